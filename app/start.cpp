@@ -1,0 +1,36 @@
+#include "app/start.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "image/image.h"
+
+const char* progname = "";
+char COMPORT[5] = "COM0";
+char linebuf[81];
+
+void setProgname(const char* path)
+{
+    progname = path ? path : "";
+    for (const char* sep = strchr(progname, '/'); sep; sep = strchr(progname, '/'))
+        progname = sep + 1;
+    for (const char* sep = strchr(progname, '\\'); sep; sep = strchr(progname, '\\'))
+        progname = sep + 1;
+}
+
+void choosePort(int argc, char** argv)
+{
+    strcpy(COMPORT, "COM0");
+    if (argc > 1 && argv[1] && argv[1][0] == '-' && argv[1][1] >= '1' && argv[1][1] <= '9')
+        COMPORT[3] = argv[1][1];
+    if (COMPORT[3] != '0')
+        return;
+
+    printf("Installing Trelvane Software v%u.%02u.\n", headerByte(3), headerByte(4));
+    printf("What COM port is the Trelvane connected to? ");
+    linebuf[0] = '\0';
+    if (scanf("%80s", linebuf) == 1 && linebuf[0] != '\0')
+        COMPORT[3] = linebuf[0];
+    else
+        COMPORT[3] = '1';  // no answer at all: the first port
+}

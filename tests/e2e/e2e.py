@@ -1,0 +1,274 @@
+#!/usr/bin/env python3
+"""End-to-end cases: the updater (Linux, or the Windows program under Wine)
+against the device emulator on a real pseudo-terminal. Checks the exact
+console text, the exit status and the emulator's verdict on the bytes sent.
+
+  e2e.py --list [--wine]
+  e2e.py --build DIR --tools DIR [--wine PREFIX] CASE
+"""
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+BANNER = "Trelvane Software Updater v0.78\n\n"
+PRESS = "\nPress any key to continue..."
+SYNC_5A = "Out of sync, 0x5a != 0xA5\n"
+
+
+def asked(version="1.73"):
+    return ("Installing Trelvane Software v%s.\n" % version
+            + "What COM port is the Trelvane connected to? ")
+
+
+def loaded(size, version="1.73"):
+    return "Loaded Trelvane software v%s, %d bytes.\n" % (version, size)
+
+
+def listening(port):
+    return "Listening for a Trelvane on COM%s\n" % port
+
+
+def select(word, device, offered):
+    return ("Select '%s' on the Trelvane to replace v%s software with v%s.\n"
+            % (word, device, offered))
+
+
+def transfer(chunks, out_of_sync=""):
+    """Loader line and progress lines of a whole transfer of n chunks."""
+    total = 2 * chunks + 2
+    text = "   Sent bootloader, sending %uKbytes of software (%d blocks).\n" % (4 * total, total)
+    sent = 0
+    for chunk in range(1, chunks + 1):
+        for _ in range(4 if chunk == 1 else 2):
+            sent += 1
+            text += "\r   sending block %d of %d (%d%%)..." % (sent, total, sent * 100 // total)
+        if chunk < chunks:
+            text += out_of_sync
+    return text
+
+
+def same_version_warning(progname):
+    return ("Warning: This Trelvane is running the same software version.\n"
+            "         %s will claim to have v9.99 to allow update.\n" % progname)
+
+
+# Image of each program variant, and its chunk count and length.
+VARIANTS = {
+    "": ("image", 30, 254335),
+    "-n0": ("images/n0.bin", 0, 8455),
+    "-n1": ("images/n1.bin", 1, 16651),
+    "-n2": ("images/n2.bin", 2, 24847),
+    "-badcode": ("images/badcode.bin", None, 100),
+    "-badsize": ("images/badsize.bin", None, 254336),
+    "-tiny": ("images/tiny.bin", None, 3),
+}
+# Bytes a correct updater sends for each chunk count.
+SENT = {30: 254372, 0: 269, 1: 16662, 2: 24859}
+
+
+def full_run(port, chunks=30, size=254335, prompt=False, word="Update", device="1.70",
+             offered="1.73", warn="", out_of_sync=""):
+    return (BANNER + (asked() if prompt else "") + loaded(size) + listening(port) + warn
+            + select(word, device, offered) + transfer(chunks, out_of_sync) + PRESS)
+
+
+class Case:
+    def __init__(self, name, console, status=255, args=(), answer=None, variant="",
+                 emu=(), verdict=0, port="2", device="emulator", expect=True, wine=True,
+                 console_end=None, timeout=60):
+        self.name = name
+        self.console = console        # exact text, or a function of the program name
+        self.console_end = console_end  # when set: console must start with console and end with this
+        self.status = status
+        self.args = list(args)
+        self.answer = answer
+        self.variant = variant
+        self.emu = list(emu)
+        self.verdict = verdict        # emulator exit status, None when no emulator
+        self.port = port
+        self.device = device          # emulator, missing, plain
+        self.expect = expect
+        self.wine = wine
+        self.timeout = timeout
+
+
+def cases():
+    c = []
+    c.append(Case("complete_from_prompt", full_run("2", prompt=True), answer="2\n"))
+    c.append(Case("complete_from_argument", full_run("3"), args=["-3"], port="3"))
+    c.append(Case("same_version_claims_9_99",
+                  lambda prog: full_run("4", device="1.73", offered="9.99",
+                                        warn=same_version_warning(prog)),
+                  args=["-4"], port="4", emu=["--version", "1.73"]))
+    c.append(Case("newer_device_reverts", full_run("5", word="Revert", device="1.80"),
+                  args=["-5"], port="5", emu=["--version", "1.80"]))
+    c.append(Case("hardware_within_one_accepted", full_run("6"), args=["-6"], port="6",
+                  emu=["--hw", "4,0"]))
+    c.append(Case("hardware_off_by_two_rejected",
+                  BANNER + loaded(254335) + listening("6")
+                  + "This software file is incompatible with this Trelvane's hardware.\n" + PRESS,
+                  args=["-6"], port="6", emu=["--hw", "5,1"], verdict=2))
+    c.append(Case("noise_void_and_other_messages_skipped", full_run("7"), args=["-7"], port="7",
+                  emu=["--noise-before-announce", "3000", "--noise-before-ready", "2000",
+                       "--chatter", "3"]))
+    c.append(Case("wrong_sync_byte_reported", full_run("8", out_of_sync=SYNC_5A), args=["-8"],
+                  port="8", emu=["--sync", "5A"]))
+    for variant, port in (("-n0", "2"), ("-n1", "3"), ("-n2", "4")):
+        _, chunks, size = VARIANTS[variant]
+        c.append(Case("image_of_%s_chunks" % chunks, full_run(port, chunks=chunks, size=size),
+                      args=["-" + port], port=port, variant=variant))
+    c.append(Case("image_bad_code_byte",
+                  BANNER + "File error, please re-download.\n" + PRESS,
+                  args=["-5"], port="5", variant="-badcode", emu=["--silent"], verdict=1,
+                  expect=False))
+    c.append(Case("image_bad_size",
+                  BANNER + "File fails size check, 30 chunks should be 254335 bytes.  "
+                  "File is 254336.\n" + PRESS,
+                  args=["-7"], port="7", variant="-badsize", emu=["--silent"], verdict=1,
+                  expect=False))
+    c.append(Case("image_shorter_than_header",
+                  BANNER + asked("0.00") + "File error, please re-download.\n" + PRESS,
+                  answer="8\n", port="8", variant="-tiny", emu=["--silent"], verdict=1,
+                  expect=False))
+    c.append(Case("port_cannot_be_opened", BANNER + "Couldn't open COM7\n" + PRESS, status=1,
+                  args=["-7"], port="7", device="missing", verdict=None))
+    c.append(Case("answer_com4_names_comc", BANNER + asked() + "Couldn't open COMC\n" + PRESS,
+                  status=1, answer="COM4\n", port="C", device="missing", verdict=None))
+    c.append(Case("port_is_a_plain_file", BANNER + "Error initializing COM3\n" + PRESS, status=1,
+                  args=["-3"], port="3", device="plain", verdict=None))
+    # The line hung up: early in a chunk, with far more left to write than
+    # the line buffers, and (Linux only: Wine never returns from a read on a
+    # hung-up terminal) while the updater waits for the device's replies.
+    lost = "\nLost connection on COM%s\n" + PRESS
+    c.append(Case("line_lost_while_writing", BANNER + loaded(254335) + listening("4")
+                  + select("Update", "1.70", "1.73") + transfer(30).split("\r")[0],
+                  console_end=lost % "4", args=["-4"], port="4",
+                  emu=["--hangup-after", "20000"], verdict=3, expect=False))
+    c.append(Case("line_lost_while_reading", BANNER + loaded(254335) + listening("5")
+                  + select("Update", "1.70", "1.73") + lost % "5",
+                  args=["-5"], port="5", emu=["--hangup-after", "5"], verdict=3, expect=False,
+                  wine=False))
+    return c
+
+
+def fail(msg):
+    print("FAIL: " + msg)
+    sys.exit(1)
+
+
+def first_difference(got, want):
+    n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+    return "first difference at %d:\n got: %r\nwant: %r" % (n, got[max(0, n - 40):n + 80],
+                                                          want[max(0, n - 40):n + 80])
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--build")
+    ap.add_argument("--tools")
+    ap.add_argument("--wine")
+    ap.add_argument("case", nargs="?")
+    a = ap.parse_args()
+    table = cases()
+    if a.list:
+        print(";".join(c.name for c in table if c.wine or not a.wine))
+        return
+    case = next((c for c in table if c.name == a.case), None)
+    if case is None:
+        fail("no case " + str(a.case))
+
+    exe = os.path.join(a.build, "trelvane-update" + case.variant + (".exe" if a.wine else ""))
+    image_rel, _, _ = VARIANTS[case.variant]
+    source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    image = (os.path.join(source, "image", "trelvane.bin") if image_rel == "image"
+             else os.path.join(a.tools, "..", image_rel) if a.wine
+             else os.path.join(a.build, image_rel))
+    tmp = tempfile.mkdtemp(prefix="trelvane-e2e-")
+    env = dict(os.environ)
+    if a.wine:
+        env.update(WINEPREFIX=a.wine, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        link = os.path.join(a.wine, "dosdevices", "com" + case.port.lower())
+        cmd = ["wine", exe] + case.args
+    else:
+        link = os.path.join(tmp, "com" + case.port)
+        env["TRELVANE_COM" + case.port] = link
+        cmd = [exe] + case.args
+
+    emu = None
+    if os.path.lexists(link) and case.device != "emulator":
+        os.unlink(link)
+    if case.device == "missing":
+        os.symlink(os.path.join(tmp, "no-such-device"), link)
+    elif case.device == "plain":
+        plain = os.path.join(tmp, "plain-file")
+        open(plain, "w").close()
+        os.symlink(plain, link)
+    else:
+        emu_cmd = [os.path.join(a.tools, "trelvane-emu"), "--link", link] + case.emu
+        if case.expect:
+            emu_cmd += ["--expect", image]
+        emu = subprocess.Popen(emu_cmd, stdout=subprocess.PIPE, text=True)
+        first = emu.stdout.readline()
+        if not first.startswith("emu: device at"):
+            fail("emulator did not start: %r" % first)
+
+    # A session of its own: no terminal, so the key press returns at once.
+    upd = subprocess.Popen(cmd, stdin=subprocess.PIPE if case.answer is not None else subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=tmp,
+                           start_new_session=True)
+    try:
+        out, err = upd.communicate(input=case.answer.encode() if case.answer else None,
+                                   timeout=case.timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(upd.pid, signal.SIGKILL)
+        out, err = upd.communicate()
+        if emu:
+            emu.kill()
+        fail("updater did not finish in %ds; console so far:\n%r" % (case.timeout, out.decode("latin-1")))
+    console = out.decode("latin-1")
+    if a.wine:
+        console = console.replace("\r\n", "\n")  # text-mode standard output
+
+    emu_out = ""
+    if emu:
+        try:
+            emu_out = emu.communicate(timeout=20)[0]
+        except subprocess.TimeoutExpired:
+            emu.kill()
+            emu_out = emu.communicate()[0]
+            fail("emulator did not finish:\n" + emu_out)
+    if os.path.lexists(link) and case.device != "emulator":
+        os.unlink(link)
+    print(emu_out, end="")
+    print(console)
+
+    want = case.console(os.path.basename(exe)) if callable(case.console) else case.console
+    if case.console_end is not None:
+        if not console.startswith(want) or not console.endswith(case.console_end):
+            fail("console should start with %r and end with %r, got %r"
+                 % (want, case.console_end, console[-300:]))
+        if console.count(case.console_end) != 1:
+            fail("the end shows more than once")
+    elif console != want:
+        fail("console text differs; " + first_difference(console, want))
+    if upd.returncode != case.status:
+        fail("exit status %d, want %d (stderr %r)" % (upd.returncode, case.status, err[-500:]))
+    if emu:
+        if emu.returncode != case.verdict:
+            fail("emulator exit status %d, want %d" % (emu.returncode, case.verdict))
+        if "emu: line set to 115200 8N1 raw\n" not in emu_out:
+            fail("the port was not set to 115200 8N1 raw")
+        if case.expect and case.verdict == 0:
+            _, chunks, _ = VARIANTS[case.variant]
+            if "emu: expect: exact (%d bytes)" % SENT[chunks] not in emu_out:
+                fail("the bytes sent are not exactly what the image calls for")
+    print("PASS")
+
+
+if __name__ == "__main__":
+    main()

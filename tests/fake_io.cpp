@@ -1,0 +1,55 @@
+#include "tests/fake_io.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/win.h"
+
+namespace fake {
+Line line;
+}
+
+using fake::line;
+
+BOOL ReadFile(HANDLE, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
+{
+    ++line.readCalls;
+    *done = 0;
+    if (line.readPos >= line.failReadAt)
+        return FALSE;
+    if (line.readPos >= line.input.size())
+        throw fake::Starved{};
+    size_t n = std::min({static_cast<size_t>(count), line.maxRead, line.input.size() - line.readPos,
+                         line.failReadAt - line.readPos});
+    memcpy(data, line.input.data() + line.readPos, n);
+    line.readPos += n;
+    *done = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
+{
+    ++line.writeCalls;
+    *done = 0;
+    if (line.output.size() >= line.failWriteAt)
+        return FALSE;
+    size_t n = std::min({static_cast<size_t>(count), line.maxWrite, line.failWriteAt - line.output.size()});
+    line.output.append(static_cast<const char*>(data), n);
+    *done = static_cast<DWORD>(n);
+    return TRUE;
+}
+
+// Says so on standard output, so a run's transcript shows where and how
+// often the port was closed.
+BOOL CloseHandle(HANDLE)
+{
+    ++line.closeCalls;
+    printf("[closed]");
+    return TRUE;
+}
+
+int _getch()
+{
+    return -1;
+}

@@ -1,0 +1,30 @@
+// A serial line in memory for the transfer and message tests: bytes to
+// deliver, how many a call may move, and where the line fails.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace fake {
+
+// Thrown by a read that finds no more scripted input: the real line would
+// simply go on waiting for the device there.
+struct Starved {};
+
+struct Line {
+    std::string input;          // bytes the device sends
+    size_t readPos = 0;
+    size_t maxRead = 1 << 20;   // most bytes one ReadFile call delivers
+    size_t failReadAt = std::string::npos;   // ReadFile fails once readPos reaches this
+    std::string output;         // bytes the updater wrote
+    size_t maxWrite = 1 << 20;  // most bytes one WriteFile call accepts
+    size_t failWriteAt = std::string::npos;  // WriteFile fails once output reaches this
+    int readCalls = 0;
+    int writeCalls = 0;
+    int closeCalls = 0;
+};
+
+// The line the platform calls work on; reset by each test.
+extern Line line;
+
+} // namespace fake

@@ -1,0 +1,168 @@
+// Exact-count transfers and the device message receiver, over a line in memory.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <unistd.h>
+
+#include "app/start.h"
+#include "link/messages.h"
+#include "link/serial.h"
+#include "tests/fake_io.h"
+
+namespace {
+
+std::string bytes(std::initializer_list<int> values)
+{
+    std::string s;
+    for (int v : values)
+        s.push_back(static_cast<char>(v));
+    return s;
+}
+
+class LinkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake::line = fake::Line{};
+        hCom = reinterpret_cast<HANDLE>(static_cast<intptr_t>(7));
+        strcpy(COMPORT, "COM2");
+    }
+};
+
+TEST_F(LinkTest, ReadsCompleteWhateverTheLinePacing)
+{
+    struct Case { size_t maxRead; DWORD count; int calls; };
+    const Case cases[] = {
+        {1, 4, 4},        // bytes trickling in one at a time
+        {3, 4, 2},
+        {4096, 4097, 2},
+        {1 << 20, 4097, 1},
+        {1, 1, 1},
+    };
+    for (const Case& c : cases) {
+        fake::line = fake::Line{};
+        for (DWORD i = 0; i < c.count + 3; ++i)
+            fake::line.input.push_back(static_cast<char>(i * 7));
+        fake::line.maxRead = c.maxRead;
+        std::string got(c.count + 2, '\x55');
+        FullReadFile(hCom, &got[0], c.count);
+        EXPECT_EQ(got.substr(0, c.count), fake::line.input.substr(0, c.count)) << c.maxRead;
+        EXPECT_EQ(got.substr(c.count), "\x55\x55") << "wrote past the count";
+        EXPECT_EQ(fake::line.readPos, c.count) << "read beyond its count";
+        EXPECT_EQ(fake::line.readCalls, c.calls) << c.maxRead;
+    }
+}
+
+TEST_F(LinkTest, WritesCompleteWhenTheLineTakesThemInParts)
+{
+    struct Case { size_t maxWrite; DWORD count; int calls; };
+    const Case cases[] = {{1000, 4097, 5}, {4097, 4097, 1}, {1, 5, 5}, {4096, 4097, 2}};
+    for (const Case& c : cases) {
+        fake::line = fake::Line{};
+        fake::line.maxWrite = c.maxWrite;
+        std::string data;
+        for (DWORD i = 0; i < c.count; ++i)
+            data.push_back(static_cast<char>(i * 13 + 1));
+        FullWriteFile(hCom, data.data(), c.count);
+        EXPECT_EQ(fake::line.output, data) << c.maxWrite;
+        EXPECT_EQ(fake::line.writeCalls, c.calls) << c.maxWrite;
+    }
+}
+
+TEST_F(LinkTest, ZeroCountCallsNothing)
+{
+    char c = 0;
+    FullReadFile(hCom, &c, 0);
+    FullWriteFile(hCom, &c, 0);
+    EXPECT_EQ(fake::line.readCalls + fake::line.writeCalls, 0);
+}
+
+// A failing call ends the run: message, port closed once, key pause, -1.
+// Standard output is sent to the death test's stderr to match it.
+TEST_F(LinkTest, LostLineEndsTheRunInsteadOfSpinning)
+{
+    const char* expected = "\nLost connection on COM2\n\\[closed\\]\nPress any key to continue\\.\\.\\.$";
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            fake::line.input = "abc";
+            fake::line.failReadAt = 2;
+            char got[4];
+            FullReadFile(hCom, got, 4);
+        },
+        ::testing::ExitedWithCode(255), expected);
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            fake::line.maxWrite = 1000;
+            fake::line.failWriteAt = 2500;
+            static char data[4097];
+            FullWriteFile(hCom, data, sizeof data);
+        },
+        ::testing::ExitedWithCode(255), expected);
+}
+
+TEST_F(LinkTest, MessagesAreFoundInTheStream)
+{
+    struct Case { const char* what; std::string stream; std::vector<std::string> messages; };
+    std::string lowBytes;
+    for (int b = 0; b <= 0xEF; ++b)
+        lowBytes.push_back(static_cast<char>(b));
+    const Case cases[] = {
+        {"noise before a code byte", bytes({0x00, 0x41, 0xFF, 0x03, 0x01, 0x01, 0x46}),
+         {bytes({0xFF, 0x03, 0x01, 0x01, 0x46})}},
+        {"void then good", bytes({0xFF, 0x03, 0x81, 0x01, 0x46, 0xFF, 0x03, 0x01, 0x01, 0x46}),
+         {bytes({0x00, 0x03, 0x81, 0x01, 0x46}), bytes({0xFF, 0x03, 0x01, 0x01, 0x46})}},
+        {"code byte among the data bytes", bytes({0xFF, 0xFF, 0x03, 0x01, 0x01, 0xFB, 0, 0, 0, 0}),
+         {bytes({0x00, 0xFF, 0x03, 0x01, 0x01}), bytes({0xFB, 0, 0, 0, 0})}},
+        {"every non-code byte dropped", lowBytes + bytes({0xF0, 0x7F, 1, 2, 3}),
+         {bytes({0xF0, 0x7F, 1, 2, 3})}},
+        {"top bit in the last data byte", bytes({0xFE, 1, 2, 3, 0x80, 0xF1, 0x7F, 0x7F, 0x7F, 0x7F}),
+         {bytes({0x00, 1, 2, 3, 0x80}), bytes({0xF1, 0x7F, 0x7F, 0x7F, 0x7F})}},
+    };
+    for (size_t maxRead : {size_t(1), size_t(3), size_t(1) << 20}) {
+        for (const Case& c : cases) {
+            fake::line = fake::Line{};
+            fake::line.input = c.stream;
+            fake::line.maxRead = maxRead;
+            for (const std::string& want : c.messages) {
+                readSwBlock();
+                EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), want) << c.what;
+            }
+            EXPECT_EQ(fake::line.readPos, c.stream.size()) << c.what;
+            EXPECT_THROW(readSwBlock(), fake::Starved) << c.what << ": a message out of nothing";
+        }
+    }
+}
+
+// Whatever arrives, each message is a code byte with four 7-bit data bytes
+// or void, and the receiver consumes the stream in order, never past it.
+TEST_F(LinkTest, AnyStreamGivesOnlyWellFormedMessages)
+{
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 300; ++round) {
+        fake::line = fake::Line{};
+        size_t len = rng() % 200;
+        for (size_t i = 0; i < len; ++i)
+            fake::line.input.push_back(static_cast<char>(rng() % 3 == 0 ? 0xF0 | (rng() & 15) : rng() & 0xFF));
+        fake::line.maxRead = 1 + rng() % 8;
+        size_t before = 0;
+        try {
+            for (;;) {
+                readSwBlock();
+                ASSERT_GE(fake::line.readPos, before + 5);
+                before = fake::line.readPos;
+                if (buf[0] != 0) {
+                    EXPECT_EQ(buf[0] & 0xF0, 0xF0);
+                    for (int i = 1; i < 5; ++i)
+                        EXPECT_LT(buf[i], 0x80);
+                }
+            }
+        } catch (const fake::Starved&) {
+        }
+        EXPECT_EQ(fake::line.readPos, fake::line.input.size());
+    }
+}
+
+} // namespace

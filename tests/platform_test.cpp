@@ -1,0 +1,154 @@
+// The POSIX layer under the Windows names: settings text, line set-up on a
+// real pseudo-terminal, exclusive open, and a hung-up line.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/win.h"
+
+namespace {
+
+TEST(Settings, TextIsParsedLikeBuildCommDCB)
+{
+    struct Case { const char* text; bool ok; DWORD baud; int parity, size, stop; };
+    const Case cases[] = {
+        {"baud=115200 parity=N data=8 stop=1", true, 115200, NOPARITY, 8, ONESTOPBIT},
+        {"BAUD=9600 PARITY=e DATA=7 STOP=2", true, 9600, EVENPARITY, 7, TWOSTOPBITS},
+        {"baud=300 parity=o data=5 stop=1.5", true, 300, ODDPARITY, 5, ONE5STOPBITS},
+        {"baud=19200", true, 19200, 0, 0, 0},
+        {"baud=115200 parity=N data=8 stop=1 xon=off octs=off dtr=on", true, 115200, NOPARITY, 8, ONESTOPBIT},
+        {"", false, 0, 0, 0, 0},
+        {"baud=", false, 0, 0, 0, 0},
+        {"baud=fast", false, 0, 0, 0, 0},
+        {"baud=-5", false, 0, 0, 0, 0},
+        {"parity=X", false, 0, 0, 0, 0},
+        {"data=9", false, 0, 0, 0, 0},
+        {"stop=3", false, 0, 0, 0, 0},
+        {"speed=115200", false, 0, 0, 0, 0},
+        {"baud 115200", false, 0, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        DCB d{};
+        d.DCBlength = sizeof d;
+        ASSERT_EQ(BuildCommDCBA(c.text, &d) != FALSE, c.ok) << c.text;
+        if (!c.ok)
+            continue;
+        EXPECT_EQ(d.BaudRate, c.baud) << c.text;
+        EXPECT_EQ(d.Parity, c.parity) << c.text;
+        EXPECT_EQ(d.ByteSize, c.size) << c.text;
+        EXPECT_EQ(d.StopBits, c.stop) << c.text;
+        EXPECT_FALSE(d.fOutX || d.fInX || d.fOutxCtsFlow) << c.text;
+    }
+}
+
+// A pseudo-terminal whose device end is named as port COM5.
+class PtyTest : public ::testing::Test {
+protected:
+    int master = -1;
+    void SetUp() override
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        setenv("TRELVANE_COM5", ptsname(master), 1);
+    }
+    void TearDown() override
+    {
+        if (master >= 0)
+            close(master);
+        unsetenv("TRELVANE_COM5");
+    }
+    HANDLE open5() { return CreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); }
+    int fdOf(HANDLE h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)); }
+};
+
+TEST_F(PtyTest, ConfiguresARawLineAndKeepsWhatIsWaiting)
+{
+    HANDLE h = open5();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // The device spoke before the port was set up: its bytes must survive.
+    ASSERT_EQ(write(master, "\xFF\x03\x01", 3), 3);
+    DCB d{};
+    d.DCBlength = sizeof d;
+    ASSERT_TRUE(BuildCommDCBA("baud=115200 parity=N data=8 stop=1", &d));
+    ASSERT_TRUE(SetCommState(h, &d));
+
+    termios t;
+    ASSERT_EQ(tcgetattr(fdOf(h), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL), static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 1);
+
+    // Bytes pass unchanged both ways, CR and special characters included.
+    ASSERT_EQ(write(master, "\r\x03\n", 3), 3);
+    unsigned char got[6];
+    DWORD n = 0, total = 0;
+    while (total < 6 && ReadFile(h, got + total, 6 - total, &n, nullptr))
+        total += n;
+    EXPECT_EQ(0, memcmp(got, "\xFF\x03\x01\r\x03\n", 6));
+    ASSERT_TRUE(WriteFile(h, "\n\r\x7F", 3, &n, nullptr));
+    EXPECT_EQ(n, 3u);
+    char back[3];
+    ASSERT_EQ(read(master, back, 3), 3);
+    EXPECT_EQ(0, memcmp(back, "\n\r\x7F", 3));
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(PtyTest, OpenIsExclusiveAndNamesMustExist)
+{
+    HANDLE h = open5();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(open5(), INVALID_HANDLE_VALUE) << "a second user of the same device";
+    CloseHandle(h);
+    h = open5();
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << "free again after the close";
+    CloseHandle(h);
+
+    setenv("TRELVANE_COM5", "/nonexistent/trelvane-port", 1);
+    EXPECT_EQ(open5(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA("COMC", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA("COM0", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+}
+
+TEST_F(PtyTest, PlainFileOpensButIsNoSerialLine)
+{
+    char path[] = "/tmp/trelvane-plainXXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    setenv("TRELVANE_COM5", path, 1);
+    HANDLE h = open5();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DCB d{};
+    ASSERT_TRUE(BuildCommDCBA("baud=115200 parity=N data=8 stop=1", &d));
+    EXPECT_FALSE(SetCommState(h, &d));
+    CloseHandle(h);
+    unlink(path);
+}
+
+TEST_F(PtyTest, HungUpLineFailsReadsAndWrites)
+{
+    HANDLE h = open5();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    close(master);
+    master = -1;
+    char c;
+    DWORD n = 99;
+    EXPECT_FALSE(ReadFile(h, &c, 1, &n, nullptr));
+    EXPECT_EQ(n, 0u);
+    static char data[4097];
+    EXPECT_FALSE(WriteFile(h, data, sizeof data, &n, nullptr));
+    CloseHandle(h);
+}
+
+} // namespace

@@ -1,0 +1,278 @@
+// trelvane-mkimage: writes a synthetic Trelvane software image.
+//
+// The image has the real layout (header, loader, chunks of blocks with a
+// checksum each) but made-up contents, so that the updater can be exercised
+// end to end without a real device build. Every block carries its own
+// pseudo-random pattern, seeded by its position in the image, so a block that
+// is dropped, sent twice or sent out of order shows up as a mismatch.
+//
+// Usage: trelvane-mkimage [--chunks N] [--header FF,03,01,01,49] [--length L] OUT_FILE
+
+#include "image/layout.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int MAX_CHUNKS = 127;        // the loader's count byte is a signed byte
+const int MAX_SHORT_COUNT = 62;    // 2*(N+1) must stay a positive signed byte
+const uint64_t MAX_LENGTH = 0xFFFFFFFFull;
+
+const unsigned char FIRST_CHUNK_MARKS[FIRST_CHUNK_BLOCKS] = {0xF2, 0xF3, 0xF4, 0xF5};
+const unsigned char LATER_CHUNK_MARKS[LATER_CHUNK_BLOCKS] = {0xF6, 0xF7};
+
+[[noreturn]] void usage(const char* why)
+{
+    if (why)
+        fprintf(stderr, "trelvane-mkimage: %s\n", why);
+    fprintf(stderr,
+            "usage: trelvane-mkimage [--chunks N] [--header FF,03,01,01,49] [--length L] OUT_FILE\n"
+            "  --chunks N   number of chunks, 0..%d (default 30)\n"
+            "  --header H   five hex bytes, comma separated (default FF,03,01,01,49)\n"
+            "  --length L   write exactly L bytes, cutting or extending the image\n"
+            "               (default: the valid length 8196*N+8455)\n",
+            MAX_CHUNKS);
+    exit(2);
+}
+
+// Strict unsigned decimal: digits only, no sign, no blanks, no overflow.
+bool parseDecimal(const char* s, uint64_t max, uint64_t& out)
+{
+    if (!s || !*s)
+        return false;
+    uint64_t v = 0;
+    for (const char* p = s; *p; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        unsigned d = static_cast<unsigned>(*p - '0');
+        if (v > (max - d) / 10)
+            return false;
+        v = v * 10 + d;
+    }
+    out = v;
+    return true;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// One byte as one or two hex digits, optionally written with a 0x prefix.
+bool parseHexByte(const std::string& s, unsigned char& out)
+{
+    std::string t = s;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'))
+        t = t.substr(2);
+    if (t.empty() || t.size() > 2)
+        return false;
+    int v = 0;
+    for (char c : t) {
+        int d = hexDigit(c);
+        if (d < 0)
+            return false;
+        v = v * 16 + d;
+    }
+    out = static_cast<unsigned char>(v);
+    return true;
+}
+
+bool parseHeader(const char* s, unsigned char header[HEADER_SIZE])
+{
+    if (!s)
+        return false;
+    std::string all(s);
+    size_t start = 0;
+    for (uint32_t i = 0; i < HEADER_SIZE; ++i) {
+        size_t comma = all.find(',', start);
+        bool last = (i + 1 == HEADER_SIZE);
+        if (last != (comma == std::string::npos))
+            return false;  // too few or too many fields
+        std::string field = all.substr(start, last ? std::string::npos : comma - start);
+        if (!parseHexByte(field, header[i]))
+            return false;
+        start = comma + 1;
+    }
+    return true;
+}
+
+// xorshift64*: cheap, fully deterministic, and different for every seed.
+struct Pattern {
+    uint64_t state;
+    explicit Pattern(uint64_t seed)
+        : state((seed + 1) * 0x9E3779B97F4A7C15ull)
+    {
+        if (state == 0)
+            state = 0x2545F4914F6CDD1Dull;
+    }
+    unsigned char next()
+    {
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        return static_cast<unsigned char>((state * 0x2545F4914F6CDD1Dull) >> 56);
+    }
+};
+
+// Writes the image a piece at a time, stopping once the requested length is
+// reached; everything past the real chunks continues the same pattern.
+class Writer {
+public:
+    Writer(FILE* f, uint64_t length) : f_(f), left_(length) {}
+
+    bool done() const { return left_ == 0; }
+    bool failed() const { return failed_; }
+
+    void put(const unsigned char* p, size_t n)
+    {
+        if (n > left_)
+            n = static_cast<size_t>(left_);
+        if (n == 0 || failed_)
+            return;
+        if (fwrite(p, 1, n, f_) != n)
+            failed_ = true;
+        left_ -= n;
+    }
+
+private:
+    FILE* f_;
+    uint64_t left_;
+    bool failed_ = false;
+};
+
+void makeLoader(int chunks, unsigned char loader[LOADER_SIZE])
+{
+    // Filler that is clearly not blank, so a loader sent as zeros is caught.
+    for (uint32_t i = 0; i < LOADER_SIZE; ++i)
+        loader[i] = static_cast<unsigned char>((i * 29u + 0x40u) ^ (i >> 3));
+    // Small counts go in byte 0 as 2*(N+1); the device reads it as a signed
+    // byte, so larger counts leave byte 0 zero and use byte 8 instead. Byte 8
+    // always holds the count too.
+    loader[0] = chunks <= MAX_SHORT_COUNT ? static_cast<unsigned char>(2 * (chunks + 1)) : 0;
+    loader[8] = static_cast<unsigned char>(chunks);
+}
+
+// Writes chunk after chunk (chunk 1 with four blocks, every later one with
+// two), each followed by the 16-bit big-endian sum of its block bytes.
+void writeChunks(Writer& out)
+{
+    static unsigned char block[BLOCK_SIZE];
+    uint64_t blockIndex = 0;
+    for (uint64_t chunk = 1; !out.done() && !out.failed(); ++chunk) {
+        bool first = (chunk == 1);
+        uint32_t blocks = first ? FIRST_CHUNK_BLOCKS : LATER_CHUNK_BLOCKS;
+        const unsigned char* marks = first ? FIRST_CHUNK_MARKS : LATER_CHUNK_MARKS;
+        uint32_t sum = 0;
+        for (uint32_t b = 0; b < blocks; ++b, ++blockIndex) {
+            Pattern pattern(blockIndex);
+            block[0] = marks[b];
+            for (uint32_t i = 1; i < BLOCK_SIZE; ++i)
+                block[i] = pattern.next();
+            for (uint32_t i = 0; i < BLOCK_SIZE; ++i)
+                sum += block[i];
+            out.put(block, BLOCK_SIZE);
+        }
+        unsigned char check[CHECKSUM_SIZE] = {static_cast<unsigned char>((sum >> 8) & 0xFF),
+                                              static_cast<unsigned char>(sum & 0xFF)};
+        out.put(check, CHECKSUM_SIZE);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    int chunks = 30;
+    unsigned char header[HEADER_SIZE] = {0xFF, 0x03, 0x01, 0x01, 0x49};
+    bool haveLength = false;
+    uint64_t length = 0;
+    const char* outPath = nullptr;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string name = arg;
+        const char* value = nullptr;
+        bool inlineValue = false;
+        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                name = arg.substr(0, eq);
+                value = argv[i] + eq + 1;
+                inlineValue = true;
+            }
+        }
+        auto needValue = [&]() -> const char* {
+            if (inlineValue)
+                return value;
+            if (i + 1 >= argc)
+                usage(("missing value for " + name).c_str());
+            return argv[++i];
+        };
+
+        if (name == "--chunks") {
+            uint64_t n = 0;
+            if (!parseDecimal(needValue(), MAX_CHUNKS, n))
+                usage("--chunks wants a number from 0 to 127");
+            chunks = static_cast<int>(n);
+        } else if (name == "--header") {
+            if (!parseHeader(needValue(), header))
+                usage("--header wants five hex bytes, comma separated, e.g. FF,03,01,01,49");
+        } else if (name == "--length") {
+            if (!parseDecimal(needValue(), MAX_LENGTH, length))
+                usage("--length wants a byte count");
+            haveLength = true;
+        } else if (name == "--help" || name == "-h") {
+            usage(nullptr);
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) {
+                if (outPath)
+                    usage("only one output file");
+                outPath = argv[i];
+            }
+        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+            usage(("unknown option " + arg).c_str());
+        } else {
+            if (outPath)
+                usage("only one output file");
+            outPath = argv[i];
+        }
+    }
+    if (!outPath || !*outPath)
+        usage("missing OUT_FILE");
+    if (!haveLength)
+        length = static_cast<uint64_t>(expectedSize(chunks));
+
+    unsigned char loader[LOADER_SIZE];
+    makeLoader(chunks, loader);
+
+    FILE* f = fopen(outPath, "wb");
+    if (!f) {
+        fprintf(stderr, "trelvane-mkimage: cannot create %s: %s\n", outPath, strerror(errno));
+        return 1;
+    }
+    Writer out(f, length);
+    out.put(header, HEADER_SIZE);
+    out.put(loader, LOADER_SIZE);
+    writeChunks(out);
+
+    bool ok = !out.failed();
+    if (fclose(f) != 0)
+        ok = false;
+    if (!ok) {
+        fprintf(stderr, "trelvane-mkimage: cannot write %s: %s\n", outPath, strerror(errno));
+        return 1;
+    }
+    return 0;
+}
