@@ -8,6 +8,7 @@ console text, the exit status and the emulator's verdict on the bytes sent.
 """
 import argparse
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -79,7 +80,7 @@ def full_run(port, chunks=30, size=254335, prompt=False, word="Update", device="
 class Case:
     def __init__(self, name, console, status=255, args=(), answer=None, variant="",
                  emu=(), verdict=0, port="2", device="emulator", expect=True, wine=True,
-                 console_end=None, timeout=60):
+                 console_end=None, timeout=60, linux=True, stdin=None, wrapper=()):
         self.name = name
         self.console = console        # exact text, or a function of the program name
         self.console_end = console_end  # when set: console must start with console and end with this
@@ -94,6 +95,9 @@ class Case:
         self.expect = expect
         self.wine = wine
         self.timeout = timeout
+        self.linux = linux
+        self.stdin = stdin            # "closed": the program starts without standard input
+        self.wrapper = list(wrapper)  # runs the Linux program under this command
 
 
 def cases():
@@ -152,7 +156,67 @@ def cases():
                   + select("Update", "1.70", "1.73") + lost % "5",
                   args=["-5"], port="5", emu=["--hangup-after", "5"], verdict=3, expect=False,
                   wine=False))
+
+    # Hang-ups spread over the whole exchange: before the announce, inside
+    # and after each frame, in the loader, in blocks, at checksums, at sync
+    # bytes and at the last sync byte before the end.
+    head = BANNER + loaded(254335) + listening("2")
+    for n in HANGUP_POINTS:
+        c.append(Case("line_lost_after_%d_bytes" % n, head, console_end=lost % "2", args=["-2"],
+                      emu=["--hangup-after", str(n)], verdict=3, expect=False, wine=False))
+    # Wine only returns from a write on a hung-up line, never from a read:
+    # hang up early in a chunk, with most of it still to be written.
+    for n, port in ((2000, "2"), (60000, "3"), (150000, "5")):
+        c.append(Case("wine_line_lost_after_%d_bytes" % n,
+                      BANNER + loaded(254335) + listening(port), console_end=lost % port,
+                      args=["-" + port], port=port, emu=["--hangup-after", str(n)], verdict=3,
+                      expect=False, linux=False))
+
+    c.append(Case("noise_storms_before_announce_and_ready", full_run("4"), args=["-4"], port="4",
+                  emu=["--noise-before-announce", "1048576", "--noise-before-ready", "262144",
+                       "--chatter", "20", "--seed", "7"], timeout=120))
+    c.append(Case("prompt_answer_of_10000_characters",
+                  BANNER + asked() + "Couldn't open COM5\n" + PRESS, status=1,
+                  answer="5" * 10000 + "\n", port="5", device="missing", verdict=None))
+    # Wine links COM1 to the machine's real first serial port whenever it
+    # starts, so the cases that end up on COM1 run on Linux only. (Wine also
+    # gives a program started without standard input a descriptor of its
+    # own there, which never ends.)
+    c.append(Case("end_of_input_takes_com1",
+                  BANNER + asked() + "Couldn't open COM1\n" + PRESS, status=1,
+                  port="1", device="missing", verdict=None, wine=False))
+    c.append(Case("closed_standard_input_takes_com1",
+                  BANNER + asked() + "Couldn't open COM1\n" + PRESS, status=1, stdin="closed",
+                  port="1", device="missing", verdict=None, wine=False))
+    if shutil.which("valgrind"):
+        c.append(Case("complete_run_under_valgrind", full_run("2"), args=["-2"], wine=False,
+                      wrapper=["valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
+                               "--errors-for-leak-kinds=definite"], timeout=180))
     return c
+
+
+HANGUP_POINTS = (
+    0,       # right after the announce
+    3,       # inside the offer
+    5,       # after the offer, while the device's replies are awaited
+    8,       # inside the go-ahead
+    10,      # after the go-ahead, while ready is awaited
+    100,     # inside the loader
+    266,     # after the loader
+    1000,    # block 1
+    5000,    # block 2
+    12000,   # block 3
+    16655,   # chunk 1's checksum
+    16656,   # after chunk 1, before the device's sync byte
+    16657,   # right after the updater's sync byte
+    24852,   # chunk 2's checksum
+    60000,
+    100000,
+    150000,
+    200000,
+    238000,  # chunk 28
+    246172,  # after chunk 29, at the last sync byte
+)
 
 
 def fail(msg):
@@ -180,7 +244,7 @@ def main():
         print(next(c.port for c in table if c.name == a.port_of))
         return
     if a.list:
-        print(";".join(c.name for c in table if c.wine or not a.wine))
+        print(";".join(c.name for c in table if (c.wine if a.wine else c.linux)))
         return
     case = next((c for c in table if c.name == a.case), None)
     if case is None:
@@ -214,7 +278,7 @@ def run(case, a):
     else:
         link = os.path.join(tmp, "com" + case.port)
         env["TRELVANE_COM" + case.port] = link
-        cmd = [exe] + case.args
+        cmd = case.wrapper + [exe] + case.args
 
     emu = None
     if os.path.lexists(link) and case.device != "emulator":
@@ -238,7 +302,8 @@ def run(case, a):
     # A session of its own: no terminal, so the key press returns at once.
     upd = subprocess.Popen(cmd, stdin=subprocess.PIPE if case.answer is not None else subprocess.DEVNULL,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=tmp,
-                           start_new_session=True)
+                           start_new_session=True,
+                           preexec_fn=(lambda: os.close(0)) if case.stdin == "closed" else None)
     RUNNING.append(upd)
     try:
         out, err = upd.communicate(input=case.answer.encode() if case.answer else None,
