@@ -1,0 +1,243 @@
+#!/usr/bin/env python3
+"""Cases that need more than one updater or a real terminal: the key press
+read from the terminal, Ctrl-C, a silent device, a busy port, and four
+updaters on four devices at once.
+
+  faults.py --list [--wine PREFIX]
+  faults.py --build DIR --tools DIR [--wine PREFIX] CASE
+"""
+import argparse
+import fcntl
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e  # noqa: E402
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+IMAGE = os.path.join(SOURCE, "image", "trelvane.bin")
+RUNNING = []
+
+
+def fail(msg):
+    print("FAIL: " + msg)
+    sys.exit(1)
+
+
+def wait_for(what, check, limit=30.0):
+    """Polls check() until it holds; a case that never gets there fails."""
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        if check():
+            return
+        time.sleep(0.02)
+    fail("gave up waiting for " + what)
+
+
+class Run:
+    """One updater and, unless told otherwise, its own emulator."""
+
+    def __init__(self, a, tmp, port, args, emu=(), terminal=None, answer=None, link=None):
+        self.link = link or (os.path.join(a.wine, "dosdevices", "com" + port) if a.wine
+                             else os.path.join(tmp, "com" + port))
+        self.emu = None
+        if emu is not None:
+            self.emu = subprocess.Popen([os.path.join(a.tools, "trelvane-emu"), "--link", self.link]
+                                        + list(emu), stdout=subprocess.PIPE, text=True)
+            RUNNING.append(self.emu)
+            if not self.emu.stdout.readline().startswith("emu: device at"):
+                fail("emulator did not start")
+        env = dict(os.environ)
+        if a.wine:
+            env.update(WINEPREFIX=a.wine, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+            cmd = ["wine", os.path.join(a.build, "trelvane-update.exe")] + args
+        else:
+            env["TRELVANE_COM" + port] = self.link
+            cmd = [os.path.join(a.build, "trelvane-update")] + args
+        self.out_path = os.path.join(tmp, "console-%s-%d" % (port, len(RUNNING)))
+        self.out = open(self.out_path, "wb")
+
+        def session():
+            os.setsid()
+            if terminal is not None:
+                fcntl.ioctl(0, termios.TIOCSCTTY, 0)  # the terminal becomes the controlling one
+
+        stdin = terminal if terminal is not None else (subprocess.PIPE if answer else subprocess.DEVNULL)
+        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=self.out, stderr=subprocess.DEVNULL,
+                                     env=env, cwd=tmp, preexec_fn=session)
+        RUNNING.append(self.proc)
+        if answer:
+            self.proc.stdin.write(answer.encode())
+            self.proc.stdin.close()
+
+    def console(self):
+        with open(self.out_path, "rb") as f:
+            text = f.read().decode("latin-1")
+        return text.replace("\r\n", "\n")
+
+    def finish(self, timeout=60):
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            fail("updater did not finish; console: %r" % self.console()[-300:])
+        emu_out = self.emu.communicate(timeout=20)[0] if self.emu else ""
+        return self.proc.returncode, self.console(), emu_out
+
+
+def open_terminal():
+    master, slave = os.openpty()
+    return master, slave, termios.tcgetattr(slave)
+
+
+def blocked_in_read(pid):
+    """True while the process sleeps inside read(2), as a waiting updater should."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        with open("/proc/%d/syscall" % pid) as f:
+            call = f.read().split()[0]
+    except OSError:
+        return False
+    return state == "S" and call == "0"
+
+
+def no_echo(master):
+    fl = fcntl.fcntl(master, fcntl.F_GETFL)
+    fcntl.fcntl(master, fcntl.F_SETFL, fl | os.O_NONBLOCK)
+    try:
+        return os.read(master, 100)
+    except BlockingIOError:
+        return b""
+    finally:
+        fcntl.fcntl(master, fcntl.F_SETFL, fl)
+
+
+def drain(master):
+    while no_echo(master):
+        pass
+
+
+def case_key_press_from_the_terminal(a, tmp):
+    """One key, no Enter, no echo; the rest of the prompt line is not a key."""
+    master, slave, before = open_terminal()
+    missing = os.path.join(tmp, "no-such-device")
+    os.symlink(missing, os.path.join(tmp, "com7"))
+    run = Run(a, tmp, "7", [], emu=None, terminal=slave)
+    wait_for("the prompt", lambda: run.console().endswith("connected to? "))
+    os.write(master, b"7 and more\nleft")  # "left" stays on the line, unfinished
+    wait_for("the key-press line", lambda: run.console().endswith(e2e.PRESS))
+    wait_for("the key wait", lambda: blocked_in_read(run.proc.pid))
+    now = termios.tcgetattr(slave)
+    if now[3] & (termios.ICANON | termios.ECHO):
+        fail("the terminal still echoes or waits for Enter during the key press")
+    if run.proc.poll() is not None:
+        fail("the leftover of the prompt line was taken as the key press")
+    drain(master)
+    os.write(master, b"k")
+    status, console, _ = run.finish()
+    if status != 1:
+        fail("status %d" % status)
+    if console != e2e.BANNER + e2e.asked() + "Couldn't open COM7\n" + e2e.PRESS:
+        fail("console %r" % console)
+    if no_echo(master):
+        fail("the key was echoed")
+    if termios.tcgetattr(slave) != before:
+        fail("terminal settings not restored")
+
+
+def case_ctrl_c_at_the_key_press_restores_the_terminal(a, tmp):
+    master, slave, before = open_terminal()
+    os.symlink(os.path.join(tmp, "no-such-device"), os.path.join(tmp, "com7"))
+    run = Run(a, tmp, "7", ["-7"], emu=None, terminal=slave)
+    wait_for("the key wait", lambda: run.console().endswith(e2e.PRESS) and blocked_in_read(run.proc.pid))
+    os.killpg(run.proc.pid, signal.SIGINT)
+    status, _, _ = run.finish()
+    if status != -signal.SIGINT:
+        fail("status %d, want death by SIGINT" % status)
+    if termios.tcgetattr(slave) != before:
+        fail("terminal left changed after Ctrl-C")
+
+
+def case_silent_device_waits_in_read_until_ctrl_c(a, tmp):
+    master, slave, before = open_terminal()
+    run = Run(a, tmp, "2", ["-2"], emu=["--silent"], terminal=slave)
+    wait_for("the listening line", lambda: run.console().endswith(e2e.listening("2")))
+    # Sleeping in read(2) on the port: waiting costs no CPU.
+    wait_for("the updater to sleep in read", lambda: blocked_in_read(run.proc.pid))
+    os.killpg(run.proc.pid, signal.SIGINT)
+    status, _, emu_out = run.finish()
+    if status != -signal.SIGINT:
+        fail("status %d, want death by SIGINT" % status)
+    if termios.tcgetattr(slave) != before:
+        fail("terminal left changed after Ctrl-C")
+    if "emu: received 0 bytes" not in emu_out:
+        fail("the silent device was sent something:\n" + emu_out)
+
+
+def case_busy_port_is_refused(a, tmp):
+    first = Run(a, tmp, "2", ["-2"], emu=["--silent"])
+    wait_for("the first updater to listen", lambda: first.console().endswith(e2e.listening("2")))
+    second = Run(a, tmp, "2", ["-2"], emu=None, link=first.link)
+    status, console, _ = second.finish()
+    if status != 1 or console != e2e.BANNER + "Couldn't open COM2\n" + e2e.PRESS:
+        fail("second updater on a busy port: status %d, console %r" % (status, console))
+    first.proc.terminate()
+    first.finish()
+
+
+def case_four_updaters_on_four_devices(a, tmp):
+    runs = {port: Run(a, tmp, port, ["-" + port], emu=["--expect", IMAGE]) for port in "2345"}
+    for port, run in runs.items():
+        status, console, emu_out = run.finish(timeout=120)
+        if status != 255 or console != e2e.full_run(port):
+            fail("COM%s: status %d, console %r" % (port, status, console[-200:]))
+        if run.emu.returncode != 0 or "emu: expect: exact (254372 bytes)" not in emu_out:
+            fail("COM%s: emulator says\n%s" % (port, emu_out))
+
+
+CASES = {
+    # name: (function, runs under Wine too, ports it uses)
+    "key_press_from_the_terminal": (case_key_press_from_the_terminal, False, "7"),
+    "ctrl_c_at_the_key_press_restores_the_terminal":
+        (case_ctrl_c_at_the_key_press_restores_the_terminal, False, "7"),
+    "silent_device_waits_in_read_until_ctrl_c": (case_silent_device_waits_in_read_until_ctrl_c, False, "2"),
+    # Wine lets a second process open a serial port that is already open
+    # without sharing, where Windows refuses it: Linux only.
+    "busy_port_is_refused": (case_busy_port_is_refused, False, "2"),
+    "four_updaters_on_four_devices": (case_four_updaters_on_four_devices, True, "2345"),
+}
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--list", action="store_true")
+    ap.add_argument("--ports-of")
+    ap.add_argument("--build")
+    ap.add_argument("--tools")
+    ap.add_argument("--wine")
+    ap.add_argument("case", nargs="?")
+    a = ap.parse_args()
+    if a.list:
+        print(";".join(n for n, (_, wine, _) in CASES.items() if wine or not a.wine))
+        return
+    if a.ports_of:
+        print(";".join("wine-com" + p for p in CASES[a.ports_of][2]))
+        return
+    a.build, a.tools = os.path.abspath(a.build), os.path.abspath(a.tools)
+    tmp = tempfile.mkdtemp(prefix="trelvane-faults-")
+    try:
+        CASES[a.case][0](a, tmp)
+    finally:
+        for p in RUNNING:
+            if p.poll() is None:
+                p.kill()
+    print("PASS")
+
+
+if __name__ == "__main__":
+    main()
