@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -71,11 +72,25 @@ TEST_F(PtyTest, ConfiguresARawLineAndKeepsWhatIsWaiting)
     HANDLE h = open5();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     // The device spoke before the port was set up: its bytes must survive.
+    // The line starts raw at another speed, so that they are queued as they are.
+    termios start;
+    ASSERT_EQ(tcgetattr(fdOf(h), &start), 0);
+    cfmakeraw(&start);
+    cfsetspeed(&start, B9600);
+    ASSERT_EQ(tcsetattr(fdOf(h), TCSANOW, &start), 0);
     ASSERT_EQ(write(master, "\xFF\x03\x01", 3), 3);
+    int queued = 0;
+    for (int i = 0; i < 1000 && queued < 3; ++i) {
+        usleep(1000);
+        ASSERT_EQ(ioctl(fdOf(h), FIONREAD, &queued), 0);
+    }
+    ASSERT_EQ(queued, 3);
     DCB d{};
     d.DCBlength = sizeof d;
     ASSERT_TRUE(BuildCommDCBA("baud=115200 parity=N data=8 stop=1", &d));
     ASSERT_TRUE(SetCommState(h, &d));
+    ASSERT_EQ(ioctl(fdOf(h), FIONREAD, &queued), 0);
+    EXPECT_EQ(queued, 3) << "configuring discarded what was waiting";
 
     termios t;
     ASSERT_EQ(tcgetattr(fdOf(h), &t), 0);
@@ -89,6 +104,11 @@ TEST_F(PtyTest, ConfiguresARawLineAndKeepsWhatIsWaiting)
 
     // Bytes pass unchanged both ways, CR and special characters included.
     ASSERT_EQ(write(master, "\r\x03\n", 3), 3);
+    for (int i = 0; i < 1000 && queued < 6; ++i) {
+        usleep(1000);
+        ASSERT_EQ(ioctl(fdOf(h), FIONREAD, &queued), 0);
+    }
+    ASSERT_EQ(queued, 6) << "bytes lost on the way in";
     unsigned char got[6];
     DWORD n = 0, total = 0;
     while (total < 6 && ReadFile(h, got + total, 6 - total, &n, nullptr))
