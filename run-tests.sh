@@ -7,7 +7,8 @@ cd "$(dirname "$0")"
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-packages=(cmake make g++ libgtest-dev python3 g++-mingw-w64-x86-64 wine wine64)
+packages=(cmake make g++ libgtest-dev python3 g++-mingw-w64-x86-64 wine wine64
+          clang libclang-rt-14-dev valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -28,9 +29,33 @@ cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake"
   -DTRELVANE_HOST_TOOLS="$root/build/native" >/dev/null
 cmake --build build/windows -j "$jobs"
 
+echo "== sanitized build (AddressSanitizer, UndefinedBehaviorSanitizer)"
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTRELVANE_SANITIZE=ON >/dev/null
+cmake --build build/asan -j "$jobs"
+
+echo "== fuzz build"
+CXX=clang++ cmake -S . -B build/fuzz -DTRELVANE_FUZZ=ON -DTRELVANE_TESTS=OFF \
+  -DTRELVANE_TEST_PROGRAMS=OFF >/dev/null
+cmake --build build/fuzz -j "$jobs" --target messages_fuzz
+
 status=0
 echo "== native tests"
 ctest --test-dir build/native -j 4 --output-on-failure --timeout 300 || status=1
 echo "== windows tests (under Wine)"
 ctest --test-dir build/windows -j 3 --output-on-failure --timeout 300 || status=1
+echo "== native tests, sanitized"
+ctest --test-dir build/asan -j 4 --output-on-failure --timeout 300 || status=1
+
+echo "== fuzzing the message receiver for ${TRELVANE_FUZZ_SECONDS:=60} s"
+# New inputs go to a scratch folder; the kept corpus in the repo only seeds.
+rm -rf build/fuzz/new-corpus && mkdir -p build/fuzz/new-corpus
+if build/fuzz/tests/fuzz/messages_fuzz -max_total_time="$TRELVANE_FUZZ_SECONDS" -print_final_stats=1 \
+     build/fuzz/new-corpus tests/fuzz/corpus >build/fuzz/fuzz.log 2>&1; then
+  grep -E "^(#[0-9]+ +DONE|stat::number_of_executed_units)" build/fuzz/fuzz.log || true
+  echo "fuzzing: no failure"
+else
+  tail -40 build/fuzz/fuzz.log
+  echo "fuzzing: FAILED"
+  status=1
+fi
 exit $status

@@ -6,10 +6,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,18 +20,34 @@ namespace {
 // calls for the bulk of the data.
 const size_t PIECE = 4097;
 
-bool readAll(const char* path, std::vector<unsigned char>& out)
+// Only the C library, read() straight into one buffer: the floor should not
+// carry the C++ runtime or stdio buffers that the copy itself has no use for.
+unsigned char* readAll(const char* path, size_t* size)
 {
-    FILE* f = fopen(path, "rb");
-    if (!f)
-        return false;
-    unsigned char tmp[65536];
-    size_t n;
-    while ((n = fread(tmp, 1, sizeof tmp, f)) > 0)
-        out.insert(out.end(), tmp, tmp + n);
-    bool ok = !ferror(f);
-    fclose(f);
-    return ok;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return nullptr;
+    }
+    size_t want = static_cast<size_t>(st.st_size);
+    unsigned char* data = static_cast<unsigned char*>(malloc(want ? want : 1));
+    size_t have = 0;
+    while (data && have < want) {
+        ssize_t n = read(fd, data + have, want - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            free(data);
+            data = nullptr;
+            break;
+        }
+        have += static_cast<size_t>(n);
+    }
+    close(fd);
+    *size = have;
+    return data;
 }
 
 } // namespace
@@ -43,8 +60,9 @@ int main(int argc, char** argv)
     }
     // The bytes are read before the line is opened, so the copy itself is
     // all that the device sees.
-    std::vector<unsigned char> data;
-    if (!readAll(argv[2], data)) {
+    size_t size = 0;
+    unsigned char* data = readAll(argv[2], &size);
+    if (!data) {
         fprintf(stderr, "plaincopy: cannot read %s: %s\n", argv[2], strerror(errno));
         return 2;
     }
@@ -70,9 +88,9 @@ int main(int argc, char** argv)
     }
 
     size_t at = 0;
-    while (at < data.size()) {
-        size_t want = data.size() - at < PIECE ? data.size() - at : PIECE;
-        ssize_t n = write(fd, data.data() + at, want);
+    while (at < size) {
+        size_t want = size - at < PIECE ? size - at : PIECE;
+        ssize_t n = write(fd, data + at, want);
         if (n < 0) {
             if (errno == EINTR)
                 continue;

@@ -1,6 +1,6 @@
 // runstat: runs a program and writes what it cost, for bench/run-bench.sh.
 //
-// Usage: runstat [--session] [--pid-file F] STAT_FILE PROGRAM [ARGS...]
+// Usage: runstat [--session] [--pid-file F] [--stamp F] STAT_FILE PROGRAM [ARGS...]
 //
 // STAT_FILE gets one line:
 //   start_ns end_ns wall_s user_s sys_s maxrss_kb status
@@ -15,7 +15,11 @@
 //
 // --session starts the program in a session of its own, so it has no
 // terminal (as setsid -w would). --pid-file writes the program's process id,
-// so its CPU can be watched while it runs. SIGINT, SIGTERM and SIGHUP sent to
+// so its CPU can be watched while it runs. --stamp passes the program's
+// standard output through line by line and also writes each line to F with
+// the monotonic time it came in before it, so that a moment the program
+// reports (the emulator's "line set", "hung up") can be set against another
+// program's start or end. SIGINT, SIGTERM and SIGHUP sent to
 // runstat are passed on to the program, so stopping runstat stops it.
 
 #include <cerrno>
@@ -24,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -53,21 +58,54 @@ double seconds(const timeval& tv)
 
 } // namespace
 
+// Copies the program's output to stdout as it comes, and each whole line with
+// its arrival time to `stamps`. Returns at the end of the output.
+void passLines(int from, FILE* stamps)
+{
+    char buf[4096];
+    std::string line;
+    for (;;) {
+        ssize_t n = read(from, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        long long at = nowNs();
+        fwrite(buf, 1, static_cast<size_t>(n), stdout);
+        fflush(stdout);
+        for (ssize_t k = 0; k < n; ++k) {
+            if (buf[k] != '\n') {
+                line += buf[k];
+                continue;
+            }
+            fprintf(stamps, "%lld %s\n", at, line.c_str());
+            line.clear();
+        }
+        fflush(stamps);
+    }
+    if (!line.empty())
+        fprintf(stamps, "%lld %s\n", nowNs(), line.c_str());
+    fflush(stamps);
+}
+
 int main(int argc, char** argv)
 {
     bool session = false;
     const char* pidFile = nullptr;
+    const char* stampFile = nullptr;
     int i = 1;
     for (; i < argc; ++i) {
         if (strcmp(argv[i], "--session") == 0)
             session = true;
         else if (strcmp(argv[i], "--pid-file") == 0 && i + 1 < argc)
             pidFile = argv[++i];
+        else if (strcmp(argv[i], "--stamp") == 0 && i + 1 < argc)
+            stampFile = argv[++i];
         else
             break;
     }
     if (argc - i < 2) {
-        fprintf(stderr, "usage: runstat [--session] [--pid-file F] STAT_FILE PROGRAM [ARGS...]\n");
+        fprintf(stderr, "usage: runstat [--session] [--pid-file F] [--stamp F] STAT_FILE PROGRAM [ARGS...]\n");
         return 125;
     }
     const char* statFile = argv[i];
@@ -81,6 +119,16 @@ int main(int argc, char** argv)
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
 
+    FILE* stamps = nullptr;
+    int out[2] = {-1, -1};
+    if (stampFile) {
+        stamps = fopen(stampFile, "w");
+        if (!stamps || pipe(out) != 0) {
+            fprintf(stderr, "runstat: cannot stamp into %s: %s\n", stampFile, strerror(errno));
+            return 125;
+        }
+    }
+
     long long start = nowNs();
     pid_t pid = fork();
     if (pid < 0) {
@@ -93,6 +141,11 @@ int main(int argc, char** argv)
         signal(SIGHUP, SIG_DFL);
         if (session)
             setsid();
+        if (stamps) {
+            dup2(out[1], 1);
+            close(out[0]);
+            close(out[1]);
+        }
         execvp(command[0], command);
         fprintf(stderr, "runstat: cannot run %s: %s\n", command[0], strerror(errno));
         _exit(127);
@@ -104,6 +157,13 @@ int main(int argc, char** argv)
             fprintf(f, "%d\n", static_cast<int>(pid));
             fclose(f);
         }
+    }
+
+    if (stamps) {
+        close(out[1]);
+        passLines(out[0], stamps);
+        close(out[0]);
+        fclose(stamps);
     }
 
     int st = 0;

@@ -20,7 +20,10 @@ BOOL ReadFile(HANDLE, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
         return FALSE;
     if (line.readPos >= line.input.size())
         throw fake::Starved{};
-    size_t n = std::min({static_cast<size_t>(count), line.maxRead, line.input.size() - line.readPos,
+    size_t most = line.maxRead;
+    if (!line.cuts.empty())
+        most = 1 + static_cast<unsigned char>(line.cuts[(line.readCalls - 1) % line.cuts.size()]) % 8;
+    size_t n = std::min({static_cast<size_t>(count), most, line.input.size() - line.readPos,
                          line.failReadAt - line.readPos});
     memcpy(data, line.input.data() + line.readPos, n);
     line.readPos += n;

@@ -15,6 +15,7 @@ struct Line {
     std::string input;          // bytes the device sends
     size_t readPos = 0;
     size_t maxRead = 1 << 20;   // most bytes one ReadFile call delivers
+    std::string cuts;           // when set, call k delivers at most 1 + cuts[k] % 8 bytes (cycling)
     size_t failReadAt = std::string::npos;   // ReadFile fails once readPos reaches this
     std::string output;         // bytes the updater wrote
     size_t maxWrite = 1 << 20;  // most bytes one WriteFile call accepts

@@ -237,9 +237,10 @@ def main():
     ap.add_argument("--tools")
     ap.add_argument("--wine")
     ap.add_argument("--port-of")
+    ap.add_argument("--sanitized", action="store_true")
     ap.add_argument("case", nargs="?")
     a = ap.parse_args()
-    table = cases()
+    table = [c for c in cases() if not (a.sanitized and c.wrapper)]
     if a.port_of:
         print(next(c.port for c in table if c.name == a.port_of))
         return
