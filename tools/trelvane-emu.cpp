@@ -25,6 +25,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -45,6 +46,7 @@ struct Options {
     unsigned char sync = SYNC_BYTE;
     bool hangup = false;
     uint64_t hangupAfter = 0;
+    bool earlySync = false;
     bool silent = false;
     uint64_t baud = 0;
     std::string record;
@@ -71,7 +73,10 @@ const uint64_t MAX_BAUD = 100000000;
             "  --chatter K                  send K void and K foreign messages before the\n"
             "                               announce and again before ready\n"
             "  --sync HEX                   byte sent after each chunk but the last (default A5)\n"
-            "  --hangup-after N             hang up once N bytes have come in\n"
+            "  --hangup-after N             stop reading once N bytes have come in, wait\n"
+            "                               until the updater stops sending, hang up\n"
+            "  --early-sync                 send every sync byte right after the loader, so\n"
+            "                               that the updater never waits to read one\n"
             "  --silent                     never answer; just count what comes in\n"
             "  --baud B                     take bytes in no faster than a B baud line\n"
             "  --record FILE                write every byte received to FILE\n"
@@ -192,6 +197,9 @@ Options parseOptions(int argc, char** argv)
         } else if (name == "--silent") {
             noValue();
             o.silent = true;
+        } else if (name == "--early-sync") {
+            noValue();
+            o.earlySync = true;
         } else if (name == "--baud") {
             o.baud = number(MAX_BAUD);
         } else if (name == "--record") {
@@ -314,6 +322,8 @@ struct Rng {
 
 const size_t SCRATCH_SIZE = 64 * 1024;
 const int64_t DRAIN_WINDOW_NS = 10ll * 1000000000;
+// How long the updater must send nothing before a hang-up counts it as stopped.
+const int64_t SETTLE_NS = 200ll * 1000000;
 
 enum class Got { Data, Timeout, Closed };
 
@@ -607,6 +617,15 @@ void Device::noteReceived(const unsigned char* p, size_t n)
 
 void Device::hangUp()
 {
+    // Let the updater run into whatever stops it first (a full line or a
+    // read) so that the hang-up finds it there, not in between.
+    int pending = -1, last = -2;
+    for (int i = 0; i < 100 && pending != last; ++i) {
+        last = pending;
+        sleepNs(SETTLE_NS);
+        if (ioctl(master_, FIONREAD, &pending) != 0)
+            break;
+    }
     close(master_);
     master_ = -1;
     say("hung up after %llu bytes", ull(total_));
@@ -929,6 +948,13 @@ int Device::run()
     if (chunks < 0)
         chunks = 0;
     say("got loader, %d chunks", static_cast<int>(chunks));
+    for (int32_t k = 1; opt_.earlySync && k < chunks; ++k) {
+        if (!send(&opt_.sync, 1)) {
+            drainAfterClose();
+            lineClosed();
+            return finish(false);
+        }
+    }
 
     // 7. The chunks, each but the last acknowledged with the sync byte,
     // which the updater answers with one byte of its own.
@@ -940,7 +966,7 @@ int Device::run()
         }
         say("got chunk %d of %d", static_cast<int>(k), static_cast<int>(chunks));
         if (k < chunks) {
-            if (!send(&opt_.sync, 1)) {
+            if (!opt_.earlySync && !send(&opt_.sync, 1)) {
                 drainAfterClose();
                 lineClosed();
                 return finish(false);

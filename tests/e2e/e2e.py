@@ -144,14 +144,16 @@ def cases():
                   status=1, answer="COM4\n", port="C", device="missing", verdict=None))
     c.append(Case("port_is_a_plain_file", BANNER + "Error initializing COM3\n" + PRESS, status=1,
                   args=["-3"], port="3", device="plain", verdict=None))
-    # The line hung up: early in a chunk, with far more left to write than
-    # the line buffers, and (Linux only: Wine never returns from a read on a
-    # hung-up terminal) while the updater waits for the device's replies.
+    # The line hung up: while the updater writes, with far more left to
+    # write than the line buffers (the device sends its sync bytes early, so
+    # the updater never stops to read one), and (Linux only: Wine never
+    # returns from a read on a hung-up terminal) while it waits for the
+    # device's replies.
     lost = "\nLost connection on COM%s\n" + PRESS
     c.append(Case("line_lost_while_writing", BANNER + loaded(254335) + listening("4")
                   + select("Update", "1.70", "1.73") + transfer(30).split("\r")[0],
                   console_end=lost % "4", args=["-4"], port="4",
-                  emu=["--hangup-after", "20000"], verdict=3, expect=False))
+                  emu=["--hangup-after", "20000", "--early-sync"], verdict=3, expect=False))
     c.append(Case("line_lost_while_reading", BANNER + loaded(254335) + listening("5")
                   + select("Update", "1.70", "1.73") + lost % "5",
                   args=["-5"], port="5", emu=["--hangup-after", "5"], verdict=3, expect=False,
@@ -165,11 +167,11 @@ def cases():
         c.append(Case("line_lost_after_%d_bytes" % n, head, console_end=lost % "2", args=["-2"],
                       emu=["--hangup-after", str(n)], verdict=3, expect=False, wine=False))
     # Wine only returns from a write on a hung-up line, never from a read:
-    # hang up early in a chunk, with most of it still to be written.
+    # the hang-up must find the updater writing.
     for n, port in ((2000, "2"), (60000, "3"), (150000, "5")):
         c.append(Case("wine_line_lost_after_%d_bytes" % n,
                       BANNER + loaded(254335) + listening(port), console_end=lost % port,
-                      args=["-" + port], port=port, emu=["--hangup-after", str(n)], verdict=3,
+                      args=["-" + port], port=port, emu=["--hangup-after", str(n), "--early-sync"], verdict=3,
                       expect=False, linux=False))
 
     c.append(Case("noise_storms_before_announce_and_ready", full_run("4"), args=["-4"], port="4",
