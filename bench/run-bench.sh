@@ -173,6 +173,16 @@ emu_time() {
 
 # Field N of a stat line from runstat:
 # 1 start_ns 2 end_ns 3 wall_s 4 user_s 5 sys_s 6 maxrss_kb 7 status
+# Adds one run's figures (wall, user, system, user+system, max RSS) from its
+# .stat file to the arrays the medians are taken from.
+collect_stat() {
+  walls+=("$(stat_field "$1" 3)")
+  users+=("$(stat_field "$1" 4)")
+  syss+=("$(stat_field "$1" 5)")
+  cpus+=("$(awk '{ print $4 + $5 }' "$1")")
+  rsss+=("$(stat_field "$1" 6)")
+}
+
 stat_field() {
   awk -v f="$2" '{ print $f }' "$1"
 }
@@ -278,11 +288,7 @@ full_run "$tmp/record" --record "$tmp/sent.bin"
 walls=() cpus=() users=() syss=() rsss=() ports=()
 for ((r = 1; r <= RUNS; r++)); do
   full_run "$tmp/full$r"
-  walls+=("$(stat_field "$tmp/full$r.stat" 3)")
-  users+=("$(stat_field "$tmp/full$r.stat" 4)")
-  syss+=("$(stat_field "$tmp/full$r.stat" 5)")
-  cpus+=("$(awk '{ print $4 + $5 }' "$tmp/full$r.stat")")
-  rsss+=("$(stat_field "$tmp/full$r.stat" 6)")
+  collect_stat "$tmp/full$r.stat"
   ports+=("$(port_to_exit "$tmp/full$r")")
 done
 u_wall=$(median "${walls[@]}")
@@ -336,11 +342,7 @@ plain_run "$tmp/plain0"  # warm-up
 walls=() cpus=() users=() syss=() rsss=()
 for ((r = 1; r <= RUNS; r++)); do
   plain_run "$tmp/plain$r"
-  walls+=("$(stat_field "$tmp/plain$r.stat" 3)")
-  users+=("$(stat_field "$tmp/plain$r.stat" 4)")
-  syss+=("$(stat_field "$tmp/plain$r.stat" 5)")
-  cpus+=("$(awk '{ print $4 + $5 }' "$tmp/plain$r.stat")")
-  rsss+=("$(stat_field "$tmp/plain$r.stat" 6)")
+  collect_stat "$tmp/plain$r.stat"
 done
 p_wall=$(median "${walls[@]}")
 p_cpu=$(median "${cpus[@]}")

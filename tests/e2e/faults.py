@@ -150,17 +150,23 @@ def case_key_press_from_the_terminal(a, tmp):
         fail("terminal settings not restored")
 
 
+def ctrl_c(run, slave, before):
+    """Ctrl-C ends the updater by the signal and leaves the terminal as it was."""
+    os.killpg(run.proc.pid, signal.SIGINT)
+    status, _, emu_out = run.finish()
+    if status != -signal.SIGINT:
+        fail("status %d, want death by SIGINT" % status)
+    if termios.tcgetattr(slave) != before:
+        fail("terminal left changed after Ctrl-C")
+    return emu_out
+
+
 def case_ctrl_c_at_the_key_press_restores_the_terminal(a, tmp):
     master, slave, before = open_terminal()
     os.symlink(os.path.join(tmp, "no-such-device"), os.path.join(tmp, "com7"))
     run = Run(a, tmp, "7", ["-7"], emu=None, terminal=slave)
     wait_for("the key wait", lambda: run.console().endswith(e2e.PRESS) and blocked_in_read(run.proc.pid))
-    os.killpg(run.proc.pid, signal.SIGINT)
-    status, _, _ = run.finish()
-    if status != -signal.SIGINT:
-        fail("status %d, want death by SIGINT" % status)
-    if termios.tcgetattr(slave) != before:
-        fail("terminal left changed after Ctrl-C")
+    ctrl_c(run, slave, before)
 
 
 def case_silent_device_waits_in_read_until_ctrl_c(a, tmp):
@@ -169,12 +175,7 @@ def case_silent_device_waits_in_read_until_ctrl_c(a, tmp):
     wait_for("the listening line", lambda: run.console().endswith(e2e.listening("2")))
     # Sleeping in read(2) on the port: waiting costs no CPU.
     wait_for("the updater to sleep in read", lambda: blocked_in_read(run.proc.pid))
-    os.killpg(run.proc.pid, signal.SIGINT)
-    status, _, emu_out = run.finish()
-    if status != -signal.SIGINT:
-        fail("status %d, want death by SIGINT" % status)
-    if termios.tcgetattr(slave) != before:
-        fail("terminal left changed after Ctrl-C")
+    emu_out = ctrl_c(run, slave, before)
     if "emu: received 0 bytes" not in emu_out:
         fail("the silent device was sent something:\n" + emu_out)
 
