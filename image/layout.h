@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "link/codes.h"
+
 // Header (5) + loader (256), then chunk 1 of four blocks and its checksum,
 // then every later chunk of two blocks and its checksum.
 enum : uint32_t {
@@ -16,8 +18,6 @@ enum : uint32_t {
     FIRST_CHUNK_SIZE = FIRST_CHUNK_BLOCKS * BLOCK_SIZE + CHECKSUM_SIZE, // 16,390
     LATER_CHUNK_SIZE = LATER_CHUNK_BLOCKS * BLOCK_SIZE + CHECKSUM_SIZE, // 8,196
 };
-
-const unsigned char SYNC_BYTE = 0xA5;
 
 // Chunk count from the loader. Both bytes are signed: a non-zero byte 0
 // gives half of it (rounded down) minus one, otherwise byte 8 is the count.

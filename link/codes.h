@@ -1,0 +1,10 @@
+// The bytes that mean something on the line: the code byte of each 5-byte
+// message the exchange waits for, and the sync byte between chunks. The
+// updater and the device emulator both take them from here.
+#pragma once
+
+const unsigned char CODE_ANNOUNCE = 0xFF;  // device: its hardware and version (the offer
+                                           // goes back with the image header's own 0xFF)
+const unsigned char CODE_GO_AHEAD = 0xFC;  // updater: about to send the loader
+const unsigned char CODE_READY = 0xFB;     // device: ready for the loader
+const unsigned char SYNC_BYTE = 0xA5;      // after each chunk but the last, and three at the end
