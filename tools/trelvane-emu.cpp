@@ -10,6 +10,7 @@
 // Usage: trelvane-emu --link PATH [options]   (see usage() below)
 
 #include "image/layout.h"
+#include "tools/numbers.h"
 
 #include <cerrno>
 #include <climits>
@@ -84,23 +85,6 @@ const uint64_t MAX_BAUD = 100000000;
     exit(2);
 }
 
-bool parseDecimal(const std::string& s, uint64_t max, uint64_t& out)
-{
-    if (s.empty())
-        return false;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9')
-            return false;
-        unsigned d = static_cast<unsigned>(c - '0');
-        if (v > (max - d) / 10)
-            return false;
-        v = v * 10 + d;
-    }
-    out = v;
-    return true;
-}
-
 // "A<sep>B" with both parts decimal bytes.
 bool parseBytePair(const std::string& s, char sep, unsigned& a, unsigned& b)
 {
@@ -112,29 +96,6 @@ bool parseBytePair(const std::string& s, char sep, unsigned& a, unsigned& b)
         return false;
     a = static_cast<unsigned>(x);
     b = static_cast<unsigned>(y);
-    return true;
-}
-
-bool parseHexByte(std::string s, unsigned char& out)
-{
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X'))
-        s = s.substr(2);
-    if (s.empty() || s.size() > 2)
-        return false;
-    unsigned v = 0;
-    for (char c : s) {
-        unsigned d;
-        if (c >= '0' && c <= '9')
-            d = static_cast<unsigned>(c - '0');
-        else if (c >= 'a' && c <= 'f')
-            d = static_cast<unsigned>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F')
-            d = static_cast<unsigned>(c - 'A' + 10);
-        else
-            return false;
-        v = v * 16 + d;
-    }
-    out = static_cast<unsigned char>(v);
     return true;
 }
 

@@ -9,6 +9,7 @@
 // Usage: trelvane-mkimage [--chunks N] [--header FF,03,01,01,49] [--length L] OUT_FILE
 
 #include "image/layout.h"
+#include "tools/numbers.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -39,54 +40,6 @@ const unsigned char LATER_CHUNK_MARKS[LATER_CHUNK_BLOCKS] = {0xF6, 0xF7};
             "               (default: the valid length 8196*N+8455)\n",
             MAX_CHUNKS);
     exit(2);
-}
-
-// Strict unsigned decimal: digits only, no sign, no blanks, no overflow.
-bool parseDecimal(const char* s, uint64_t max, uint64_t& out)
-{
-    if (!s || !*s)
-        return false;
-    uint64_t v = 0;
-    for (const char* p = s; *p; ++p) {
-        if (*p < '0' || *p > '9')
-            return false;
-        unsigned d = static_cast<unsigned>(*p - '0');
-        if (v > (max - d) / 10)
-            return false;
-        v = v * 10 + d;
-    }
-    out = v;
-    return true;
-}
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// One byte as one or two hex digits, optionally written with a 0x prefix.
-bool parseHexByte(const std::string& s, unsigned char& out)
-{
-    std::string t = s;
-    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X'))
-        t = t.substr(2);
-    if (t.empty() || t.size() > 2)
-        return false;
-    int v = 0;
-    for (char c : t) {
-        int d = hexDigit(c);
-        if (d < 0)
-            return false;
-        v = v * 16 + d;
-    }
-    out = static_cast<unsigned char>(v);
-    return true;
 }
 
 bool parseHeader(const char* s, unsigned char header[HEADER_SIZE])
