@@ -1,0 +1,63 @@
+// The device: plays a Trelvane's side of an installation on the line and
+// judges what the updater sends.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "tools/emu/line.h"
+#include "tools/emu/noise.h"
+#include "tools/emu/options.h"
+#include "tools/emu/verdict.h"
+
+// How the exchange ended.
+enum class End {
+    Done,    // the updater sent its final bytes
+    Closed,  // the updater closed the line first
+    HungUp,  // we hung up (--hangup-after)
+};
+
+class Device {
+public:
+    Device(const Options& o, Line& line);
+
+    // The whole session, from making the line to the verdict; returns the
+    // exit status.
+    int run();
+
+private:
+    bool loadExpected();
+    bool openRecord();
+
+    // The device's side of the exchange (script.cpp). Returns at the first
+    // step that fails.
+    End exchange();
+    // --silent: count what comes in until the updater gives up.
+    End listen();
+    // After the final bytes: wait for the updater to let go of the line.
+    End linger();
+    // The one ending for every way the exchange can end.
+    int finish(End end);
+
+    // The steps' transfers. Each returns false at a failure and leaves the
+    // reason in end_.
+    bool take(unsigned char* dst, size_t n);  // exactly n bytes; dst may be null
+    bool put(const unsigned char* p, size_t n);
+    bool putNoise(uint64_t n, unsigned char forbidden);
+    bool putChatter(unsigned char forbidden);
+    // Whatever comes in before `deadline`; Got::Closed also when we hang up.
+    Got takeSome(int64_t deadline);
+    Got takeInto(unsigned char* buf, size_t want, int64_t deadline, size_t& got);
+    void note(const unsigned char* p, size_t n);
+
+    void announceFrame(unsigned char frame[HEADER_SIZE]) const;
+
+    const Options& opt_;
+    Line& line_;
+    Verdict verdict_;
+    Rng rng_;
+    int record_ = -1;
+    End end_ = End::Done;
+    std::vector<unsigned char> scratch_;
+};

@@ -1,0 +1,237 @@
+#include "tools/emu/line.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "tools/emu/common.h"
+#include "tools/emu/link.h"
+
+namespace {
+
+// How long the updater must send nothing before a hang-up counts it as stopped.
+const int64_t SETTLE_NS = 200 * NS_PER_MS;
+
+// Names every setting that is not 115,200 8N1 raw without flow control.
+std::string notRaw(const termios& t)
+{
+    std::string wrong;
+    auto flag = [&](bool bad, const char* what) {
+        if (!bad)
+            return;
+        if (!wrong.empty())
+            wrong += ' ';
+        wrong += what;
+    };
+    switch (t.c_cflag & CSIZE) {
+    case CS5: flag(true, "CS5"); break;
+    case CS6: flag(true, "CS6"); break;
+    case CS7: flag(true, "CS7"); break;
+    default: break;
+    }
+    flag(t.c_cflag & PARENB, "PARENB");
+    flag(t.c_cflag & CSTOPB, "CSTOPB");
+    flag(t.c_cflag & CRTSCTS, "CRTSCTS");
+    flag(!(t.c_cflag & CREAD), "-CREAD");
+    flag(!(t.c_cflag & CLOCAL), "-CLOCAL");
+    flag(t.c_iflag & IXON, "IXON");
+    flag(t.c_iflag & IXOFF, "IXOFF");
+    flag(t.c_iflag & IXANY, "IXANY");
+    flag(t.c_iflag & ICRNL, "ICRNL");
+    flag(t.c_iflag & INLCR, "INLCR");
+    flag(t.c_iflag & IGNCR, "IGNCR");
+    flag(t.c_iflag & ISTRIP, "ISTRIP");
+    flag(t.c_lflag & ICANON, "ICANON");
+    flag(t.c_lflag & ECHO, "ECHO");
+    flag(t.c_lflag & ISIG, "ISIG");
+    flag(t.c_lflag & IEXTEN, "IEXTEN");
+    flag(t.c_oflag & OPOST, "OPOST");
+    return wrong;
+}
+
+} // namespace
+
+Line::Line(uint64_t baud)
+{
+    if (baud > 0) {
+        rate_ = static_cast<double>(baud) / 10.0;
+        // Pieces of about 2 ms of line time: small enough to keep the pace
+        // even, large enough not to wake up for every byte.
+        double p = rate_ / 500.0;
+        piece_ = p < 1 ? 1 : p > 4096 ? 4096 : static_cast<size_t>(p);
+    }
+}
+
+bool Line::open(const std::string& linkPath)
+{
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        fprintf(stderr, "trelvane-emu: cannot create a pseudo-terminal: %s\n", strerror(errno));
+        return false;
+    }
+    const char* slaveName = ptsname(master_);
+    if (!slaveName) {
+        fprintf(stderr, "trelvane-emu: cannot name the pseudo-terminal\n");
+        return false;
+    }
+    slave_ = slaveName;
+
+    // Start the line at 9600 so that the updater's switch to its own speed is
+    // what tells us it has the port open and configured. The slave is closed
+    // again at once: with no slave open on our side, the updater closing the
+    // port shows as EIO on the master, which is how a hang-up is noticed.
+    int slave = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) {
+        fprintf(stderr, "trelvane-emu: cannot open %s: %s\n", slave_.c_str(), strerror(errno));
+        return false;
+    }
+    termios t;
+    if (tcgetattr(slave, &t) == 0) {
+        cfmakeraw(&t);
+        t.c_cflag |= CLOCAL | CREAD;
+        cfsetispeed(&t, B9600);
+        cfsetospeed(&t, B9600);
+        tcsetattr(slave, TCSANOW, &t);
+    }
+    ::close(slave);
+
+    // Non-blocking, so that a write to a line nobody reads any more cannot
+    // hang the emulator; every transfer waits in poll() instead.
+    int fl = fcntl(master_, F_GETFL);
+    if (fl >= 0)
+        fcntl(master_, F_SETFL, fl | O_NONBLOCK);
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+
+    if (!makeLink(slave_.c_str()))
+        return false;
+    say("device at %s -> %s", linkPath.c_str(), slave_.c_str());
+    return true;
+}
+
+void Line::awaitSettings()
+{
+    termios t;
+    for (;;) {
+        if (tcgetattr(master_, &t) == 0 && cfgetospeed(&t) == B115200)
+            break;
+        sleepNs(2 * NS_PER_MS);
+    }
+    std::string wrong = notRaw(t);
+    if (wrong.empty())
+        say("line set to 115200 8N1 raw");
+    else
+        say("line set to 115200 but not 8N1 raw: %s", wrong.c_str());
+}
+
+// With --baud: waits until the line could have carried another piece, and
+// cuts `want` to what it could carry. False when not even one byte is due.
+bool Line::pace(size_t& want)
+{
+    int64_t now = nowNs();
+    if (!paceStarted_) {
+        // The first byte is taken as soon as it is there; from then on the
+        // credit grows at the line's rate.
+        paceStarted_ = true;
+        credit_ = 1;
+    } else {
+        credit_ += static_cast<double>(now - creditAt_) * rate_ / 1e9;
+    }
+    creditAt_ = now;
+    if (credit_ > static_cast<double>(piece_))
+        credit_ = static_cast<double>(piece_);
+    if (credit_ < static_cast<double>(want)) {
+        double need = static_cast<double>(want) - credit_;
+        sleepNs(static_cast<int64_t>(need / rate_ * 1e9) + 1);
+        int64_t later = nowNs();
+        credit_ += static_cast<double>(later - creditAt_) * rate_ / 1e9;
+        creditAt_ = later;
+        if (credit_ < 1)
+            return false;
+        if (credit_ < static_cast<double>(want))
+            want = static_cast<size_t>(credit_);
+    }
+    return true;
+}
+
+Got Line::receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got)
+{
+    got = 0;
+    if (piece_ && want > piece_)
+        want = piece_;
+    if (want == 0)
+        return Got::Timeout;
+    for (;;) {
+        pollfd p{master_, POLLIN, 0};
+        int r = poll(&p, 1, msUntil(deadline));
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            return Got::Closed;
+        }
+        if (r == 0)
+            return Got::Timeout;
+        if (piece_ && !pace(want))
+            continue;
+        ssize_t n = read(master_, buf, want);
+        if (n > 0) {
+            got = static_cast<size_t>(n);
+            if (piece_)
+                credit_ -= static_cast<double>(n);
+            return Got::Data;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        // EIO (or end of file): nobody holds the slave side any more.
+        return Got::Closed;
+    }
+}
+
+bool Line::send(const unsigned char* p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(master_, p, n);
+        if (w > 0) {
+            p += w;
+            n -= static_cast<size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0 && errno != EAGAIN)
+            return false;
+        // Full: wait for room, unless the updater has gone and no room will
+        // ever come.
+        pollfd pf{master_, POLLOUT, 0};
+        int r = poll(&pf, 1, -1);
+        if (r < 0 && errno != EINTR)
+            return false;
+        if (r > 0 && !(pf.revents & POLLOUT) && (pf.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return false;
+    }
+    return true;
+}
+
+void Line::settle()
+{
+    int pending = -1, last = -2;
+    for (int i = 0; i < 100 && pending != last; ++i) {
+        last = pending;
+        sleepNs(SETTLE_NS);
+        if (ioctl(master_, FIONREAD, &pending) != 0)
+            break;
+    }
+}
+
+void Line::close()
+{
+    if (master_ >= 0) {
+        ::close(master_);
+        master_ = -1;
+    }
+}

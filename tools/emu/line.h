@@ -1,0 +1,51 @@
+// The device's end of the serial line: the master side of a pseudo-terminal
+// whose slave side the updater opens through the --link symlink.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum class Got { Data, Timeout, Closed };
+
+class Line {
+public:
+    // baud: take bytes in no faster than a line of that speed (0: as fast as
+    // they come).
+    explicit Line(uint64_t baud);
+    ~Line() { close(); }
+
+    // Makes the pseudo-terminal and the link at linkPath to it.
+    bool open(const std::string& linkPath);
+
+    // Blocks until the updater has set the line to 115,200 baud, and says
+    // whether the rest of the settings are 8N1 raw.
+    void awaitSettings();
+
+    // Takes in up to `want` bytes, waiting until `deadline` (monotonic ns,
+    // or -1 for no limit).
+    Got receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got);
+
+    // Sends all n bytes; false once the updater has closed the line.
+    bool send(const unsigned char* p, size_t n);
+
+    // Waits until the updater has stopped sending: it has then run into
+    // whatever stops it (a full line or a read), where a hang-up should find
+    // it.
+    void settle();
+
+    void close();
+
+private:
+    int master_ = -1;
+    std::string slave_;
+
+    // --baud: a credit of bytes that grows at the line's byte rate and is
+    // capped at one small piece, so an idle line never allows a burst.
+    bool pace(size_t& want);
+    double rate_ = 0;   // bytes per second
+    size_t piece_ = 0;  // largest single read
+    bool paceStarted_ = false;
+    double credit_ = 0;
+    int64_t creditAt_ = 0;
+};

@@ -1,0 +1,59 @@
+#include "tools/emu/link.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace {
+
+// Plain memory, so that a signal handler may use it.
+char g_path[PATH_MAX];
+char g_target[PATH_MAX];
+volatile sig_atomic_t g_made = 0;
+
+} // namespace
+
+bool setLinkPath(const std::string& path)
+{
+    if (path.size() >= sizeof g_path)
+        return false;
+    strcpy(g_path, path.c_str());
+    return true;
+}
+
+bool makeLink(const char* target)
+{
+    if (strlen(target) >= sizeof g_target) {
+        fprintf(stderr, "trelvane-emu: %s: name too long\n", target);
+        return false;
+    }
+    strcpy(g_target, target);
+    if (unlink(g_path) != 0 && errno != ENOENT) {
+        fprintf(stderr, "trelvane-emu: cannot remove %s: %s\n", g_path, strerror(errno));
+        return false;
+    }
+    if (symlink(g_target, g_path) != 0) {
+        fprintf(stderr, "trelvane-emu: cannot create %s: %s\n", g_path, strerror(errno));
+        return false;
+    }
+    g_made = 1;
+    return true;
+}
+
+void removeLink()
+{
+    if (!g_made)
+        return;
+    g_made = 0;
+    char now[PATH_MAX];
+    ssize_t n = readlink(g_path, now, sizeof now - 1);
+    if (n < 0)
+        return;
+    now[n] = '\0';
+    if (strcmp(now, g_target) == 0)
+        unlink(g_path);
+}

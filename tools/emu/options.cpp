@@ -1,0 +1,140 @@
+#include "tools/emu/options.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "tools/numbers.h"
+
+namespace {
+
+// Generous caps: they only keep a mistyped number from asking for gigabytes.
+const uint64_t MAX_NOISE = 64ull * 1024 * 1024;
+const uint64_t MAX_CHATTER = 1000000;
+const uint64_t MAX_BAUD = 100000000;
+
+const char USAGE[] =
+    "usage: trelvane-emu --link PATH [options]\n"
+    "  --link PATH                  make PATH a symlink to the device's serial line\n"
+    "  --hw A,B                     hardware codes announced, decimal (default 3,1)\n"
+    "  --version M.m                version announced, e.g. 1.70 (default 1.70)\n"
+    "  --noise-before-announce N    send N random bytes before the announce\n"
+    "  --noise-before-ready N       send N random bytes before the ready message\n"
+    "  --seed S                     seed of the random bytes (default 1)\n"
+    "  --chatter K                  send K void and K foreign messages before the\n"
+    "                               announce and again before ready\n"
+    "  --sync HEX                   byte sent after each chunk but the last (default A5)\n"
+    "  --hangup-after N             stop reading once N bytes have come in, wait\n"
+    "                               until the updater stops sending, hang up\n"
+    "  --early-sync                 send every sync byte right after the loader, so\n"
+    "                               that the updater never waits to read one\n"
+    "  --silent                     never answer; just count what comes in\n"
+    "  --baud B                     take bytes in no faster than a B baud line\n"
+    "  --record FILE                write every byte received to FILE\n"
+    "  --expect IMAGE               check the bytes received against IMAGE\n";
+
+// "A<sep>B" with both parts decimal bytes.
+bool parseBytePair(const std::string& s, char sep, unsigned& a, unsigned& b)
+{
+    size_t at = s.find(sep);
+    if (at == std::string::npos)
+        return false;
+    uint64_t x = 0, y = 0;
+    if (!parseDecimal(s.substr(0, at), 255, x) || !parseDecimal(s.substr(at + 1), 255, y))
+        return false;
+    a = static_cast<unsigned>(x);
+    b = static_cast<unsigned>(y);
+    return true;
+}
+
+} // namespace
+
+void usage(const std::string& why)
+{
+    if (!why.empty())
+        fprintf(stderr, "trelvane-emu: %s\n", why.c_str());
+    fputs(USAGE, stderr);
+    exit(2);
+}
+
+Options parseOptions(int argc, char** argv)
+{
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string name = arg;
+        std::string value;
+        bool inlineValue = false;
+        size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            inlineValue = true;
+        }
+        auto needValue = [&]() -> std::string {
+            if (inlineValue)
+                return value;
+            if (i + 1 >= argc)
+                usage("missing value for " + name);
+            return argv[++i];
+        };
+        auto number = [&](uint64_t max) -> uint64_t {
+            uint64_t v = 0;
+            if (!parseDecimal(needValue(), max, v))
+                usage("bad number for " + name);
+            return v;
+        };
+        auto noValue = [&]() {
+            if (inlineValue)
+                usage(name + " takes no value");
+        };
+
+        if (name == "--link") {
+            o.link = needValue();
+            if (o.link.empty())
+                usage("empty --link");
+        } else if (name == "--hw") {
+            if (!parseBytePair(needValue(), ',', o.hwA, o.hwB))
+                usage("--hw wants two decimal bytes, e.g. 3,1");
+        } else if (name == "--version") {
+            if (!parseBytePair(needValue(), '.', o.verMajor, o.verMinor))
+                usage("--version wants M.m with decimal bytes, e.g. 1.70");
+        } else if (name == "--noise-before-announce") {
+            o.noiseBeforeAnnounce = number(MAX_NOISE);
+        } else if (name == "--noise-before-ready") {
+            o.noiseBeforeReady = number(MAX_NOISE);
+        } else if (name == "--seed") {
+            o.seed = number(UINT64_MAX);
+        } else if (name == "--chatter") {
+            o.chatter = number(MAX_CHATTER);
+        } else if (name == "--sync") {
+            if (!parseHexByte(needValue(), o.sync))
+                usage("--sync wants one hex byte, e.g. A5");
+        } else if (name == "--hangup-after") {
+            o.hangupAfter = number(UINT64_MAX);
+            o.hangup = true;
+        } else if (name == "--silent") {
+            noValue();
+            o.silent = true;
+        } else if (name == "--early-sync") {
+            noValue();
+            o.earlySync = true;
+        } else if (name == "--baud") {
+            o.baud = number(MAX_BAUD);
+        } else if (name == "--record") {
+            o.record = needValue();
+            if (o.record.empty())
+                usage("empty --record");
+        } else if (name == "--expect") {
+            o.expect = needValue();
+            if (o.expect.empty())
+                usage("empty --expect");
+        } else if (name == "--help" || name == "-h") {
+            usage("");
+        } else {
+            usage("unknown argument " + arg);
+        }
+    }
+    if (o.link.empty())
+        usage("missing --link PATH");
+    return o;
+}

@@ -1,0 +1,30 @@
+// The emulator's command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "link/codes.h"
+
+struct Options {
+    std::string link;
+    unsigned hwA = 3, hwB = 1;
+    unsigned verMajor = 1, verMinor = 70;
+    uint64_t noiseBeforeAnnounce = 0;
+    uint64_t noiseBeforeReady = 0;
+    uint64_t seed = 1;
+    uint64_t chatter = 0;
+    unsigned char sync = SYNC_BYTE;
+    bool hangup = false;
+    uint64_t hangupAfter = 0;
+    bool earlySync = false;
+    bool silent = false;
+    uint64_t baud = 0;
+    std::string record;
+    std::string expect;
+};
+
+// Exits with status 2 and the usage on a bad command line.
+Options parseOptions(int argc, char** argv);
+
+[[noreturn]] void usage(const std::string& why);
