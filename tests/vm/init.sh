@@ -1,0 +1,65 @@
+#!/bin/busybox sh
+# The guest's /init: mounts the kernel's file systems, loads the USB serial
+# drivers, then runs the shell lines the host types on the console. Every
+# answer to the host is one line starting with "@@", so that nothing else
+# the console may show (kernel messages, a shell error) is taken for one.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t devtmpfs dev /dev
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t tmpfs tmp /tmp
+dmesg -n 1
+for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
+  insmod /lib/modules/$m.ko || echo "@@FAIL insmod $m"
+done
+stty -echo
+
+# start TAG COMMAND...: runs an updater without a terminal, as a script would
+# (its console text to /tmp/TAG.out), and when it ends says
+# "@@END TAG STATUS" at once, then "@@EXIT TAG STATUS HEX", HEX being its
+# whole console text.
+start() {
+  tag=$1
+  shift
+  (
+    "$@" </dev/null >/tmp/$tag.out 2>/tmp/$tag.err &
+    echo $! >/tmp/$tag.pid
+    wait $!
+    st=$?
+    echo "@@END $tag $st"
+    echo "@@EXIT $tag $st $(od -An -tx1 -v /tmp/$tag.out | tr -d ' \n')"
+  ) &
+}
+
+# seen TAG TEXT: says "@@SEEN TAG" once the updater's console shows TEXT.
+seen() {
+  (
+    until grep -qF "$2" /tmp/$1.out 2>/dev/null; do usleep 20000; done
+    echo "@@SEEN $1"
+  ) &
+}
+
+# stop TAG SIGNAL: sends the updater the signal.
+stop() {
+  kill -$2 "$(cat /tmp/$1.pid)"
+}
+
+# present DEVICE yes|no: says "@@PRESENT DEVICE yes|no" once it is so.
+present() {
+  (
+    if [ "$2" = yes ]; then
+      until [ -c "$1" ]; do usleep 20000; done
+    else
+      while [ -e "$1" ]; do usleep 20000; done
+    fi
+    echo "@@PRESENT $1 $2"
+  ) &
+}
+
+echo "@@READY $(cat /proc/uptime)"
+while read -r line; do
+  eval "$line"
+done
+echo "@@CONSOLE CLOSED"
+poweroff -f

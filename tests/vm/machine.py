@@ -1,0 +1,234 @@
+"""The virtual machine and the device emulators around it: QEMU (no KVM: a
+nested guest hangs at boot) with the guest's console on its standard streams,
+its QMP socket to plug and pull serial lines, and trelvane-emu processes at
+the far end of those lines. Every wait has a deadline and raises Timeout with
+what was last seen."""
+import json
+import os
+import select
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+
+class Timeout(Exception):
+    pass
+
+
+class Lines:
+    """Lines read from a stream by a thread, each with the time it arrived."""
+
+    def __init__(self, stream, strip_cr=False):
+        self.lines = []
+        self.cond = threading.Condition()
+        self.closed = False
+        self.strip_cr = strip_cr
+        threading.Thread(target=self._read, args=(stream,), daemon=True).start()
+
+    def _read(self, stream):
+        for raw in iter(stream.readline, b""):
+            text = raw.decode("latin-1").rstrip("\n")
+            if self.strip_cr:
+                text = text.rstrip("\r")
+            with self.cond:
+                self.lines.append((time.monotonic(), text))
+                self.cond.notify_all()
+        with self.cond:
+            self.closed = True
+            self.cond.notify_all()
+
+    def wait(self, test, deadline, start=0, what="a line"):
+        """The first line from index start on that passes test: (index, time, text)."""
+        with self.cond:
+            i = start
+            while True:
+                while i < len(self.lines):
+                    t, text = self.lines[i]
+                    if test(text):
+                        return i, t, text
+                    i += 1
+                left = deadline - time.monotonic()
+                if left <= 0 or self.closed:
+                    raise Timeout("%s %s; last seen: %r" % (
+                        "stream ended before" if self.closed else "no", what, self.tail(3)))
+                self.cond.wait(min(left, 0.5))
+
+    def tail(self, n):
+        with self.cond:
+            return [text for _, text in self.lines[-n:]]
+
+    def text(self):
+        with self.cond:
+            return "\n".join(text for _, text in self.lines)
+
+
+class Emulator:
+    """One trelvane-emu on a fresh pseudo-terminal, reached by its link."""
+
+    def __init__(self, tools, link, options, expect=None):
+        cmd = [os.path.join(tools, "trelvane-emu"), "--link", link] + list(options)
+        if expect:
+            cmd += ["--expect", expect]
+        self.link = link
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.out = Lines(self.proc.stdout)
+        self.out.wait(lambda s: s.startswith("emu: device at"), time.monotonic() + 10,
+                      what="emulator start")
+
+    def wait(self, text, deadline):
+        """Time the emulator said a line starting with text."""
+        return self.out.wait(lambda s: s.startswith(text), deadline, what=repr(text))[1]
+
+    def finish(self, deadline, stop=False):
+        """Ends the emulator (with SIGTERM when stop), returns (status, its lines)."""
+        if stop and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(max(0.1, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise Timeout("emulator did not finish; last said: %r" % self.out.tail(2))
+        with self.out.cond:  # the reader takes the last lines
+            self.out.cond.wait_for(lambda: self.out.closed, 2)
+        return self.proc.returncode, self.out.text()
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Qmp:
+    def __init__(self, path, deadline):
+        while True:
+            try:
+                self.sock = socket.socket(socket.AF_UNIX)
+                self.sock.connect(path)
+                break
+            except OSError:
+                self.sock.close()
+                if time.monotonic() > deadline:
+                    raise Timeout("no QMP socket at " + path)
+                time.sleep(0.05)
+        self.buf = b""
+        self.events = []
+        self._message(deadline)  # greeting
+        self.run("qmp_capabilities")
+
+    def _message(self, deadline):
+        """The next message from QEMU, or None at the deadline."""
+        while b"\n" not in self.buf:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.sock], [], [], left)[0]:
+                return None
+            data = self.sock.recv(65536)
+            if not data:
+                raise Timeout("QMP closed")
+            self.buf += data
+        line, self.buf = self.buf.split(b"\n", 1)
+        return json.loads(line)
+
+    def _reply(self):
+        deadline = time.monotonic() + 20
+        while True:
+            msg = self._message(deadline)
+            if msg is None:
+                raise Timeout("QEMU did not answer on QMP")
+            if "event" in msg:
+                self.events.append(msg)
+            else:
+                return msg
+
+    def run(self, command, **arguments):
+        self.sock.sendall(json.dumps({"execute": command, "arguments": arguments}).encode())
+        reply = self._reply()
+        if "error" in reply:
+            raise RuntimeError("QMP %s: %s" % (command, reply["error"].get("desc")))
+        return reply.get("return")
+
+    def wait_event(self, name, device, deadline):
+        while not any(e["event"] == name and e.get("data", {}).get("device") == device
+                      for e in self.events):
+            msg = self._message(deadline)
+            if msg is None:
+                raise Timeout("no QMP event %s for %s" % (name, device))
+            if "event" in msg:
+                self.events.append(msg)
+
+
+class Machine:
+    """QEMU with the kernel, the initramfs, the guest's console on our pipes,
+    one 16550 UART (guest ttyS1) whose host side is the chardev "uart", and
+    an xHCI controller for USB serial adapters."""
+
+    def __init__(self, qemu, kernel, initrd, tmp, append=""):
+        self.qmp_path = os.path.join(tmp, "qmp.sock")
+        cmd = [qemu, "-accel", "tcg", "-m", "256", "-smp", "1", "-nodefaults",
+               "-no-user-config", "-display", "none", "-no-reboot",
+               "-kernel", kernel, "-initrd", initrd,
+               "-append", "console=ttyS0 quiet loglevel=1 panic=-1 " + append,
+               "-chardev", "stdio,id=con,signal=off", "-serial", "chardev:con",
+               "-chardev", "null,id=uart", "-serial", "chardev:uart",
+               "-device", "qemu-xhci,id=xhci",
+               "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path]
+        self.started = time.monotonic()
+        # A process group of its own, to end it whole; not a session of its
+        # own: QEMU opens the lines' terminals without O_NOCTTY, and as a
+        # session leader it would take one as its controlling terminal and
+        # die of the SIGHUP when that device's emulator ends.
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.STDOUT, process_group=0)
+        self.console = Lines(self.proc.stdout, strip_cr=True)
+        self.qmp = Qmp(self.qmp_path, time.monotonic() + 20)
+        self.plugged = 0
+
+    def boot(self, deadline):
+        """Seconds from QEMU's start to the guest's shell."""
+        _, t, _ = self.expect("@@READY", deadline)
+        return t - self.started
+
+    def send(self, line):
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+
+    def expect(self, prefix, deadline, start=0):
+        """The guest's first answer line starting with prefix: (index, time, text)."""
+        return self.console.wait(lambda s: s.startswith(prefix), deadline, start,
+                                 what="guest line %r" % prefix)
+
+    def mark(self):
+        return len(self.console.lines)
+
+    def uart_to(self, link):
+        """Moves the guest's UART to the serial line at link."""
+        self.qmp.run("chardev-change", id="uart",
+                     backend={"type": "serial", "data": {"device": link}})
+
+    def plug_adapter(self, link):
+        """Plugs a new FTDI adapter whose line is link; returns its id."""
+        self.plugged += 1
+        ident = "adapter%d" % self.plugged
+        self.qmp.run("chardev-add", id=ident + "-line",
+                     backend={"type": "serial", "data": {"device": link}})
+        self.qmp.run("device_add", driver="usb-serial", id=ident, chardev=ident + "-line",
+                     bus="xhci.0")
+        return ident
+
+    def pull_adapter(self, ident, deadline):
+        """Pulls the adapter out; returns the time it was pulled."""
+        self.qmp.run("device_del", id=ident)
+        pulled = time.monotonic()
+        self.qmp.wait_event("DEVICE_DELETED", ident, deadline)
+        self.qmp.run("chardev-remove", id=ident + "-line")
+        return pulled
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            self.proc.wait()
