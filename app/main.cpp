@@ -27,7 +27,12 @@ int main(int argc, char** argv)
         printf("Error setting COM port parameters\n");
         return endRun(1);
     }
-    if (!SetCommState(hCom, &dcb)) {
+    // The port's own time-outs are set too, so that a silent device and a
+    // lost line can be told apart. The updater has sent nothing yet, so
+    // anything queued for sending is the driver's echo of what arrived while
+    // the line was still cooked: it is dropped. What was received is kept.
+    if (!SetCommState(hCom, &dcb) || !SetCommTimeouts(hCom, &lineTimeouts)
+        || !PurgeComm(hCom, PURGE_TXCLEAR)) {
         printf("Error initializing %s\n", COMPORT);
         return endRun(1);
     }

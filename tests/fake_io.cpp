@@ -12,10 +12,25 @@ Line line;
 
 using fake::line;
 
+namespace {
+
+// A call that times out: moves nothing, succeeds.
+bool quiet()
+{
+    if (line.quietCalls == 0)
+        return false;
+    --line.quietCalls;
+    return true;
+}
+
+} // namespace
+
 BOOL ReadFile(HANDLE, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
 {
     ++line.readCalls;
     *done = 0;
+    if (quiet())
+        return TRUE;
     if (line.readPos >= line.failReadAt)
         return FALSE;
     if (line.readPos >= line.input.size())
@@ -35,6 +50,8 @@ BOOL WriteFile(HANDLE, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED
 {
     ++line.writeCalls;
     *done = 0;
+    if (quiet())
+        return TRUE;
     if (line.output.size() >= line.failWriteAt)
         return FALSE;
     size_t n = std::min({static_cast<size_t>(count), line.maxWrite, line.failWriteAt - line.output.size()});
@@ -52,7 +69,27 @@ BOOL CloseHandle(HANDLE)
     return TRUE;
 }
 
+BOOL ClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT)
+{
+    ++line.clearCalls;
+    *errors = 0;
+    return !line.gone;
+}
+
+// The console: a handle of its own, whose flushes are counted.
+HANDLE CreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(99));
+}
+
+BOOL FlushConsoleInputBuffer(HANDLE)
+{
+    printf("[flush]");
+    return TRUE;
+}
+
 int _getch()
 {
+    printf("[key]");
     return -1;
 }

@@ -20,7 +20,10 @@ struct Line {
     std::string output;         // bytes the updater wrote
     size_t maxWrite = 1 << 20;  // most bytes one WriteFile call accepts
     size_t failWriteAt = std::string::npos;  // WriteFile fails once output reaches this
+    int quietCalls = 0;         // the first calls (reads and writes) move nothing: time-outs
+    bool gone = false;          // ClearCommError says the line is lost
     int readCalls = 0;
+    int clearCalls = 0;
     int writeCalls = 0;
     int closeCalls = 0;
 };

@@ -20,6 +20,14 @@ std::string bytes(std::initializer_list<int> values)
     return s;
 }
 
+// The end of every run as the fake console shows it: the question, typed-ahead
+// keys dropped, the key, its leftovers dropped, the console closed.
+const char KEY_PAUSE[] = "\nPress any key to continue...[flush][key][flush][closed]";
+// The same as a death test's pattern, after the lost line's message.
+const char* const expected =
+    "\nLost connection on COM2\n\\[closed\\]\nPress any key to continue\\.\\.\\."
+    "\\[flush\\]\\[key\\]\\[flush\\]\\[closed\\]$";
+
 class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -82,7 +90,6 @@ TEST_F(LinkTest, ZeroCountCallsNothing)
 // Standard output is sent to the death test's stderr to match it.
 TEST_F(LinkTest, LostLineEndsTheRunInsteadOfSpinning)
 {
-    const char* expected = "\nLost connection on COM2\n\\[closed\\]\nPress any key to continue\\.\\.\\.$";
     EXPECT_EXIT(
         {
             dup2(2, 1);
@@ -101,6 +108,52 @@ TEST_F(LinkTest, LostLineEndsTheRunInsteadOfSpinning)
             FullWriteFile(hCom, data, sizeof data);
         },
         ::testing::ExitedWithCode(255), expected);
+}
+
+// Calls that time out on a line still there are asked again, each after a
+// look at the port; the transfer completes exactly. On a line that is gone
+// the first time-out ends the run.
+TEST_F(LinkTest, TimeOutsWaitOnALiveLineAndEndTheRunOnALostOne)
+{
+    for (bool reading : {true, false}) {
+        fake::line = fake::Line{};
+        fake::line.input = "abcd";
+        fake::line.quietCalls = 5;
+        char got[4];
+        if (reading)
+            FullReadFile(hCom, got, 4);
+        else
+            FullWriteFile(hCom, "wxyz", 4);
+        EXPECT_EQ(reading ? std::string(got, 4) : fake::line.output, reading ? "abcd" : "wxyz");
+        EXPECT_EQ(fake::line.clearCalls, 5) << "each time-out asks the port";
+        EXPECT_EQ(fake::line.readCalls + fake::line.writeCalls, 6);
+    }
+    for (bool reading : {true, false}) {
+        EXPECT_EXIT(
+            {
+                dup2(2, 1);
+                fake::line.input = "abcd";
+                fake::line.quietCalls = 1000000;
+                fake::line.gone = true;
+                char got[4];
+                if (reading)
+                    FullReadFile(hCom, got, 4);
+                else
+                    FullWriteFile(hCom, "wxyz", 4);
+                fprintf(stderr, "[%d calls]", fake::line.readCalls + fake::line.writeCalls);
+            },
+            ::testing::ExitedWithCode(255), expected);
+    }
+}
+
+// The question is asked before the console's typed-ahead keys are dropped,
+// and the key's leftovers are dropped after it.
+TEST_F(LinkTest, KeyPauseDropsKeysTypedBeforeTheQuestion)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(endRun(-1), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("[closed]") + KEY_PAUSE);
+    EXPECT_EQ(fake::line.closeCalls, 2) << "the port and the console, once each";
 }
 
 TEST_F(LinkTest, MessagesAreFoundInTheStream)

@@ -2,8 +2,12 @@
 // real pseudo-terminal, exclusive open, and a hung-up line.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -51,6 +55,9 @@ protected:
     int master = -1;
     void SetUp() override
     {
+        // A line that swallows bytes would leave a read waiting forever: the
+        // alarm turns that into a failure.
+        alarm(20);
         master = posix_openpt(O_RDWR | O_NOCTTY);
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
@@ -62,6 +69,7 @@ protected:
         if (master >= 0)
             close(master);
         unsetenv("TRELVANE_COM5");
+        alarm(0);
     }
     HANDLE open5() { return CreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); }
     int fdOf(HANDLE h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)); }
@@ -156,19 +164,145 @@ TEST_F(PtyTest, PlainFileOpensButIsNoSerialLine)
     unlink(path);
 }
 
-TEST_F(PtyTest, HungUpLineFailsReadsAndWrites)
+// As on Windows: a read on a hung-up line moves nothing, a write fails, and
+// the port says it is gone, where a live silent line says it is there.
+TEST_F(PtyTest, HungUpLineIsToldFromASilentOne)
 {
     HANDLE h = open5();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD errors = 99;
+    COMSTAT stat{};
+    EXPECT_TRUE(ClearCommError(h, &errors, &stat)) << "a silent line is still there";
+    EXPECT_EQ(errors, 0u);
+    ASSERT_EQ(write(master, "ab", 2), 2);
+    for (int i = 0; i < 1000 && stat.cbInQue < 2; ++i) {
+        usleep(1000);
+        ASSERT_TRUE(ClearCommError(h, &errors, &stat));
+    }
+    EXPECT_EQ(stat.cbInQue, 2u);
+    char got[2];
+    DWORD n = 0;
+    ASSERT_TRUE(ReadFile(h, got, 2, &n, nullptr));
+
     close(master);
     master = -1;
     char c;
-    DWORD n = 99;
-    EXPECT_FALSE(ReadFile(h, &c, 1, &n, nullptr));
+    n = 99;
+    BOOL ok = ReadFile(h, &c, 1, &n, nullptr);
+    EXPECT_TRUE(!ok || n == 0) << "a hung-up line delivered a byte";
     EXPECT_EQ(n, 0u);
+    EXPECT_FALSE(ClearCommError(h, &errors, &stat));
     static char data[4097];
     EXPECT_FALSE(WriteFile(h, data, sizeof data, &n, nullptr));
     CloseHandle(h);
+}
+
+// Until its settings are applied a port's line is already raw at the speed it
+// had: the device's bytes are neither echoed back nor taken as signals.
+TEST_F(PtyTest, LineIsRawFromTheOpen)
+{
+    termios before;
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    close(slave);
+    ASSERT_TRUE(before.c_lflag & ECHO) << "a new terminal should start cooked";
+
+    HANDLE h = open5();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    const char announce[] = "\xFF\x03\x01\x01\x46\r\x7F";
+    ASSERT_EQ(write(master, announce, 7), 7);
+    char got[8];
+    DWORD n = 0, total = 0;
+    while (total < 7 && ReadFile(h, got + total, 7 - total, &n, nullptr) && n > 0)
+        total += n;
+    ASSERT_EQ(total, 7u);
+    EXPECT_EQ(0, memcmp(got, announce, 7));
+    int echoed = -1;
+    ASSERT_EQ(ioctl(master, FIONREAD, &echoed), 0);
+    EXPECT_EQ(echoed, 0) << "the line echoed the device's bytes";
+    termios t;
+    ASSERT_EQ(tcgetattr(fdOf(h), &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), cfgetospeed(&before)) << "the speed is the settings' business";
+    CloseHandle(h);
+}
+
+// Time-outs: a silent line returns nothing after the wait, a waiting byte at
+// once; applying the line settings afterwards keeps them.
+TEST_F(PtyTest, ReadsWaitAsTheTimeOutsSay)
+{
+    HANDLE h = open5();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS half = {MAXDWORD, MAXDWORD, 500, 0, 2000};
+    ASSERT_TRUE(SetCommTimeouts(h, &half));
+    DCB d{};
+    ASSERT_TRUE(BuildCommDCBA("baud=115200 parity=N data=8 stop=1", &d));
+    ASSERT_TRUE(SetCommState(h, &d));
+
+    char c = 0;
+    DWORD n = 99;
+    timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    ASSERT_TRUE(ReadFile(h, &c, 1, &n, nullptr));
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    EXPECT_EQ(n, 0u);
+    double waited = (t1.tv_sec - t0.tv_sec) + (t1.tv_nsec - t0.tv_nsec) / 1e9;
+    EXPECT_GE(waited, 0.45) << "a silent line must be waited on, not polled";
+
+    ASSERT_EQ(write(master, "z", 1), 1);
+    ASSERT_TRUE(ReadFile(h, &c, 1, &n, nullptr));
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(c, 'z');
+
+    COMMTIMEOUTS atOnce = {MAXDWORD, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &atOnce));
+    ASSERT_TRUE(ReadFile(h, &c, 1, &n, nullptr));
+    EXPECT_EQ(n, 0u);
+    CloseHandle(h);
+}
+
+// Clearing what is queued to go out keeps what came in.
+TEST_F(PtyTest, PurgingOutputKeepsInput)
+{
+    HANDLE h = open5();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(write(master, "in", 2), 2);
+    int queued = 0;
+    for (int i = 0; i < 1000 && queued < 2; ++i) {
+        usleep(1000);
+        ASSERT_EQ(ioctl(fdOf(h), FIONREAD, &queued), 0);
+    }
+    EXPECT_TRUE(PurgeComm(h, PURGE_TXCLEAR));
+    ASSERT_EQ(ioctl(fdOf(h), FIONREAD, &queued), 0);
+    EXPECT_EQ(queued, 2);
+    CloseHandle(h);
+}
+
+// However the process ends, by any of the signals a user or a system sends,
+// no one else is kept off the port afterwards.
+TEST_F(PtyTest, SignalsReleaseExclusiveUse)
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            HANDLE h = open5();
+            if (h == INVALID_HANDLE_VALUE)
+                _exit(3);
+            raise(sig);
+            _exit(4);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "signal " << sig << ", status " << status;
+        EXPECT_EQ(WTERMSIG(status), sig);
+        int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+        ASSERT_GE(slave, 0);
+        int exclusive = -1;
+        ASSERT_EQ(ioctl(slave, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0) << "port left exclusive after signal " << sig;
+        close(slave);
+    }
 }
 
 } // namespace

@@ -1,12 +1,13 @@
 // The console side: a real pause and one key press from the terminal.
-#include "platform/posix/winlayer.h"
+#include "platform/posix/handle.h"
 
 #include <cerrno>
-#include <csignal>
 #include <ctime>
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "platform/posix/cleanup.h"
 
 void Sleep(DWORD milliseconds)
 {
@@ -15,22 +16,20 @@ void Sleep(DWORD milliseconds)
     }
 }
 
+BOOL FlushConsoleInputBuffer(HANDLE console)
+{
+    return tcflush(fdOf(console), TCIFLUSH) == 0;
+}
+
 namespace {
 
-// The terminal's settings while a key is awaited, for the signal handler.
-int keyFd = -1;
-termios savedTio;
-const int restoredSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-struct sigaction savedActions[sizeof restoredSignals / sizeof restoredSignals[0]];
-
-// Puts the terminal back as it was, then lets the signal do what it would
-// have done. Only async-signal-safe calls here.
-void restoreAndReraise(int sig)
+ssize_t readRetrying(int fd, unsigned char* p, size_t n)
 {
-    if (keyFd >= 0)
-        tcsetattr(keyFd, TCSANOW, &savedTio);
-    signal(sig, SIG_DFL);
-    raise(sig);
+    ssize_t r;
+    do {
+        r = read(fd, p, n);
+    } while (r < 0 && errno == EINTR);
+    return r;
 }
 
 } // namespace
@@ -42,19 +41,13 @@ int _getch()
     int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return -1;
-    termios raw;
-    if (tcgetattr(fd, &savedTio) != 0) {
+    termios saved;
+    if (tcgetattr(fd, &saved) != 0) {
         close(fd);
         return -1;
     }
-    keyFd = fd;
-    struct sigaction act{};
-    act.sa_handler = restoreAndReraise;
-    sigemptyset(&act.sa_mask);
-    for (size_t i = 0; i < sizeof restoredSignals / sizeof restoredSignals[0]; ++i)
-        sigaction(restoredSignals[i], &act, &savedActions[i]);
-
-    raw = savedTio;
+    holdTerminal(fd, &saved);
+    termios raw = saved;
     raw.c_lflag &= ~(ICANON | ECHO);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
@@ -63,15 +56,21 @@ int _getch()
     tcflush(fd, TCIFLUSH);
 
     unsigned char key = 0;
-    ssize_t n;
-    do {
-        n = read(fd, &key, 1);
-    } while (n < 0 && errno == EINTR);
+    ssize_t n = readRetrying(fd, &key, 1);
+    if (n == 1) {
+        // An arrow, a function key or a non-ASCII character sends several
+        // bytes at once; they are all this one key, and none may be left
+        // for the shell to read after us.
+        raw.c_cc[VMIN] = 0;
+        raw.c_cc[VTIME] = 1;
+        tcsetattr(fd, TCSANOW, &raw);
+        unsigned char rest[64];
+        while (readRetrying(fd, rest, sizeof rest) > 0) {
+        }
+    }
 
-    tcsetattr(fd, TCSANOW, &savedTio);
-    for (size_t i = 0; i < sizeof restoredSignals / sizeof restoredSignals[0]; ++i)
-        sigaction(restoredSignals[i], &savedActions[i], nullptr);
-    keyFd = -1;
+    tcsetattr(fd, TCSANOW, &saved);
+    holdTerminal(-1, nullptr);
     close(fd);
     return n == 1 ? key : -1;
 }

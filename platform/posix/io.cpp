@@ -1,18 +1,13 @@
 // Reads and writes on an open port, with Windows' ReadFile/WriteFile contract:
-// TRUE with the count moved, or FALSE when the line is gone.
-#include "platform/posix/winlayer.h"
+// TRUE with the count moved, or FALSE on an error; and the questions the
+// updater asks a port that moved nothing.
+#include "platform/posix/handle.h"
 
 #include <cerrno>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
-
-namespace {
-
-int fdOf(HANDLE h)
-{
-    return static_cast<int>(reinterpret_cast<intptr_t>(h));
-}
-
-} // namespace
 
 BOOL ReadFile(HANDLE h, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
 {
@@ -24,10 +19,10 @@ BOOL ReadFile(HANDLE h, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
     do {
         n = read(fdOf(h), data, count);
     } while (n < 0 && errno == EINTR);
-    // The line waits for at least one byte, so a read of nothing means the
-    // other end hung up: report it like any other failure, never as a
-    // short read to be retried forever.
-    if (n <= 0)
+    // Nothing read is a time-out of the line's own (VMIN 0, VTIME set) or a
+    // terminal that was hung up; ClearCommError tells the two apart, as on
+    // Windows.
+    if (n < 0)
         return FALSE;
     if (done)
         *done = static_cast<DWORD>(n);
@@ -44,9 +39,45 @@ BOOL WriteFile(HANDLE h, const void* data, DWORD count, LPDWORD done, LPOVERLAPP
     do {
         n = write(fdOf(h), data, count);
     } while (n < 0 && errno == EINTR);
-    if (n <= 0)
+    if (n < 0)
         return FALSE;
     if (done)
         *done = static_cast<DWORD>(n);
     return TRUE;
+}
+
+BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
+{
+    if (errors)
+        *errors = 0;
+    if (stat)
+        *stat = COMSTAT{};
+    int fd = fdOf(h);
+    // A hung-up terminal (the far end of a pseudo-terminal closed, a USB
+    // adapter pulled out) polls as such at once; its settings can no longer
+    // be read either.
+    pollfd p{fd, POLLIN, 0};
+    int r;
+    do {
+        r = poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    termios tio;
+    if (r < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) || tcgetattr(fd, &tio) != 0)
+        return FALSE;
+    int in = 0, out = 0;
+    if (stat && ioctl(fd, FIONREAD, &in) == 0 && ioctl(fd, TIOCOUTQ, &out) == 0) {
+        stat->cbInQue = static_cast<DWORD>(in);
+        stat->cbOutQue = static_cast<DWORD>(out);
+    }
+    return TRUE;
+}
+
+BOOL PurgeComm(HANDLE h, DWORD flags)
+{
+    // No transfer ever runs in the background here, so there is nothing to
+    // abort: only the queues are cleared.
+    bool tx = flags & PURGE_TXCLEAR, rx = flags & PURGE_RXCLEAR;
+    if (!tx && !rx)
+        return TRUE;
+    return tcflush(fdOf(h), tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH) == 0;
 }

@@ -28,7 +28,10 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
 #define OPEN_EXISTING 3u
+#define MAXDWORD 0xffffffffu
 
 #define NOPARITY 0
 #define ODDPARITY 1
@@ -65,24 +68,65 @@ struct DCB {
 };
 typedef DCB* LPDCB;
 
+// Time limits of reads and writes, in milliseconds, as Windows has them.
+struct COMMTIMEOUTS {
+    DWORD ReadIntervalTimeout;
+    DWORD ReadTotalTimeoutMultiplier;
+    DWORD ReadTotalTimeoutConstant;
+    DWORD WriteTotalTimeoutMultiplier;
+    DWORD WriteTotalTimeoutConstant;
+};
+typedef COMMTIMEOUTS* LPCOMMTIMEOUTS;
+
+// What ClearCommError reports of a port besides its errors.
+struct COMSTAT {
+    DWORD cbInQue;   // bytes received and not yet read
+    DWORD cbOutQue;  // bytes written and not yet sent
+};
+typedef COMSTAT* LPCOMSTAT;
+
+#define PURGE_TXABORT 0x1u
+#define PURGE_RXABORT 0x2u
+#define PURGE_TXCLEAR 0x4u
+#define PURGE_RXCLEAR 0x8u
+
 // COM1..COM9 name /dev/ttyS0..8; TRELVANE_<name> in the environment names the
-// device for any port name and wins. Opened for exclusive use.
+// device for any port name and wins. A terminal is made raw at once, keeping
+// its speed, and with share mode 0 it is opened for exclusive use until it is
+// closed or the process ends, however it ends. "CONIN$" is the terminal the
+// program runs in.
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL CloseHandle(HANDLE h);
 
-// Reads and writes block until they move at least one byte. A hang-up or an
-// error fails the call; a signal does not.
+// A read returns what is there, waiting for at least one byte as the port's
+// time-outs allow: TRUE with 0 bytes is a time-out (or a line that hung up,
+// which ClearCommError then tells). A write blocks until all is accepted: with
+// no flow control a line drains at its own rate, and a hang-up ends the wait.
+// An error fails either call; a signal does not.
 BOOL ReadFile(HANDLE h, void* data, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE h, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
+
+// FALSE once the line is gone (hung up, unplugged); otherwise no errors and
+// the queue counts.
+BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat);
+// Discards what is queued in the directions asked (PURGE_TXCLEAR, PURGE_RXCLEAR).
+BOOL PurgeComm(HANDLE h, DWORD flags);
 
 // Parses "baud=... parity=... data=... stop=..." (and the flow keys) into dcb.
 BOOL BuildCommDCBA(LPCSTR settings, LPDCB dcb);
 // Applies dcb as a raw line; fails on anything that is not a terminal.
 BOOL SetCommState(HANDLE h, LPDCB dcb);
+// Reads: {MAXDWORD, MAXDWORD, T} returns as soon as a byte is there or after T
+// ms (a tenth of a second at least); {MAXDWORD, 0, 0} returns at once; all
+// zero waits for a byte. The write limits are accepted and not needed.
+BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts);
 
 void Sleep(DWORD milliseconds);
 
-// One key press from the terminal itself, no echo, no Enter; -1 at once when
-// the process has no terminal.
+// One key press from the terminal itself, no echo, no Enter, taken whole
+// (all the bytes of an arrow or function key); -1 at once when the process
+// has no terminal.
 int _getch();
+// Drops keys typed but not yet read from the terminal opened as "CONIN$".
+BOOL FlushConsoleInputBuffer(HANDLE console);

@@ -1,0 +1,68 @@
+#include "platform/posix/cleanup.h"
+
+#include <csignal>
+#include <initializer_list>
+#include <sys/ioctl.h>
+
+namespace {
+
+volatile sig_atomic_t portFd = -1;
+volatile sig_atomic_t terminalFd = -1;
+termios savedTerminal;
+bool installed = false;
+
+// Only async-signal-safe calls: two ioctls, then the signal does what it
+// would have done, so the parent still sees death by that signal.
+void undoAndReraise(int sig)
+{
+    if (portFd >= 0)
+        ioctl(portFd, TIOCNXCL);
+    if (terminalFd >= 0)
+        tcsetattr(terminalFd, TCSANOW, &savedTerminal);
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+void install()
+{
+    if (installed)
+        return;
+    installed = true;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        struct sigaction old{};
+        sigaction(sig, nullptr, &old);
+        // A signal the caller told us to ignore (nohup, a background job)
+        // stays ignored.
+        if (old.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction act{};
+        act.sa_handler = undoAndReraise;
+        sigemptyset(&act.sa_mask);
+        sigaction(sig, &act, nullptr);
+    }
+}
+
+} // namespace
+
+void holdPort(int fd)
+{
+    install();
+    portFd = fd;
+}
+
+void releasePort(int fd)
+{
+    if (portFd == fd)
+        portFd = -1;
+}
+
+void holdTerminal(int fd, const termios* saved)
+{
+    install();
+    if (saved) {
+        // The handler must never see the saved settings half written.
+        terminalFd = -1;
+        savedTerminal = *saved;
+    }
+    terminalFd = fd;
+}
