@@ -47,6 +47,8 @@ class Run:
                              else os.path.join(tmp, "com" + port))
         self.emu = None
         if emu is not None:
+            if os.path.lexists(self.link):  # Wine's own link to a real port: not the emulator's to replace
+                os.unlink(self.link)
             self.emu = subprocess.Popen([os.path.join(a.tools, "trelvane-emu"), "--link", self.link]
                                         + list(emu), stdout=subprocess.PIPE, text=True)
             RUNNING.append(self.emu)

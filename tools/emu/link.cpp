@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +24,42 @@ bool setLinkPath(const std::string& path)
         return false;
     strcpy(g_path, path.c_str());
     return true;
+}
+
+bool linkPathIsOurs()
+{
+    struct stat st;
+    if (lstat(g_path, &st) != 0) {
+        if (errno == ENOENT)
+            return true;
+        fprintf(stderr, "trelvane-emu: cannot look at %s: %s\n", g_path, strerror(errno));
+        return false;
+    }
+    std::string what;
+    if (S_ISLNK(st.st_mode)) {
+        char to[PATH_MAX];
+        ssize_t n = readlink(g_path, to, sizeof to - 1);
+        if (n < 0) {
+            fprintf(stderr, "trelvane-emu: cannot read the link %s: %s\n", g_path, strerror(errno));
+            return false;
+        }
+        to[n] = '\0';
+        struct stat target;
+        if (strncmp(to, "/dev/pts/", 9) == 0 || (stat(g_path, &target) != 0 && errno == ENOENT))
+            return true;
+        what = std::string("a symlink to ") + to;
+    } else if (S_ISDIR(st.st_mode)) {
+        what = "a directory";
+    } else if (S_ISREG(st.st_mode)) {
+        what = "a regular file";
+    } else {
+        what = "a device, socket or pipe";
+    }
+    fprintf(stderr,
+            "trelvane-emu: will not replace %s: it is %s (only a link into /dev/pts/ or a "
+            "dangling link is replaced)\n",
+            g_path, what.c_str());
+    return false;
 }
 
 bool makeLink(const char* target)

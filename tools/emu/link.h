@@ -7,6 +7,13 @@
 // Remembers PATH before anything can happen to it. False when it is too long.
 bool setLinkPath(const std::string& path);
 
+// PATH may be replaced only when nothing is there or when it is a link an
+// emulator made: one into /dev/pts/, or one that leads nowhere. Anything
+// else (a file, a folder, a link to a real serial port such as Wine's own
+// dosdevices/com2 -> /dev/ttyS1) is somebody else's: false, with a message
+// on stderr.
+bool linkPathIsOurs();
+
 // Makes PATH a symlink to `target`. False, with a message on stderr, when it
 // cannot.
 bool makeLink(const char* target);

@@ -33,6 +33,8 @@ int main(int argc, char** argv)
     const Options opt = parseOptions(argc, argv);
     if (!setLinkPath(opt.link))
         usage("--link path too long");
+    if (!linkPathIsOurs())
+        return 2;
 
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
