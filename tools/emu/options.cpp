@@ -50,8 +50,7 @@ bool parseBytePair(const std::string& s, char sep, unsigned& a, unsigned& b)
 
 void usage(const std::string& why)
 {
-    if (!why.empty())
-        fprintf(stderr, "trelvane-emu: %s\n", why.c_str());
+    fprintf(stderr, "trelvane-emu: %s\n", why.c_str());
     fputs(USAGE, stderr);
     exit(2);
 }
@@ -129,7 +128,8 @@ Options parseOptions(int argc, char** argv)
             if (o.expect.empty())
                 usage("empty --expect");
         } else if (name == "--help" || name == "-h") {
-            usage("");
+            fputs(USAGE, stdout);
+            exit(0);
         } else {
             usage("unknown argument " + arg);
         }
