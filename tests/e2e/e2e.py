@@ -146,8 +146,7 @@ def cases():
                   args=["-3"], port="3", device="plain", verdict=None))
     # The line hung up: while the updater writes, with far more left to
     # write than the line buffers (the device sends its sync bytes early, so
-    # the updater never stops to read one), and (Linux only: Wine never
-    # returns from a read on a hung-up terminal) while it waits for the
+    # the updater never stops to read one), and while it waits for the
     # device's replies.
     lost = "\nLost connection on COM%s\n" + PRESS
     c.append(Case("line_lost_while_writing", BANNER + loaded(254335) + listening("4")
@@ -156,23 +155,22 @@ def cases():
                   emu=["--hangup-after", "20000", "--early-sync"], verdict=3, expect=False))
     c.append(Case("line_lost_while_reading", BANNER + loaded(254335) + listening("5")
                   + select("Update", "1.70", "1.73") + lost % "5",
-                  args=["-5"], port="5", emu=["--hangup-after", "5"], verdict=3, expect=False,
-                  wine=False))
+                  args=["-5"], port="5", emu=["--hangup-after", "5"], verdict=3, expect=False))
 
     # Hang-ups spread over the whole exchange: before the announce, inside
     # and after each frame, in the loader, in blocks, at checksums, at sync
-    # bytes and at the last sync byte before the end.
-    head = BANNER + loaded(254335) + listening("2")
-    for n in HANGUP_POINTS:
-        c.append(Case("line_lost_after_%d_bytes" % n, head, console_end=lost % "2", args=["-2"],
-                      emu=["--hangup-after", str(n)], verdict=3, expect=False, wine=False))
-    # Wine only returns from a write on a hung-up line, never from a read:
-    # the hang-up must find the updater writing.
-    for n, port in ((2000, "2"), (60000, "3"), (150000, "5")):
-        c.append(Case("wine_line_lost_after_%d_bytes" % n,
-                      BANNER + loaded(254335) + listening(port), console_end=lost % port,
-                      args=["-" + port], port=port, emu=["--hangup-after", str(n), "--early-sync"], verdict=3,
-                      expect=False, linux=False))
+    # bytes and at the last sync byte before the end; both programs, reading
+    # or writing when it happens.
+    # Spread over the ports, so that Wine runs several at once.
+    for i, n in enumerate(HANGUP_POINTS):
+        port = "23456789"[i % 8]
+        c.append(Case("line_lost_after_%d_bytes" % n, BANNER + loaded(254335) + listening(port),
+                      console_end=lost % port, args=["-" + port], port=port,
+                      emu=["--hangup-after", str(n)], verdict=3, expect=False))
+    # The device gone before it ever spoke.
+    c.append(Case("line_lost_before_the_announce", BANNER + loaded(254335) + listening("3")
+                  + lost % "3", args=["-3"], port="3", emu=["--silent", "--hangup-after", "0"],
+                  verdict=3, expect=False))
 
     c.append(Case("noise_storms_before_announce_and_ready", full_run("4"), args=["-4"], port="4",
                   emu=["--noise-before-announce", "1048576", "--noise-before-ready", "262144",
