@@ -39,6 +39,7 @@ LINE_RAW = "emu: line set to 115200 8N1 raw"
 DEVICE = ["--announce-every", "500", "--linger", "300"]
 CASE_SECONDS = 60
 BOOT_SECONDS = 120
+PULL_SECONDS = 20  # a generous bound: a healthy updater ends well within 2 s
 
 
 def head(port):
@@ -188,6 +189,7 @@ def pulled(b, tag, options, trigger, want_start, exact_end=False):
     mark = b.start(tag, ADAPTER)
     trigger(e, mark)
     t = unplug(b, ident)
+    b.deadline = min(b.deadline, t + PULL_SECONDS)
     status, ended = b.ended(tag, mark)
     status, text = b.console(tag, mark)
     b.note("pull to exit: %.2f s" % (ended - t))
