@@ -42,7 +42,8 @@ def wait_for(what, check, limit=30.0):
 
 
 class Run:
-    """One updater and, unless told otherwise, its own emulator."""
+    """One updater and, unless told otherwise, its own emulator; with args
+    None, the emulator alone."""
 
     def __init__(self, a, tmp, port, args, emu=(), terminal=None, answer=None, link=None,
                  on_screen=False, user=None):
@@ -57,6 +58,9 @@ class Run:
             RUNNING.append(self.emu)
             if not self.emu.stdout.readline().startswith("emu: device at"):
                 fail("emulator did not start")
+        self.proc = None
+        if args is None:
+            return
         env = dict(os.environ)
         if a.wine:
             env.update(WINEPREFIX=a.wine, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -90,6 +94,8 @@ class Run:
         return text.replace("\r\n", "\n")
 
     def finish(self, timeout=60):
+        if self.proc is None:
+            return None, "", self.emu.communicate(timeout=20)[0]
         try:
             self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -200,6 +206,77 @@ def case_busy_port_is_refused(a, tmp):
     first.finish()
 
 
+NOBODY = 65534  # an ordinary user: the exclusive-use flag keeps such users out
+
+
+def relay(port_master, device_slave, until):
+    """Joins a port's pseudo-terminal to a device's, as a socat pair does,
+    and passes the port's line settings on to the device's line. Once until()
+    holds, what the updater left on the line is passed on too."""
+    settings = None
+    ended = False
+    while True:
+        ended = ended or until()
+        now = termios.tcgetattr(port_master)
+        if now != settings:
+            settings = now
+            # Not the port's read time-outs: the relay's reads never wait.
+            mirrored = list(now)
+            mirrored[6] = list(now[6])
+            mirrored[6][termios.VMIN], mirrored[6][termios.VTIME] = 1, 0
+            termios.tcsetattr(device_slave, termios.TCSANOW, mirrored)
+        ready = select.select([port_master, device_slave], [], [], 0.1 if ended else 0.02)[0]
+        moved = False
+        for fd in ready:
+            try:
+                data = os.read(fd, 65536)
+            except OSError:  # the updater let go of the port
+                continue
+            moved = moved or bool(data)
+            os.write(device_slave if fd == port_master else port_master, data)
+        if ended and not moved:
+            return
+
+
+def case_signals_leave_the_port_free_for_an_ordinary_user(a, tmp):
+    """An ordinary user's updater ended by each signal; then the same user's
+    next updater opens the port, which outlives them all, and installs."""
+    if os.geteuid() != 0:
+        fail("needs root, to run the updaters as an ordinary user")
+    os.chmod(tmp, 0o755)
+    port_master, port_slave = os.openpty()
+    port = os.ttyname(port_slave)
+    fresh = termios.tcgetattr(port_slave)
+    os.close(port_slave)
+    os.chown(port, NOBODY, NOBODY)
+    link = os.path.join(tmp, "com2")
+    os.symlink(port, link)
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
+        run = Run(a, tmp, "2", ["-2"], emu=None, link=link, user=NOBODY)
+        wait_for("the updater to listen after the last one's death",
+                 lambda: run.console().endswith(e2e.listening("2")) or run.proc.poll() is not None)
+        if run.proc.poll() is not None:
+            fail("before %s: %r" % (sig.name, run.console()))
+        os.killpg(run.proc.pid, sig)
+        status, _, _ = run.finish()
+        if status != -sig:
+            fail("status %d, want death by %s" % (status, sig.name))
+    # Settings as a port has them before anyone configures it, so that the
+    # device waits for the updater's.
+    termios.tcsetattr(port_master, termios.TCSANOW, fresh)
+    device = Run(a, tmp, "3", None, emu=["--expect", IMAGE])
+    device_slave = os.open(os.readlink(device.link), os.O_RDWR | os.O_NOCTTY)
+    run = Run(a, tmp, "2", ["-2"], emu=None, link=link, user=NOBODY)
+    relay(port_master, device_slave, lambda: run.proc.poll() is not None)
+    status, console, _ = run.finish()
+    os.close(device_slave)
+    _, _, emu_out = device.finish()
+    if status != 255 or console != e2e.full_run("2"):
+        fail("after the signals: status %d, console %r" % (status, console[-200:]))
+    if "emu: expect: exact (254372 bytes)" not in emu_out:
+        fail("the installation was not exact:\n" + emu_out)
+
+
 class Screen:
     """What a terminal shows, read from its master side as it comes."""
 
@@ -291,6 +368,9 @@ CASES = {
     # Wine lets a second process open a serial port that is already open
     # without sharing, where Windows refuses it: Linux only.
     "busy_port_is_refused": (case_busy_port_is_refused, False, "2"),
+    # Exclusive use of a terminal is the POSIX layer's own: Linux only.
+    "signals_leave_the_port_free_for_an_ordinary_user":
+        (case_signals_leave_the_port_free_for_an_ordinary_user, False, "23"),
     "four_updaters_on_four_devices": (case_four_updaters_on_four_devices, True, "2345"),
 }
 
