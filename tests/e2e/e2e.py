@@ -9,13 +9,13 @@ console text, the exit status and the emulator's verdict on the bytes sent.
 import argparse
 import os
 import shutil
-import signal
-import subprocess
 import sys
-import tempfile
-import time
 
-BANNER = "Trelvane Software Updater v0.78\n\n"
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from harness import fail  # noqa: E402
+
+BANNER = "Trelvane Software Updater v%s\n\n" % harness.version()
 PRESS = "\nPress any key to continue..."
 SYNC_5A = "Out of sync, 0x5a != 0xA5\n"
 
@@ -80,7 +80,7 @@ def full_run(port, chunks=30, size=254335, prompt=False, word="Update", device="
 class Case:
     def __init__(self, name, console, status=255, args=(), answer=None, variant="",
                  emu=(), verdict=0, port="2", device="emulator", expect=True, wine=True,
-                 console_end=None, timeout=60, linux=True, stdin=None, wrapper=()):
+                 console_end=None, timeout=30, linux=True, stdin=None, wrapper=()):
         self.name = name
         self.console = console        # exact text, or a function of the program name
         self.console_end = console_end  # when set: console must start with console and end with this
@@ -219,11 +219,6 @@ HANGUP_POINTS = (
 )
 
 
-def fail(msg):
-    print("FAIL: " + msg)
-    sys.exit(1)
-
-
 def first_difference(got, want):
     n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
     return "first difference at %d:\n got: %r\nwant: %r" % (n, got[max(0, n - 40):n + 80],
@@ -250,90 +245,28 @@ def main():
     case = next((c for c in table if c.name == a.case), None)
     if case is None:
         fail("no case " + str(a.case))
-    a.build = os.path.abspath(a.build)
-    a.tools = os.path.abspath(a.tools)
-    try:
-        run(case, a)
-    finally:
-        if RUNNING:
-            for p in RUNNING:
-                if p.poll() is None:
-                    p.kill()
+    run(case, harness.Session(a.build, a.tools, a.wine, deadline=case.timeout))
 
 
-RUNNING = []
-
-
-def run(case, a):
-    exe = os.path.join(a.build, "trelvane-update" + case.variant + (".exe" if a.wine else ""))
+def run(case, session):
     image_rel, _, _ = VARIANTS[case.variant]
-    source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    image = (os.path.join(source, "image", "trelvane.bin") if image_rel == "image"
-             else os.path.join(a.build, image_rel))
-    tmp = tempfile.mkdtemp(prefix="trelvane-e2e-")
-    env = dict(os.environ)
-    if a.wine:
-        env.update(WINEPREFIX=a.wine, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-        link = os.path.join(a.wine, "dosdevices", "com" + case.port.lower())
-        cmd = ["wine", exe] + case.args
-    else:
-        link = os.path.join(tmp, "com" + case.port)
-        env["TRELVANE_COM" + case.port] = link
-        cmd = case.wrapper + [exe] + case.args
-
+    image = harness.IMAGE if image_rel == "image" else os.path.join(session.build, image_rel)
     emu = None
-    # Wine links COM ports to real ones itself; the emulator replaces only its own links.
-    if os.path.lexists(link):
-        os.unlink(link)
     if case.device == "missing":
-        os.symlink(os.path.join(tmp, "no-such-device"), link)
+        session.no_device(case.port)
     elif case.device == "plain":
-        plain = os.path.join(tmp, "plain-file")
-        open(plain, "w").close()
-        os.symlink(plain, link)
+        session.no_device(case.port, plain_file=True)
     else:
-        emu_cmd = [os.path.join(a.tools, "trelvane-emu"), "--link", link] + case.emu
-        if case.expect:
-            emu_cmd += ["--expect", image]
-        emu = subprocess.Popen(emu_cmd, stdout=subprocess.PIPE, text=True)
-        RUNNING.append(emu)
-        first = emu.stdout.readline()
-        if not first.startswith("emu: device at"):
-            fail("emulator did not start: %r" % first)
-
-    # A session of its own: no terminal, so the key press returns at once.
-    upd = subprocess.Popen(cmd, stdin=subprocess.PIPE if case.answer is not None else subprocess.DEVNULL,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, cwd=tmp,
-                           start_new_session=True,
-                           preexec_fn=(lambda: os.close(0)) if case.stdin == "closed" else None)
-    RUNNING.append(upd)
-    try:
-        out, err = upd.communicate(input=case.answer.encode() if case.answer else None,
-                                   timeout=case.timeout)
-    except subprocess.TimeoutExpired:
-        os.killpg(upd.pid, signal.SIGKILL)
-        out, err = upd.communicate()
-        if emu:
-            emu.kill()
-        fail("updater did not finish in %ds; console so far:\n%r" % (case.timeout, out.decode("latin-1")))
-    console = out.decode("latin-1")
-    if a.wine:
-        console = console.replace("\r\n", "\n")  # text-mode standard output
-
-    emu_out = ""
-    if emu:
-        try:
-            emu_out = emu.communicate(timeout=20)[0]
-        except subprocess.TimeoutExpired:
-            emu.kill()
-            emu_out = emu.communicate()[0]
-            fail("emulator did not finish:\n" + emu_out)
-    if os.path.lexists(link) and case.device != "emulator":
-        os.unlink(link)
+        emu = session.emulator(case.port, case.emu, expect=image if case.expect else False)
+    upd = session.updater(case.port, case.args, variant=case.variant, answer=case.answer,
+                          stdin_closed=case.stdin == "closed", wrapper=case.wrapper)
+    result = upd.finish()
+    emu_status, emu_out = emu.finish() if emu else (None, "")
     print(emu_out, end="")
-    print(console)
+    print(result.console)
+    console = result.console
 
-    want = case.console(os.path.basename(exe)) if callable(case.console) else case.console
+    want = case.console(upd.program) if callable(case.console) else case.console
     if case.console_end is not None:
         if not console.startswith(want) or not console.endswith(case.console_end):
             fail("console should start with %r and end with %r, got %r"
@@ -342,11 +275,11 @@ def run(case, a):
             fail("the end shows more than once")
     elif console != want:
         fail("console text differs; " + first_difference(console, want))
-    if upd.returncode != case.status:
-        fail("exit status %d, want %d (stderr %r)" % (upd.returncode, case.status, err[-500:]))
+    if result.status != case.status:
+        fail("exit status %d, want %d" % (result.status, case.status))
     if emu:
-        if emu.returncode != case.verdict:
-            fail("emulator exit status %d, want %d" % (emu.returncode, case.verdict))
+        if emu_status != case.verdict:
+            fail("emulator exit status %d, want %d" % (emu_status, case.verdict))
         if "emu: line set to 115200 8N1 raw\n" not in emu_out:
             fail("the port was not set to 115200 8N1 raw")
         if case.expect and case.verdict == 0:

@@ -12,96 +12,17 @@ import os
 import re
 import select
 import signal
-import subprocess
 import sys
-import tempfile
 import termios
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e  # noqa: E402
+import harness  # noqa: E402
+from harness import fail  # noqa: E402
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-IMAGE = os.path.join(SOURCE, "image", "trelvane.bin")
-RUNNING = []
-
-
-def fail(msg):
-    print("FAIL: " + msg)
-    sys.exit(1)
-
-
-def wait_for(what, check, limit=30.0):
-    """Polls check() until it holds; a case that never gets there fails."""
-    end = time.monotonic() + limit
-    while time.monotonic() < end:
-        if check():
-            return
-        time.sleep(0.02)
-    fail("gave up waiting for " + what)
-
-
-class Run:
-    """One updater and, unless told otherwise, its own emulator; with args
-    None, the emulator alone."""
-
-    def __init__(self, a, tmp, port, args, emu=(), terminal=None, answer=None, link=None,
-                 on_screen=False, user=None):
-        self.link = link or (os.path.join(a.wine, "dosdevices", "com" + port) if a.wine
-                             else os.path.join(tmp, "com" + port))
-        self.emu = None
-        if emu is not None:
-            if os.path.lexists(self.link):  # Wine's own link to a real port: not the emulator's to replace
-                os.unlink(self.link)
-            self.emu = subprocess.Popen([os.path.join(a.tools, "trelvane-emu"), "--link", self.link]
-                                        + list(emu), stdout=subprocess.PIPE, text=True)
-            RUNNING.append(self.emu)
-            if not self.emu.stdout.readline().startswith("emu: device at"):
-                fail("emulator did not start")
-        self.proc = None
-        if args is None:
-            return
-        env = dict(os.environ)
-        if a.wine:
-            env.update(WINEPREFIX=a.wine, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-            cmd = ["wine", os.path.join(a.build, "trelvane-update.exe")] + args
-        else:
-            env["TRELVANE_COM" + port] = self.link
-            cmd = [os.path.join(a.build, "trelvane-update")] + args
-        self.out_path = os.path.join(tmp, "console-%s-%d" % (port, len(RUNNING)))
-        self.out = open(self.out_path, "wb")
-
-        def session():
-            os.setsid()
-            if terminal is not None:
-                fcntl.ioctl(0, termios.TIOCSCTTY, 0)  # the terminal becomes the controlling one
-            if user is not None:
-                os.setgroups([])
-                os.setgid(user)
-                os.setuid(user)
-
-        stdin = terminal if terminal is not None else (subprocess.PIPE if answer else subprocess.DEVNULL)
-        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=terminal if on_screen else self.out,
-                                     stderr=subprocess.DEVNULL, env=env, cwd=tmp, preexec_fn=session)
-        RUNNING.append(self.proc)
-        if answer:
-            self.proc.stdin.write(answer.encode())
-            self.proc.stdin.close()
-
-    def console(self):
-        with open(self.out_path, "rb") as f:
-            text = f.read().decode("latin-1")
-        return text.replace("\r\n", "\n")
-
-    def finish(self, timeout=60):
-        if self.proc is None:
-            return None, "", self.emu.communicate(timeout=20)[0]
-        try:
-            self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            fail("updater did not finish; console: %r" % self.console()[-300:])
-        emu_out = self.emu.communicate(timeout=20)[0] if self.emu else ""
-        return self.proc.returncode, self.console(), emu_out
+IMAGE = harness.IMAGE
+NOBODY = 65534  # an ordinary user: the exclusive-use flag keeps such users out
 
 
 def open_terminal():
@@ -137,28 +58,27 @@ def drain(master):
         pass
 
 
-def case_key_press_from_the_terminal(a, tmp):
+def case_key_press_from_the_terminal(s):
     """One key, no Enter, no echo; the rest of the prompt line is not a key."""
     master, slave, before = open_terminal()
-    missing = os.path.join(tmp, "no-such-device")
-    os.symlink(missing, os.path.join(tmp, "com7"))
-    run = Run(a, tmp, "7", [], emu=None, terminal=slave)
-    wait_for("the prompt", lambda: run.console().endswith("connected to? "))
+    s.no_device("7")
+    run = s.updater("7", [], terminal=slave)
+    s.wait_for("the prompt", lambda: run.console().endswith("connected to? "))
     os.write(master, b"7 and more\nleft")  # "left" stays on the line, unfinished
-    wait_for("the key-press line", lambda: run.console().endswith(e2e.PRESS))
-    wait_for("the key wait", lambda: blocked_in_read(run.proc.pid))
+    s.wait_for("the key-press line", lambda: run.console().endswith(e2e.PRESS))
+    s.wait_for("the key wait", lambda: blocked_in_read(run.pid))
     now = termios.tcgetattr(slave)
     if now[3] & (termios.ICANON | termios.ECHO):
         fail("the terminal still echoes or waits for Enter during the key press")
-    if run.proc.poll() is not None:
+    if not run.running():
         fail("the leftover of the prompt line was taken as the key press")
     drain(master)
     os.write(master, b"k")
-    status, console, _ = run.finish()
-    if status != 1:
-        fail("status %d" % status)
-    if console != e2e.BANNER + e2e.asked() + "Couldn't open COM7\n" + e2e.PRESS:
-        fail("console %r" % console)
+    r = run.finish()
+    if r.status != 1:
+        fail("status %d" % r.status)
+    if r.console != e2e.BANNER + e2e.asked() + "Couldn't open COM7\n" + e2e.PRESS:
+        fail("console %r" % r.console)
     if no_echo(master):
         fail("the key was echoed")
     if termios.tcgetattr(slave) != before:
@@ -167,46 +87,41 @@ def case_key_press_from_the_terminal(a, tmp):
 
 def ctrl_c(run, slave, before):
     """Ctrl-C ends the updater by the signal and leaves the terminal as it was."""
-    os.killpg(run.proc.pid, signal.SIGINT)
-    status, _, emu_out = run.finish()
+    run.signal(signal.SIGINT)
+    status = run.finish().status
     if status != -signal.SIGINT:
         fail("status %d, want death by SIGINT" % status)
     if termios.tcgetattr(slave) != before:
         fail("terminal left changed after Ctrl-C")
-    return emu_out
 
 
-def case_ctrl_c_at_the_key_press_restores_the_terminal(a, tmp):
+def case_ctrl_c_at_the_key_press_restores_the_terminal(s):
     master, slave, before = open_terminal()
-    os.symlink(os.path.join(tmp, "no-such-device"), os.path.join(tmp, "com7"))
-    run = Run(a, tmp, "7", ["-7"], emu=None, terminal=slave)
-    wait_for("the key wait", lambda: run.console().endswith(e2e.PRESS) and blocked_in_read(run.proc.pid))
+    s.no_device("7")
+    run = s.updater("7", ["-7"], terminal=slave)
+    s.wait_for("the key wait", lambda: run.console().endswith(e2e.PRESS) and blocked_in_read(run.pid))
     ctrl_c(run, slave, before)
 
 
-def case_silent_device_waits_in_read_until_ctrl_c(a, tmp):
+def case_silent_device_waits_in_read_until_ctrl_c(s):
     master, slave, before = open_terminal()
-    run = Run(a, tmp, "2", ["-2"], emu=["--silent"], terminal=slave)
-    wait_for("the listening line", lambda: run.console().endswith(e2e.listening("2")))
+    emu = s.emulator("2", ["--silent"])
+    run = s.updater("2", ["-2"], terminal=slave)
+    s.wait_for("the listening line", lambda: run.console().endswith(e2e.listening("2")))
     # Sleeping in read(2) on the port: waiting costs no CPU.
-    wait_for("the updater to sleep in read", lambda: blocked_in_read(run.proc.pid))
-    emu_out = ctrl_c(run, slave, before)
-    if "emu: received 0 bytes" not in emu_out:
-        fail("the silent device was sent something:\n" + emu_out)
+    s.wait_for("the updater to sleep in read", lambda: blocked_in_read(run.pid))
+    ctrl_c(run, slave, before)
+    if "emu: received 0 bytes" not in emu.finish()[1]:
+        fail("the silent device was sent something:\n" + emu.text())
 
 
-def case_busy_port_is_refused(a, tmp):
-    first = Run(a, tmp, "2", ["-2"], emu=["--silent"])
-    wait_for("the first updater to listen", lambda: first.console().endswith(e2e.listening("2")))
-    second = Run(a, tmp, "2", ["-2"], emu=None, link=first.link)
-    status, console, _ = second.finish()
-    if status != 1 or console != e2e.BANNER + "Couldn't open COM2\n" + e2e.PRESS:
-        fail("second updater on a busy port: status %d, console %r" % (status, console))
-    first.proc.terminate()
-    first.finish()
-
-
-NOBODY = 65534  # an ordinary user: the exclusive-use flag keeps such users out
+def case_busy_port_is_refused(s):
+    s.emulator("2", ["--silent"])
+    first = s.updater("2", ["-2"])
+    s.wait_for("the first updater to listen", lambda: first.console().endswith(e2e.listening("2")))
+    r = s.updater("2", ["-2"]).finish()
+    if r.status != 1 or r.console != e2e.BANNER + "Couldn't open COM2\n" + e2e.PRESS:
+        fail("second updater on a busy port: status %d, console %r" % (r.status, r.console))
 
 
 def relay(port_master, device_slave, until):
@@ -238,43 +153,42 @@ def relay(port_master, device_slave, until):
             return
 
 
-def case_signals_leave_the_port_free_for_an_ordinary_user(a, tmp):
+def case_signals_leave_the_port_free_for_an_ordinary_user(s):
     """An ordinary user's updater ended by each signal; then the same user's
     next updater opens the port, which outlives them all, and installs."""
     if os.geteuid() != 0:
         fail("needs root, to run the updaters as an ordinary user")
-    os.chmod(tmp, 0o755)
+    os.chmod(s.tmp, 0o755)
     port_master, port_slave = os.openpty()
     port = os.ttyname(port_slave)
     fresh = termios.tcgetattr(port_slave)
     os.close(port_slave)
     os.chown(port, NOBODY, NOBODY)
-    link = os.path.join(tmp, "com2")
+    link = os.path.join(s.tmp, "com2")
     os.symlink(port, link)
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
-        run = Run(a, tmp, "2", ["-2"], emu=None, link=link, user=NOBODY)
-        wait_for("the updater to listen after the last one's death",
-                 lambda: run.console().endswith(e2e.listening("2")) or run.proc.poll() is not None)
-        if run.proc.poll() is not None:
+        run = s.updater("2", ["-2"], link=link, user=NOBODY)
+        s.wait_for("the updater to listen after the last one's death",
+                   lambda: run.console().endswith(e2e.listening("2")) or not run.running())
+        if not run.running():
             fail("before %s: %r" % (sig.name, run.console()))
-        os.killpg(run.proc.pid, sig)
-        status, _, _ = run.finish()
+        run.signal(sig)
+        status = run.finish().status
         if status != -sig:
             fail("status %d, want death by %s" % (status, sig.name))
     # Settings as a port has them before anyone configures it, so that the
     # device waits for the updater's.
     termios.tcsetattr(port_master, termios.TCSANOW, fresh)
-    device = Run(a, tmp, "3", None, emu=["--expect", IMAGE])
+    device = s.emulator("3", expect=True)
     device_slave = os.open(os.readlink(device.link), os.O_RDWR | os.O_NOCTTY)
-    run = Run(a, tmp, "2", ["-2"], emu=None, link=link, user=NOBODY)
-    relay(port_master, device_slave, lambda: run.proc.poll() is not None)
-    status, console, _ = run.finish()
+    run = s.updater("2", ["-2"], link=link, user=NOBODY)
+    relay(port_master, device_slave, lambda: not run.running())
+    r = run.finish()
     os.close(device_slave)
-    _, _, emu_out = device.finish()
-    if status != 255 or console != e2e.full_run("2"):
-        fail("after the signals: status %d, console %r" % (status, console[-200:]))
-    if "emu: expect: exact (254372 bytes)" not in emu_out:
-        fail("the installation was not exact:\n" + emu_out)
+    if r.status != 255 or r.console != e2e.full_run("2"):
+        fail("after the signals: status %d, console %r" % (r.status, r.console[-200:]))
+    if "emu: expect: exact (254372 bytes)" not in device.finish()[1]:
+        fail("the installation was not exact:\n" + device.text())
 
 
 class Screen:
@@ -296,36 +210,37 @@ class Screen:
                 break
             self.shown += chunk
         plain = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", self.shown).decode("latin-1")
-        return re.sub(r"\s+", "", plain)
+        return squeezed(plain)
 
 
 def squeezed(text):
     return re.sub(r"\s+", "", text)
 
 
-def case_key_press_takes_only_a_key_pressed_after_the_question(a, tmp):
+def case_key_press_takes_only_a_key_pressed_after_the_question(s):
     """Keys typed with the port's answer and during the transfer do not end
     the run; an arrow key pressed after the question does, whole, unechoed."""
     master, slave, before = open_terminal()
     screen = Screen(master)
-    run = Run(a, tmp, "6", [], emu=["--expect", IMAGE], terminal=slave, on_screen=True)
-    wait_for("the prompt", lambda: screen.text().endswith(squeezed(e2e.asked())))
+    emu = s.emulator("6", expect=True)
+    run = s.updater("6", [], terminal=slave, on_screen=True)
+    s.wait_for("the prompt", lambda: screen.text().endswith(squeezed(e2e.asked())))
     os.write(master, b"6\rxyz")  # Enter, as a terminal sends it, and keys typed on
     # Typed while the device is being talked to, two pauses of a second
     # before the question can appear.
-    wait_for("the instruction", lambda: "SelectUpdate" in screen.text().replace("'", ""))
+    s.wait_for("the instruction", lambda: "SelectUpdate" in screen.text().replace("'", ""))
     os.write(master, b"abc")
     question = squeezed(e2e.PRESS)
-    wait_for("the question", lambda: screen.text().endswith(question), limit=60)
+    s.wait_for("the question", lambda: screen.text().endswith(question))
     # The Linux program is seen waiting in its read; Wine's is given a second.
-    if a.wine:
+    if s.wine:
         time.sleep(1.0)
     else:
-        wait_for("the key wait", lambda: blocked_in_read(run.proc.pid))
-    if run.proc.poll() is not None:
+        s.wait_for("the key wait", lambda: blocked_in_read(run.pid))
+    if not run.running():
         fail("a key typed before the question ended the run")
     os.write(master, b"\x1b[A")
-    status, _, emu_out = run.finish(timeout=20)
+    status = run.finish().status
     shown = screen.text()
     if status != 255:
         fail("status %d" % status)
@@ -343,17 +258,18 @@ def case_key_press_takes_only_a_key_pressed_after_the_question(a, tmp):
     left = os.read(slave, 100)
     if left:
         fail("%r of the arrow key left for the next program" % left)
-    if "emu: expect: exact (254372 bytes)" not in emu_out:
-        fail("the installation was not exact:\n" + emu_out)
+    if "emu: expect: exact (254372 bytes)" not in emu.finish()[1]:
+        fail("the installation was not exact:\n" + emu.text())
 
 
-def case_four_updaters_on_four_devices(a, tmp):
-    runs = {port: Run(a, tmp, port, ["-" + port], emu=["--expect", IMAGE]) for port in "2345"}
-    for port, run in runs.items():
-        status, console, emu_out = run.finish(timeout=120)
-        if status != 255 or console != e2e.full_run(port):
-            fail("COM%s: status %d, console %r" % (port, status, console[-200:]))
-        if run.emu.returncode != 0 or "emu: expect: exact (254372 bytes)" not in emu_out:
+def case_four_updaters_on_four_devices(s):
+    runs = {port: (s.emulator(port, expect=True), s.updater(port, ["-" + port])) for port in "2345"}
+    for port, (emu, run) in runs.items():
+        r = run.finish()
+        if r.status != 255 or r.console != e2e.full_run(port):
+            fail("COM%s: status %d, console %r" % (port, r.status, r.console[-200:]))
+        status, emu_out = emu.finish()
+        if status != 0 or "emu: expect: exact (254372 bytes)" not in emu_out:
             fail("COM%s: emulator says\n%s" % (port, emu_out))
 
 
@@ -390,14 +306,7 @@ def main():
     if a.ports_of:
         print(";".join("wine-com" + p for p in CASES[a.ports_of][2]))
         return
-    a.build, a.tools = os.path.abspath(a.build), os.path.abspath(a.tools)
-    tmp = tempfile.mkdtemp(prefix="trelvane-faults-")
-    try:
-        CASES[a.case][0](a, tmp)
-    finally:
-        for p in RUNNING:
-            if p.poll() is None:
-                p.kill()
+    CASES[a.case][0](harness.Session(a.build, a.tools, a.wine, deadline=45))
     print("PASS")
 
 
