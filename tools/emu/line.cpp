@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,6 +18,14 @@ namespace {
 
 // How long the updater must send nothing before a hang-up counts it as stopped.
 const int64_t SETTLE_NS = 200 * NS_PER_MS;
+
+// While somebody holds the slave side but has not set its speed yet, the
+// settings are looked at every 2 ms (nothing signals a change of them), and
+// every 20 ms once that has gone on for a second: a program that opens the
+// line and leaves it be, like a virtual machine's serial port, costs little.
+const int SETTINGS_TICK_MS = 2;
+const int SETTINGS_SLOW_TICK_MS = 20;
+const int64_t SETTINGS_FAST_NS = 1000 * NS_PER_MS;
 
 // Names every setting that is not 115,200 8N1 raw without flow control.
 std::string notRaw(const termios& t)
@@ -108,6 +117,14 @@ bool Line::open(const std::string& linkPath)
         fcntl(master_, F_SETFL, fl | O_NONBLOCK);
     fcntl(master_, F_SETFD, FD_CLOEXEC);
 
+    // From now on an open or a close of the slave side wakes us. Without the
+    // watch the settings are looked at every tick, held or not.
+    watch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch_ >= 0 && inotify_add_watch(watch_, slave_.c_str(), IN_OPEN | IN_CLOSE) < 0) {
+        ::close(watch_);
+        watch_ = -1;
+    }
+
     if (!makeLink(slave_.c_str()))
         return false;
     say("device at %s -> %s", linkPath.c_str(), slave_.c_str());
@@ -116,17 +133,80 @@ bool Line::open(const std::string& linkPath)
 
 void Line::awaitSettings()
 {
+    while (!set_)
+        wait(0, -1);
+}
+
+// With no slave open, the master reports a hang-up: that is how we know
+// whether anybody holds the line.
+void Line::followOpener()
+{
+    pollfd p{master_, 0, 0};
+    bool held = poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+    if (held && !held_)
+        heldSince_ = nowNs();
+    held_ = held;
+}
+
+void Line::checkSettings()
+{
     termios t;
-    for (;;) {
-        if (tcgetattr(master_, &t) == 0 && cfgetospeed(&t) == B115200)
-            break;
-        sleepNs(2 * NS_PER_MS);
+    if (tcgetattr(master_, &t) != 0 || cfgetospeed(&t) != B115200)
+        return;
+    set_ = true;
+    if (watch_ >= 0) {
+        ::close(watch_);
+        watch_ = -1;
     }
     std::string wrong = notRaw(t);
     if (wrong.empty())
         say("line set to 115200 8N1 raw");
     else
         say("line set to 115200 but not 8N1 raw: %s", wrong.c_str());
+}
+
+bool Line::wait(short events, int64_t deadline)
+{
+    for (;;) {
+        if (!set_) {
+            bool wasHeld = held_;
+            followOpener();
+            if (wasHeld && !held_)
+                return true;  // let go of: the caller's transfer sees nobody there
+            checkSettings();
+            if (set_)
+                return true;
+        }
+        // Before the settings are seen, a master nobody holds the other side
+        // of is not polled: it would report its hang-up at once, forever.
+        bool useMaster = set_ || held_;
+        bool useWatch = !set_ && watch_ >= 0;
+        pollfd fds[2];
+        nfds_t n = 0;
+        if (useMaster)
+            fds[n++] = pollfd{master_, events, 0};
+        if (useWatch)
+            fds[n++] = pollfd{watch_, POLLIN, 0};
+        int timeout = msUntil(deadline);
+        if (!set_ && (held_ || !useWatch)) {
+            int tick = held_ && nowNs() - heldSince_ > SETTINGS_FAST_NS ? SETTINGS_SLOW_TICK_MS
+                                                                        : SETTINGS_TICK_MS;
+            if (timeout < 0 || timeout > tick)
+                timeout = tick;
+        }
+        int r = poll(fds, n, timeout);
+        if (r < 0 && errno != EINTR)
+            return true;  // the transfer that follows finds out what is wrong
+        if (r > 0 && useWatch && fds[n - 1].revents) {
+            char drained[4096];
+            while (read(watch_, drained, sizeof drained) > 0) {
+            }
+        }
+        if (r > 0 && useMaster && fds[0].revents)
+            return true;
+        if (deadline >= 0 && nowNs() >= deadline)
+            return false;
+    }
 }
 
 // With --baud: waits until the line could have carried another piece, and
@@ -167,14 +247,7 @@ Got Line::receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got
     if (want == 0)
         return Got::Timeout;
     for (;;) {
-        pollfd p{master_, POLLIN, 0};
-        int r = poll(&p, 1, msUntil(deadline));
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
-            return Got::Closed;
-        }
-        if (r == 0)
+        if (!wait(POLLIN, deadline))
             return Got::Timeout;
         if (piece_ && !pace(want))
             continue;
@@ -187,8 +260,10 @@ Got Line::receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got
         }
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        // EIO (or end of file): nobody holds the slave side any more.
-        return Got::Closed;
+        // EIO (or end of file): nobody holds the slave side. Before the
+        // updater has set the line up that only means it has not come yet.
+        if (set_)
+            return Got::Closed;
     }
 }
 
@@ -203,16 +278,10 @@ bool Line::send(const unsigned char* p, size_t n)
         }
         if (w < 0 && errno == EINTR)
             continue;
+        // EIO: nobody holds the slave side, and no room will ever come.
         if (w < 0 && errno != EAGAIN)
             return false;
-        // Full: wait for room, unless the updater has gone and no room will
-        // ever come.
-        pollfd pf{master_, POLLOUT, 0};
-        int r = poll(&pf, 1, -1);
-        if (r < 0 && errno != EINTR)
-            return false;
-        if (r > 0 && !(pf.revents & POLLOUT) && (pf.revents & (POLLHUP | POLLERR | POLLNVAL)))
-            return false;
+        wait(POLLOUT, -1);
     }
     return true;
 }
@@ -230,6 +299,10 @@ void Line::settle()
 
 void Line::close()
 {
+    if (watch_ >= 0) {
+        ::close(watch_);
+        watch_ = -1;
+    }
     if (master_ >= 0) {
         ::close(master_);
         master_ = -1;

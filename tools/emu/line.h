@@ -19,8 +19,11 @@ public:
     bool open(const std::string& linkPath);
 
     // Blocks until the updater has set the line to 115,200 baud, and says
-    // whether the rest of the settings are 8N1 raw.
+    // whether the rest of the settings are 8N1 raw. While nobody holds the
+    // slave side this costs nothing: the emulator sleeps until somebody
+    // opens it.
     void awaitSettings();
+    bool settingsSeen() const { return set_; }
 
     // Takes in up to `want` bytes, waiting until `deadline` (monotonic ns,
     // or -1 for no limit).
@@ -37,8 +40,22 @@ public:
     void close();
 
 private:
+    // Waits until the master is ready for `events` or hung up (true), or
+    // until `deadline` (false). Until the line settings are seen it also
+    // follows who holds the slave side and checks the settings.
+    bool wait(short events, int64_t deadline);
+    void followOpener();
+    void checkSettings();
+
     int master_ = -1;
     std::string slave_;
+
+    // Until the updater has set its speed: an inotify watch on the slave's
+    // opens and closes, and whether somebody holds it, since when.
+    bool set_ = false;
+    int watch_ = -1;
+    bool held_ = false;
+    int64_t heldSince_ = 0;
 
     // --baud: a credit of bytes that grows at the line's byte rate and is
     // capped at one small piece, so an idle line never allows a burst.
