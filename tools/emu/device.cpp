@@ -135,11 +135,11 @@ int Device::finish(End end)
     case End::HungUp:
         return 3;
     case End::Closed:
-        return !opt_.silent && verdict_.exact() ? 2 : 1;
+        return !opt_.silent && verdict_.exact() && verdict_.timely() ? 2 : 1;
     case End::Done:
         break;
     }
-    return !verdict_.expecting() || verdict_.exact() ? 0 : 1;
+    return (!verdict_.expecting() || verdict_.exact()) && verdict_.timely() ? 0 : 1;
 }
 
 // Never reads past a --hangup-after count, and hangs up the moment it is
@@ -175,14 +175,16 @@ Got Device::takeSome(int64_t deadline)
     return takeInto(scratch_.data(), scratch_.size(), deadline, got);
 }
 
-bool Device::take(unsigned char* dst, size_t n)
+bool Device::take(unsigned char* dst, size_t n, int64_t* firstAt)
 {
-    while (n > 0) {
+    for (bool first = true; n > 0; first = false) {
         unsigned char* buf = dst ? dst : scratch_.data();
         size_t want = dst ? n : std::min(n, scratch_.size());
         size_t got = 0;
         if (takeInto(buf, want, -1, got) == Got::Closed)
             return false;
+        if (first && firstAt)
+            *firstAt = nowNs();
         if (dst)
             dst += got;
         n -= got;

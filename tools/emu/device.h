@@ -42,7 +42,9 @@ private:
 
     // The steps' transfers. Each returns false at a failure and leaves the
     // reason in end_.
-    bool take(unsigned char* dst, size_t n);  // exactly n bytes; dst may be null
+    // Exactly n bytes; dst may be null. firstAt: when the first of them was
+    // read (it cannot have come in later).
+    bool take(unsigned char* dst, size_t n, int64_t* firstAt = nullptr);
     bool put(const unsigned char* p, size_t n);
     bool putNoise(uint64_t n, unsigned char forbidden);
     bool putChatter(unsigned char forbidden);

@@ -270,6 +270,7 @@ Got Line::receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got
 bool Line::send(const unsigned char* p, size_t n)
 {
     while (n > 0) {
+        lastWriteNs_ = nowNs();
         ssize_t w = write(master_, p, n);
         if (w > 0) {
             p += w;

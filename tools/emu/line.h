@@ -31,6 +31,9 @@ public:
 
     // Sends all n bytes; false once the updater has closed the line.
     bool send(const unsigned char* p, size_t n);
+    // When the write that put the last byte of the last send on the line
+    // began: nobody can have read that byte before.
+    int64_t lastWriteNs() const { return lastWriteNs_; }
 
     // Waits until the updater has stopped sending: it has then run into
     // whatever stops it (a full line or a read), where a hang-up should find
@@ -49,6 +52,7 @@ private:
 
     int master_ = -1;
     std::string slave_;
+    int64_t lastWriteNs_ = 0;
 
     // Until the updater has set its speed: an inotify watch on the slave's
     // opens and closes, and whether somebody holds it, since when.

@@ -33,6 +33,16 @@ bool Verdict::exact() const
     return expecting_ && !mismatch_ && total_ == expected_.bytes.size();
 }
 
+void Verdict::checkPause(const char* what, int64_t after, int64_t least)
+{
+    if (after >= least)
+        return;
+    timely_ = false;
+    say("%s came %.1f ms after ready, at least %lld ms wanted (%.1f ms early)", what,
+        static_cast<double>(after) / NS_PER_MS, static_cast<long long>(least / NS_PER_MS),
+        static_cast<double>(least - after) / NS_PER_MS);
+}
+
 void Verdict::print() const
 {
     say("received %llu bytes", ull(total_));

@@ -20,6 +20,12 @@ public:
     // Exactly the expected bytes, no more, no fewer.
     bool exact() const;
 
+    // Bytes that came sooner after the device's ready message than the
+    // device can take them: `what` came `after` ns after ready, `least` ns
+    // wanted. Says so, and the verdict fails.
+    void checkPause(const char* what, int64_t after, int64_t least);
+    bool timely() const { return timely_; }
+
     // "received N bytes" and, with --expect, how they compare.
     void print() const;
 
@@ -30,4 +36,5 @@ private:
     bool mismatch_ = false;
     uint64_t mismatchAt_ = 0;
     unsigned char mismatchGot_ = 0, mismatchWant_ = 0;
+    bool timely_ = true;
 };
