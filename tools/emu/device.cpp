@@ -13,8 +13,6 @@
 namespace {
 
 const size_t SCRATCH_SIZE = 64 * 1024;
-// How long the updater may hold the line after its final bytes.
-const int64_t LINGER_NS = 10000 * NS_PER_MS;
 // How long to keep taking in bytes once a send has found the line closed.
 const int64_t DRAIN_NS = 100 * NS_PER_MS;
 
@@ -104,7 +102,7 @@ End Device::listen()
 End Device::linger()
 {
     uint64_t before = verdict_.total();
-    int64_t deadline = nowNs() + LINGER_NS;
+    int64_t deadline = nowNs() + static_cast<int64_t>(opt_.lingerMs) * NS_PER_MS;
     Got g;
     while ((g = takeSome(deadline)) == Got::Data) {
     }

@@ -11,6 +11,7 @@ namespace {
 const uint64_t MAX_NOISE = 64ull * 1024 * 1024;
 const uint64_t MAX_CHATTER = 1000000;
 const uint64_t MAX_BAUD = 100000000;
+const uint64_t MAX_MS = 24ull * 3600 * 1000;
 
 const char USAGE[] =
     "usage: trelvane-emu --link PATH [options]\n"
@@ -29,6 +30,8 @@ const char USAGE[] =
     "                               that the updater never waits to read one\n"
     "  --silent                     never answer; just count what comes in\n"
     "  --baud B                     take bytes in no faster than a B baud line\n"
+    "  --linger MS                  after the final bytes, wait up to MS ms for the\n"
+    "                               updater to let go of the line (default 10000)\n"
     "  --record FILE                write every byte received to FILE\n"
     "  --expect IMAGE               check the bytes received against IMAGE\n";
 
@@ -119,6 +122,8 @@ Options parseOptions(int argc, char** argv)
             o.earlySync = true;
         } else if (name == "--baud") {
             o.baud = number(MAX_BAUD);
+        } else if (name == "--linger") {
+            o.lingerMs = number(MAX_MS);
         } else if (name == "--record") {
             o.record = needValue();
             if (o.record.empty())

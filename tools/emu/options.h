@@ -20,6 +20,7 @@ struct Options {
     bool earlySync = false;
     bool silent = false;
     uint64_t baud = 0;
+    uint64_t lingerMs = 10000;
     std::string record;
     std::string expect;
 };
