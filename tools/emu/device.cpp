@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "tools/emu/common.h"
+#include "tools/emu/signals.h"
 
 namespace {
 
@@ -122,6 +123,13 @@ int Device::finish(End end)
         say("hung up after %llu bytes", ull(verdict_.total()));
     } else if (end == End::Closed) {
         say("line closed by updater after %llu bytes", ull(verdict_.total()));
+    } else if (end == End::Stopped) {
+        // From here a signal ends the hold instead of the program, and the
+        // message below is what a test waits for before it pulls the line.
+        int wake = deferSignals();
+        say("stopped reading at %llu bytes", ull(verdict_.total()));
+        if (line_.hold(wake))
+            say("line closed by updater");
     }
     verdict_.print();
     if (record_ >= 0) {
@@ -131,6 +139,7 @@ int Device::finish(End end)
     line_.close();
     switch (end) {
     case End::HungUp:
+    case End::Stopped:
         return 3;
     case End::Closed:
         return !opt_.silent && verdict_.exact() && verdict_.timely() ? 2 : 1;
@@ -140,31 +149,38 @@ int Device::finish(End end)
     return (!verdict_.expecting() || verdict_.exact()) && verdict_.timely() ? 0 : 1;
 }
 
-// Never reads past a --hangup-after count, and hangs up the moment it is
-// reached.
+uint64_t Device::bytesLeft() const
+{
+    if (!opt_.hangup && !opt_.stop)
+        return UINT64_MAX;
+    uint64_t limit = opt_.hangup ? opt_.hangupAfter : opt_.stopAt;
+    return limit > verdict_.total() ? limit - verdict_.total() : 0;
+}
+
+bool Device::atLimit()
+{
+    if (bytesLeft() > 0)
+        return false;
+    end_ = opt_.hangup ? End::HungUp : End::Stopped;
+    return true;
+}
+
+// Never reads past a --hangup-after or --stop-at count, and ends the
+// exchange the moment it is reached.
 Got Device::takeInto(unsigned char* buf, size_t want, int64_t deadline, size_t& got)
 {
     got = 0;
-    if (opt_.hangup) {
-        uint64_t total = verdict_.total();
-        if (total >= opt_.hangupAfter) {
-            end_ = End::HungUp;
-            return Got::Closed;
-        }
-        if (want > opt_.hangupAfter - total)
-            want = static_cast<size_t>(opt_.hangupAfter - total);
-    }
+    if (atLimit())
+        return Got::Closed;
+    if (want > bytesLeft())
+        want = static_cast<size_t>(bytesLeft());
     Got g = line_.receive(buf, want, deadline, got);
     if (g == Got::Closed)
         end_ = End::Closed;
     if (g != Got::Data)
         return g;
     note(buf, got);
-    if (opt_.hangup && verdict_.total() >= opt_.hangupAfter) {
-        end_ = End::HungUp;
-        return Got::Closed;
-    }
-    return g;
+    return atLimit() ? Got::Closed : g;
 }
 
 Got Device::takeSome(int64_t deadline)

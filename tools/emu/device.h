@@ -15,7 +15,8 @@
 enum class End {
     Done,    // the updater sent its final bytes
     Closed,  // the updater closed the line first
-    HungUp,  // we hung up (--hangup-after)
+    HungUp,   // we hung up (--hangup-after)
+    Stopped,  // we stopped reading (--stop-at)
 };
 
 class Device {
@@ -52,6 +53,10 @@ private:
     Got takeSome(int64_t deadline);
     Got takeInto(unsigned char* buf, size_t want, int64_t deadline, size_t& got);
     void note(const unsigned char* p, size_t n);
+    // What --hangup-after or --stop-at still allows in.
+    uint64_t bytesLeft() const;
+    // True, with end_ set, once they allow no more.
+    bool atLimit();
 
     void announceFrame(unsigned char frame[HEADER_SIZE]) const;
 

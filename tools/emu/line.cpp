@@ -165,28 +165,32 @@ void Line::checkSettings()
         say("line set to 115200 but not 8N1 raw: %s", wrong.c_str());
 }
 
-bool Line::wait(short events, int64_t deadline)
+Wake Line::wait(short events, int64_t deadline, int wakeFd)
 {
     for (;;) {
         if (!set_) {
             bool wasHeld = held_;
             followOpener();
             if (wasHeld && !held_)
-                return true;  // let go of: the caller's transfer sees nobody there
+                return Wake::Ready;  // let go of: the caller's transfer sees nobody there
             checkSettings();
             if (set_)
-                return true;
+                return Wake::Ready;
         }
         // Before the settings are seen, a master nobody holds the other side
         // of is not polled: it would report its hang-up at once, forever.
         bool useMaster = set_ || held_;
         bool useWatch = !set_ && watch_ >= 0;
-        pollfd fds[2];
+        pollfd fds[3];
         nfds_t n = 0;
         if (useMaster)
             fds[n++] = pollfd{master_, events, 0};
+        nfds_t watchAt = n;
         if (useWatch)
             fds[n++] = pollfd{watch_, POLLIN, 0};
+        nfds_t wakeAt = n;
+        if (wakeFd >= 0)
+            fds[n++] = pollfd{wakeFd, POLLIN, 0};
         int timeout = msUntil(deadline);
         if (!set_ && (held_ || !useWatch)) {
             int tick = held_ && nowNs() - heldSince_ > SETTINGS_FAST_NS ? SETTINGS_SLOW_TICK_MS
@@ -196,16 +200,31 @@ bool Line::wait(short events, int64_t deadline)
         }
         int r = poll(fds, n, timeout);
         if (r < 0 && errno != EINTR)
-            return true;  // the transfer that follows finds out what is wrong
-        if (r > 0 && useWatch && fds[n - 1].revents) {
+            return Wake::Ready;  // the transfer that follows finds out what is wrong
+        if (r > 0 && wakeFd >= 0 && fds[wakeAt].revents)
+            return Wake::Woken;
+        if (r > 0 && useWatch && fds[watchAt].revents) {
             char drained[4096];
             while (read(watch_, drained, sizeof drained) > 0) {
             }
         }
         if (r > 0 && useMaster && fds[0].revents)
-            return true;
+            return Wake::Ready;
         if (deadline >= 0 && nowNs() >= deadline)
+            return Wake::Timeout;
+    }
+}
+
+bool Line::hold(int wakeFd)
+{
+    for (;;) {
+        if (wait(0, -1, wakeFd) == Wake::Woken)
             return false;
+        if (set_) {
+            pollfd p{master_, 0, 0};
+            if (poll(&p, 1, 0) > 0 && (p.revents & POLLHUP))
+                return true;
+        }
     }
 }
 
@@ -247,7 +266,7 @@ Got Line::receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got
     if (want == 0)
         return Got::Timeout;
     for (;;) {
-        if (!wait(POLLIN, deadline))
+        if (wait(POLLIN, deadline) == Wake::Timeout)
             return Got::Timeout;
         if (piece_ && !pace(want))
             continue;

@@ -7,6 +7,7 @@
 #include <string>
 
 enum class Got { Data, Timeout, Closed };
+enum class Wake { Ready, Timeout, Woken };
 
 class Line {
 public:
@@ -40,13 +41,18 @@ public:
     // it.
     void settle();
 
+    // Keeps the line as it is, reading and sending nothing, until the
+    // updater closes it (true) or wakeFd becomes readable (false).
+    bool hold(int wakeFd);
+
     void close();
 
 private:
-    // Waits until the master is ready for `events` or hung up (true), or
-    // until `deadline` (false). Until the line settings are seen it also
-    // follows who holds the slave side and checks the settings.
-    bool wait(short events, int64_t deadline);
+    // Waits until the master is ready for `events` or hung up (Ready),
+    // until `deadline`, or until wakeFd is readable. Until the line settings
+    // are seen it also follows who holds the slave side and checks the
+    // settings.
+    Wake wait(short events, int64_t deadline, int wakeFd = -1);
     void followOpener();
     void checkSettings();
 

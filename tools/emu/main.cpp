@@ -9,24 +9,11 @@
 //
 // Usage: trelvane-emu --link PATH [options]   (see options.cpp)
 
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-
-#include <unistd.h>
 
 #include "tools/emu/device.h"
 #include "tools/emu/link.h"
-
-namespace {
-
-void onSignal(int)
-{
-    removeLink();
-    _exit(1);
-}
-
-} // namespace
+#include "tools/emu/signals.h"
 
 int main(int argc, char** argv)
 {
@@ -36,14 +23,7 @@ int main(int argc, char** argv)
     if (!linkPathIsOurs())
         return 2;
 
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sa.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &sa, nullptr);
+    catchSignals();
 
     Line line(opt.baud);
     Device device(opt, line);

@@ -26,6 +26,10 @@ const char USAGE[] =
     "  --sync HEX                   byte sent after each chunk but the last (default A5)\n"
     "  --hangup-after N             stop reading once N bytes have come in, wait\n"
     "                               until the updater stops sending, hang up\n"
+    "  --stop-at N                  stop reading once N bytes have come in (with 0,\n"
+    "                               before the announce), say so, and hold the line\n"
+    "                               without reading or sending until the updater\n"
+    "                               closes it or SIGTERM/SIGINT comes; exit 3\n"
     "  --early-sync                 send every sync byte right after the loader, so\n"
     "                               that the updater never waits to read one\n"
     "  --silent                     never answer; just count what comes in\n"
@@ -114,6 +118,9 @@ Options parseOptions(int argc, char** argv)
         } else if (name == "--hangup-after") {
             o.hangupAfter = number(UINT64_MAX);
             o.hangup = true;
+        } else if (name == "--stop-at") {
+            o.stopAt = number(UINT64_MAX);
+            o.stop = true;
         } else if (name == "--silent") {
             noValue();
             o.silent = true;
@@ -141,5 +148,7 @@ Options parseOptions(int argc, char** argv)
     }
     if (o.link.empty())
         usage("missing --link PATH");
+    if (o.stop && o.hangup)
+        usage("--stop-at and --hangup-after exclude each other");
     return o;
 }

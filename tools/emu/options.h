@@ -17,6 +17,8 @@ struct Options {
     unsigned char sync = SYNC_BYTE;
     bool hangup = false;
     uint64_t hangupAfter = 0;
+    bool stop = false;
+    uint64_t stopAt = 0;
     bool earlySync = false;
     bool silent = false;
     uint64_t baud = 0;

@@ -17,6 +17,11 @@ const int64_t AFTER_LOADER_PAUSE_NS = 2000 * NS_PER_MS;
 End Device::exchange()
 {
     line_.awaitSettings();
+    // --stop-at 0: not a byte read, nor a word said.
+    if (opt_.stop && opt_.stopAt == 0) {
+        end_ = End::Stopped;
+        return end_;
+    }
 
     // Announce, after whatever noise and chatter was asked for.
     unsigned char announce[HEADER_SIZE];
