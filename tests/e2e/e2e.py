@@ -80,7 +80,7 @@ def full_run(port, chunks=30, size=254335, prompt=False, word="Update", device="
 class Case:
     def __init__(self, name, console, status=255, args=(), answer=None, variant="",
                  emu=(), verdict=0, port="2", device="emulator", expect=True, wine=True,
-                 console_end=None, timeout=30, linux=True, stdin=None, wrapper=()):
+                 console_end=None, timeout=30, linux=True, stdin=None, wrapper=(), emu_says=()):
         self.name = name
         self.console = console        # exact text, or a function of the program name
         self.console_end = console_end  # when set: console must start with console and end with this
@@ -98,6 +98,7 @@ class Case:
         self.linux = linux
         self.stdin = stdin            # "closed": the program starts without standard input
         self.wrapper = list(wrapper)  # runs the Linux program under this command
+        self.emu_says = list(emu_says)  # lines the emulator must print
 
 
 def cases():
@@ -116,6 +117,16 @@ def cases():
                   BANNER + loaded(254335) + listening("6")
                   + "This software file is incompatible with this Trelvane's hardware.\n" + PRESS,
                   args=["-6"], port="6", emu=["--hw", "5,1"], verdict=2))
+    # A device that announces from before the port is opened, and again
+    # every 200 ms until the offer comes: the updater sends nothing before
+    # its offer, and lets go of a device it refuses.
+    c.append(Case("device_announcing_before_the_open", full_run("3"), args=["-3"], port="3",
+                  emu=["--announce-every", "200"], emu_says=["emu: 0 bytes before the offer"]))
+    c.append(Case("device_announcing_before_the_open_refused",
+                  BANNER + loaded(254335) + listening("5")
+                  + "This software file is incompatible with this Trelvane's hardware.\n" + PRESS,
+                  args=["-5"], port="5", emu=["--announce-every", "200", "--hw", "5,1"], verdict=2,
+                  emu_says=["emu: 0 bytes before the offer"]))
     c.append(Case("noise_void_and_other_messages_skipped", full_run("7"), args=["-7"], port="7",
                   emu=["--noise-before-announce", "3000", "--noise-before-ready", "2000",
                        "--chatter", "3"]))
@@ -286,6 +297,9 @@ def run(case, session):
             _, chunks, _ = VARIANTS[case.variant]
             if "emu: expect: exact (%d bytes)" % SENT[chunks] not in emu_out:
                 fail("the bytes sent are not exactly what the image calls for")
+        for line in case.emu_says:
+            if line + "\n" not in emu_out:
+                fail("the emulator did not say %r" % line)
     print("PASS")
 
 

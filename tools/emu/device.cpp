@@ -206,9 +206,12 @@ bool Device::take(unsigned char* dst, size_t n, int64_t* firstAt)
     return true;
 }
 
-bool Device::put(const unsigned char* p, size_t n)
+bool Device::put(const unsigned char* p, size_t n, bool* heard)
 {
-    if (line_.send(p, n))
+    bool sent = line_.send(p, n);
+    if (heard)
+        *heard = sent;
+    if (sent || !line_.settingsSeen())
         return true;
     // Take in whatever the updater wrote before it closed the line, so that
     // the count is complete when a send is what noticed the hang-up.
@@ -242,22 +245,23 @@ bool Device::putChatter(unsigned char forbidden)
 
 void Device::note(const unsigned char* p, size_t n)
 {
-    if (record_ >= 0) {
-        const unsigned char* q = p;
-        size_t left = n;
-        while (left > 0) {
-            ssize_t w = write(record_, q, left);
-            if (w < 0) {
-                if (errno == EINTR)
-                    continue;
-                fprintf(stderr, "trelvane-emu: writing %s: %s\n", opt_.record.c_str(), strerror(errno));
-                close(record_);
-                record_ = -1;
-                break;
-            }
-            q += w;
-            left -= static_cast<size_t>(w);
-        }
-    }
+    record(p, n);
     verdict_.feed(p, n);
+}
+
+void Device::record(const unsigned char* p, size_t n)
+{
+    while (record_ >= 0 && n > 0) {
+        ssize_t w = write(record_, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0) {
+            fprintf(stderr, "trelvane-emu: writing %s: %s\n", opt_.record.c_str(), strerror(errno));
+            close(record_);
+            record_ = -1;
+            break;
+        }
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
 }

@@ -18,6 +18,10 @@ const char USAGE[] =
     "  --link PATH                  make PATH a symlink to the device's serial line\n"
     "  --hw A,B                     hardware codes announced, decimal (default 3,1)\n"
     "  --version M.m                version announced, e.g. 1.70 (default 1.70)\n"
+    "  --announce-every MS          announce at once, without waiting for the line\n"
+    "                               settings, and again every MS ms until the offer\n"
+    "                               comes; bytes before the offer are counted and left\n"
+    "                               out of the verdict and of the counts below\n"
     "  --noise-before-announce N    send N random bytes before the announce\n"
     "  --noise-before-ready N       send N random bytes before the ready message\n"
     "  --seed S                     seed of the random bytes (default 1)\n"
@@ -129,6 +133,10 @@ Options parseOptions(int argc, char** argv)
             o.earlySync = true;
         } else if (name == "--baud") {
             o.baud = number(MAX_BAUD);
+        } else if (name == "--announce-every") {
+            o.announceEveryMs = number(MAX_MS);
+            if (o.announceEveryMs == 0)
+                usage("--announce-every wants at least 1 ms");
         } else if (name == "--linger") {
             o.lingerMs = number(MAX_MS);
         } else if (name == "--record") {
@@ -150,5 +158,12 @@ Options parseOptions(int argc, char** argv)
         usage("missing --link PATH");
     if (o.stop && o.hangup)
         usage("--stop-at and --hangup-after exclude each other");
+    if (o.announceEveryMs && o.silent)
+        usage("--announce-every and --silent exclude each other");
+    // The offer is only known once it is whole: a count inside it cannot be
+    // kept to.
+    uint64_t limit = o.stop ? o.stopAt : o.hangupAfter;
+    if (o.announceEveryMs && (o.stop || o.hangup) && limit > 0 && limit < 5)
+        usage("with --announce-every, --stop-at and --hangup-after take 0 or at least 5");
     return o;
 }

@@ -23,6 +23,7 @@ struct Options {
     bool silent = false;
     uint64_t baud = 0;
     uint64_t lingerMs = 10000;
+    uint64_t announceEveryMs = 0;  // 0: announce once, when the line is set
     std::string record;
     std::string expect;
 };

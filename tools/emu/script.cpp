@@ -1,6 +1,8 @@
 // The device's side of an installation, in the order the device plays it.
 #include "tools/emu/device.h"
 
+#include <cstring>
+
 #include "tools/emu/common.h"
 
 namespace {
@@ -16,7 +18,10 @@ const int64_t AFTER_LOADER_PAUSE_NS = 2000 * NS_PER_MS;
 
 End Device::exchange()
 {
-    line_.awaitSettings();
+    // With --announce-every the device speaks without waiting for the line
+    // settings, which are then looked at along the way.
+    if (!opt_.announceEveryMs)
+        line_.awaitSettings();
     // --stop-at 0: not a byte read, nor a word said.
     if (opt_.stop && opt_.stopAt == 0) {
         end_ = End::Stopped;
@@ -26,14 +31,19 @@ End Device::exchange()
     // Announce, after whatever noise and chatter was asked for.
     unsigned char announce[HEADER_SIZE];
     announceFrame(announce);
-    if (!putNoise(opt_.noiseBeforeAnnounce, CODE_ANNOUNCE) || !putChatter(CODE_ANNOUNCE) ||
-        !put(announce, sizeof announce))
+    if (!putNoise(opt_.noiseBeforeAnnounce, CODE_ANNOUNCE) || !putChatter(CODE_ANNOUNCE))
         return end_;
-    say("sent announce %s", hex(announce, sizeof announce).c_str());
-
     unsigned char msg[HEADER_SIZE];
-    if (!take(msg, sizeof msg))
-        return end_;
+    if (opt_.announceEveryMs) {
+        if (!announceUntilOffer(announce, msg))
+            return end_;
+    } else {
+        if (!put(announce, sizeof announce))
+            return end_;
+        say("sent announce %s", hex(announce, sizeof announce).c_str());
+        if (!take(msg, sizeof msg))
+            return end_;
+    }
     say("got offer %s", hex(msg, sizeof msg).c_str());
 
     // Two replies once the user has chosen; the updater does not look at
@@ -94,4 +104,73 @@ End Device::exchange()
     if (chunks == 0)
         verdict_.checkPause("final bytes", at - readyAt, AFTER_LOADER_PAUSE_NS);
     return linger();
+}
+
+bool Device::announceUntilOffer(const unsigned char announce[HEADER_SIZE],
+                                unsigned char offer[HEADER_SIZE])
+{
+    uint64_t announces = 0, before = 0;
+    bool found = awaitOffer(announce, offer, announces, before);
+    say("sent %llu announces", ull(announces));
+    say("%llu bytes before the offer", ull(before));
+    if (!found)
+        return false;
+    // The verdict, and every count, starts with the offer.
+    verdict_.feed(offer, HEADER_SIZE);
+    return !atLimit();
+}
+
+// Reads a byte at a time, so that not a byte past the offer is taken here.
+bool Device::awaitOffer(const unsigned char announce[HEADER_SIZE],
+                        unsigned char window[HEADER_SIZE], uint64_t& announces, uint64_t& before)
+{
+    const int64_t period = static_cast<int64_t>(opt_.announceEveryMs) * NS_PER_MS;
+    int64_t next = nowNs();
+    uint64_t seen = 0;
+    for (;;) {
+        int64_t now = nowNs();
+        if (now >= next) {
+            bool heard = false;
+            if (!put(announce, HEADER_SIZE, &heard))
+                return false;
+            announces += heard;
+            next = now + period;
+        }
+        // --hangup-after 0: right after the first announce.
+        if (atLimit())
+            return false;
+        unsigned char b;
+        size_t got = 0;
+        Got g = line_.receive(&b, 1, next, got);
+        if (g == Got::Closed) {
+            end_ = End::Closed;
+            return false;
+        }
+        if (g != Got::Data)
+            continue;
+        record(&b, 1);
+        memmove(window, window + 1, HEADER_SIZE - 1);
+        window[HEADER_SIZE - 1] = b;
+        if (++seen >= HEADER_SIZE && isOffer(window)) {
+            before = seen - HEADER_SIZE;
+            return true;
+        }
+        before = seen;
+    }
+}
+
+// With --expect, the exact offer a correct updater sends; otherwise (or when
+// it should send none) anything shaped like one: the announce's code, which
+// the offer carries too, and four 7-bit bytes.
+bool Device::isOffer(const unsigned char frame[HEADER_SIZE]) const
+{
+    const std::vector<unsigned char>& want = verdict_.expected().bytes;
+    if (want.size() >= HEADER_SIZE)
+        return memcmp(frame, want.data(), HEADER_SIZE) == 0;
+    if (frame[0] != CODE_ANNOUNCE)
+        return false;
+    for (size_t i = 1; i < HEADER_SIZE; ++i)
+        if (frame[i] >= 0x80)
+            return false;
+    return true;
 }
