@@ -113,7 +113,7 @@ class Updater:
         env = dict(os.environ)
         if session.wine:
             env.update(WINE_ENV, WINEPREFIX=session.wine)
-            cmd = ["wine", os.path.join(session.build, "trelvane-update%s.exe" % variant)]
+            cmd = list(wrapper) + ["wine", os.path.join(session.build, "trelvane-update%s.exe" % variant)]
         else:
             env["TRELVANE_COM" + port] = self.link
             cmd = list(wrapper) + [os.path.join(session.build, "trelvane-update" + variant)]
