@@ -1,11 +1,23 @@
 #!/usr/bin/env bash
 # Watch a whole installation without a device: builds the Linux updater and
 # the device emulator, then installs the built-in software on the emulator at
-# the real line speed (115,200 baud). --fast runs the line unpaced.
+# the real line speed (115,200 baud). --fast runs the line unpaced. Fails
+# unless the emulator's verdict is exact.
 set -euo pipefail
 cd "$(dirname "$0")"
+usage="usage: ./run-demo.sh [--fast]
+  Installs the built-in software on the device emulator, as a user would see it.
+  --fast   the line unpaced (default: 115,200 baud, about 25 s)
+  --help   this text
+Exit status 0 only when the emulator received exactly what the image calls for."
 baud=115200
-[ "${1:-}" = "--fast" ] && baud=0
+case "${1:-}" in
+  "") ;;
+  --fast) baud=0 ;;
+  -h|--help) echo "$usage"; exit 0 ;;
+  *) echo "run-demo.sh: unknown argument ${1}" >&2; echo "$usage" >&2; exit 2 ;;
+esac
+[ $# -le 1 ] || { echo "$usage" >&2; exit 2; }
 
 missing=()
 for p in cmake make g++; do
@@ -40,3 +52,7 @@ echo "Updater exit status: $status (255 is -1: the push ran to its end)"
 echo "The emulator saw (exit status $emu_status; 0 is a complete, exact transfer):"
 grep -vE "^emu: got (chunk [0-9]+ of [0-9]+|sync A5)$" "$log" | sed 's/^/  /'
 echo "  ($(grep -c '^emu: got chunk' "$log") chunks and $(grep -c '^emu: got sync' "$log") sync bytes in between)"
+if [ "$emu_status" -ne 0 ] || ! grep -q "^emu: expect: exact" "$log"; then
+  echo "The transfer was NOT exact." >&2
+  exit 1
+fi
