@@ -8,7 +8,8 @@ root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 packages=(cmake make g++ libgtest-dev python3 g++-mingw-w64-x86-64 wine wine64
-          clang libclang-rt-14-dev valgrind)
+          clang libclang-rt-14-dev valgrind strace
+          qemu-system-x86 linux-image-amd64 busybox-static)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -43,6 +44,8 @@ echo "== native tests"
 ctest --test-dir build/native -j 4 --output-on-failure --timeout 300 || status=1
 echo "== windows tests (under Wine)"
 ctest --test-dir build/windows -j 3 --output-on-failure --timeout 300 || status=1
+echo "== the Linux program on real serial drivers, in a virtual machine"
+python3 tests/vm/run.py build/native || status=1
 echo "== native tests, sanitized"
 ctest --test-dir build/asan -j 4 --output-on-failure --timeout 300 || status=1
 
