@@ -65,7 +65,7 @@ class Emulator:
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
         if self.wait_line("emu: device at", limit=10) is None:
-            fail("emulator did not start: %r" % self.proc.stderr.read())
+            session.fail("emulator did not start: %r" % self.proc.stderr.read())
 
     def _read(self):
         for line in self.proc.stdout:
@@ -239,6 +239,11 @@ class Session:
         return "last console line %r; emulator's last step: %s" % (
             lines[-1], emu.last_step() if emu else "(no emulator)")
 
+    def fail(self, msg):
+        """Ends the case; a runner of many cases in one process makes it
+        raise instead."""
+        fail(msg)
+
     def wait_for(self, what, check, limit=None, quiet=False):
         """Polls check() until it holds. Past limit (quiet: returns False) or
         past the case's deadline, the case fails."""
@@ -249,7 +254,7 @@ class Session:
                     return False
                 over = ("over the case's %d s deadline" % self.deadline_s if end >= self.deadline
                         else "not within %g s" % limit)
-                fail("%s: %s; %s" % (what, over, self.where()))
+                self.fail("%s: %s; %s" % (what, over, self.where()))
             time.sleep(0.01)
         return True
 
