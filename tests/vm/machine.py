@@ -1,8 +1,7 @@
-"""The virtual machine and the device emulators around it: QEMU (no KVM: a
-nested guest hangs at boot) with the guest's console on its standard streams,
-its QMP socket to plug and pull serial lines, and trelvane-emu processes at
-the far end of those lines. Every wait has a deadline and raises Timeout with
-what was last seen."""
+"""The virtual machine: QEMU (no KVM: a nested guest hangs at boot) with the
+guest's console on its standard streams, and its QMP socket to plug and pull
+serial lines. Every wait has a deadline and raises Timeout with what was
+last seen."""
 import json
 import os
 import select
@@ -62,43 +61,6 @@ class Lines:
     def text(self):
         with self.cond:
             return "\n".join(text for _, text in self.lines)
-
-
-class Emulator:
-    """One trelvane-emu on a fresh pseudo-terminal, reached by its link."""
-
-    def __init__(self, tools, link, options, expect=None):
-        cmd = [os.path.join(tools, "trelvane-emu"), "--link", link] + list(options)
-        if expect:
-            cmd += ["--expect", expect]
-        self.link = link
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.out = Lines(self.proc.stdout)
-        self.out.wait(lambda s: s.startswith("emu: device at"), time.monotonic() + 10,
-                      what="emulator start")
-
-    def wait(self, text, deadline):
-        """Time the emulator said a line starting with text."""
-        return self.out.wait(lambda s: s.startswith(text), deadline, what=repr(text))[1]
-
-    def finish(self, deadline, stop=False):
-        """Ends the emulator (with SIGTERM when stop), returns (status, its lines)."""
-        if stop and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-        try:
-            self.proc.wait(max(0.1, deadline - time.monotonic()))
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            raise Timeout("emulator did not finish; last said: %r" % self.out.tail(2))
-        with self.out.cond:  # the reader takes the last lines
-            self.out.cond.wait_for(lambda: self.out.closed, 2)
-        return self.proc.returncode, self.out.text()
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
 
 
 class Qmp:
@@ -218,9 +180,10 @@ class Machine:
         return ident
 
     def pull_adapter(self, ident, deadline):
-        """Pulls the adapter out; returns the time it was pulled."""
-        self.qmp.run("device_del", id=ident)
+        """Pulls the adapter out; returns the time it was pulled (the moment
+        the request went out: a time to the updater's exit counts from here)."""
         pulled = time.monotonic()
+        self.qmp.run("device_del", id=ident)
         self.qmp.wait_event("DEVICE_DELETED", ident, deadline)
         self.qmp.run("chardev-remove", id=ident + "-line")
         return pulled
