@@ -18,25 +18,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
-from harness import fail  # noqa: E402
-
-SYSCALL = {"read": "0", "write": "1"}
-
+from harness import blocked_in, fail  # noqa: E402
 
 def emu_cmd(s, *args):
     return [os.path.join(s.tools, "trelvane-emu")] + list(args)
-
-
-def blocked_in(pid, call):
-    """True while the process sleeps inside the system call `call`."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            state = f.read().rsplit(")", 1)[1].split()[0]
-        with open("/proc/%d/syscall" % pid) as f:
-            now = f.read().split()[0]
-    except OSError:
-        return False
-    return state == "S" and now == SYSCALL[call]
 
 
 class FakeUpdater:

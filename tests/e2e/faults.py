@@ -19,7 +19,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e  # noqa: E402
 import harness  # noqa: E402
-from harness import fail  # noqa: E402
+from harness import blocked_in, fail  # noqa: E402
 
 IMAGE = harness.IMAGE
 NOBODY = 65534  # an ordinary user: the exclusive-use flag keeps such users out
@@ -28,18 +28,6 @@ NOBODY = 65534  # an ordinary user: the exclusive-use flag keeps such users out
 def open_terminal():
     master, slave = os.openpty()
     return master, slave, termios.tcgetattr(slave)
-
-
-def blocked_in_read(pid):
-    """True while the process sleeps inside read(2), as a waiting updater should."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            state = f.read().rsplit(")", 1)[1].split()[0]
-        with open("/proc/%d/syscall" % pid) as f:
-            call = f.read().split()[0]
-    except OSError:
-        return False
-    return state == "S" and call == "0"
 
 
 def no_echo(master):
@@ -66,7 +54,7 @@ def case_key_press_from_the_terminal(s):
     s.wait_for("the prompt", lambda: run.console().endswith("connected to? "))
     os.write(master, b"7 and more\nleft")  # "left" stays on the line, unfinished
     s.wait_for("the key-press line", lambda: run.console().endswith(e2e.PRESS))
-    s.wait_for("the key wait", lambda: blocked_in_read(run.pid))
+    s.wait_for("the key wait", lambda: blocked_in(run.pid))
     now = termios.tcgetattr(slave)
     if now[3] & (termios.ICANON | termios.ECHO):
         fail("the terminal still echoes or waits for Enter during the key press")
@@ -99,7 +87,7 @@ def case_ctrl_c_at_the_key_press_restores_the_terminal(s):
     master, slave, before = open_terminal()
     s.no_device("7")
     run = s.updater("7", ["-7"], terminal=slave)
-    s.wait_for("the key wait", lambda: run.console().endswith(e2e.PRESS) and blocked_in_read(run.pid))
+    s.wait_for("the key wait", lambda: run.console().endswith(e2e.PRESS) and blocked_in(run.pid))
     ctrl_c(run, slave, before)
 
 
@@ -109,7 +97,7 @@ def case_silent_device_waits_in_read_until_ctrl_c(s):
     run = s.updater("2", ["-2"], terminal=slave)
     s.wait_for("the listening line", lambda: run.console().endswith(e2e.listening("2")))
     # Sleeping in read(2) on the port: waiting costs no CPU.
-    s.wait_for("the updater to sleep in read", lambda: blocked_in_read(run.pid))
+    s.wait_for("the updater to sleep in read", lambda: blocked_in(run.pid))
     ctrl_c(run, slave, before)
     if "emu: received 0 bytes" not in emu.finish()[1]:
         fail("the silent device was sent something:\n" + emu.text())
@@ -236,7 +224,7 @@ def case_key_press_takes_only_a_key_pressed_after_the_question(s):
     if s.wine:
         time.sleep(1.0)
     else:
-        s.wait_for("the key wait", lambda: blocked_in_read(run.pid))
+        s.wait_for("the key wait", lambda: blocked_in(run.pid))
     if not run.running():
         fail("a key typed before the question ended the run")
     os.write(master, b"\x1b[A")

@@ -33,6 +33,22 @@ def fail(msg):
     sys.exit(1)
 
 
+SYSCALL = {"read": "0", "write": "1"}
+
+
+def blocked_in(pid, call="read"):
+    """True while the process sleeps inside the system call `call`, as a
+    waiting program should."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        with open("/proc/%d/syscall" % pid) as f:
+            now = f.read().split()[0]
+    except OSError:
+        return False
+    return state == "S" and now == SYSCALL[call]
+
+
 class Result:
     """What a finished updater left."""
 
