@@ -1,8 +1,9 @@
 // The front end's start-up: the program's own name and the choice of port.
 #pragma once
 
-// The updater's own version, shown in the banner.
-const double UPDATER_VERSION = 0.78;
+// The updater's own version, shown in the banner. The build defines
+// TRELVANE_VERSION from project() in CMakeLists.txt, the version's one home.
+const double UPDATER_VERSION = TRELVANE_VERSION;
 
 extern const char* progname;  // the program's file name, without directories
 extern char COMPORT[5];       // "COM" and the port character

@@ -1,0 +1,63 @@
+# The updater's layers, one static library each; every source is listed here
+# once. The programs, the unit tests and the fuzz target link the layers they
+# need.
+#
+# The link layer moves bytes with ReadFile, WriteFile and their kin but does
+# not choose who provides them: Windows itself, our POSIX layer, or the line
+# in memory of the transfer tests. A program names its line in its own
+# TRELVANE_LINE property; the link layer's interface puts that library after
+# itself on the program's link line, so a single pass of the linker finds the
+# calls, whichever line it is.
+
+add_library(trelvane_image STATIC image/reader.cpp image/check.cpp)
+
+# start.cpp: the program's name, the port choice and the version.
+add_library(trelvane_app STATIC app/start.cpp)
+target_link_libraries(trelvane_app PUBLIC trelvane_image)
+# The one version, from project(), as a number for UPDATER_VERSION.
+target_compile_definitions(trelvane_app PUBLIC TRELVANE_VERSION=${PROJECT_VERSION})
+
+add_library(trelvane_link STATIC link/serial.cpp link/messages.cpp)
+target_link_libraries(trelvane_link PUBLIC trelvane_app $<TARGET_PROPERTY:TRELVANE_LINE>)
+
+add_library(trelvane_push STATIC push/push.cpp)
+target_link_libraries(trelvane_push PUBLIC trelvane_link trelvane_image)
+
+foreach(layer trelvane_image trelvane_app trelvane_link trelvane_push)
+  target_include_directories(${layer} PUBLIC ${CMAKE_SOURCE_DIR})
+endforeach()
+
+# main() and, on Windows, the version resource: compiled once, linked into
+# every updater program.
+set(main_sources app/main.cpp)
+if(WIN32)
+  # The resource's numeric form has four parts: 0.78 is 0,78,0,0.
+  set(rc_version ${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR})
+  if(PROJECT_VERSION_PATCH STREQUAL "")
+    string(APPEND rc_version ",0,0")
+  else()
+    string(APPEND rc_version ",${PROJECT_VERSION_PATCH},0")
+  endif()
+  configure_file(app/version.rc.in ${CMAKE_BINARY_DIR}/version.rc @ONLY)
+  list(APPEND main_sources ${CMAKE_BINARY_DIR}/version.rc)
+endif()
+add_library(trelvane_main OBJECT ${main_sources})
+target_link_libraries(trelvane_main PUBLIC trelvane_push)
+
+if(NOT WIN32)
+  # The Windows calls the updater makes, on POSIX terminals.
+  add_library(trelvane_platform STATIC
+    platform/posix/port.cpp
+    platform/posix/settings.cpp
+    platform/posix/io.cpp
+    platform/posix/console.cpp
+    platform/posix/cleanup.cpp)
+  target_include_directories(trelvane_platform PUBLIC ${CMAKE_SOURCE_DIR})
+
+  # Test doubles, built only for the programs that take them: the serial line
+  # in memory in place of the platform's calls, and a five-byte image in
+  # place of the embedded one (an object, since the image layer reads it).
+  add_library(trelvane_fake_line STATIC EXCLUDE_FROM_ALL tests/fake_io.cpp)
+  target_include_directories(trelvane_fake_line PUBLIC ${CMAKE_SOURCE_DIR})
+  add_library(trelvane_test_image OBJECT EXCLUDE_FROM_ALL tests/test_image.cpp)
+endif()
