@@ -12,13 +12,29 @@
 
 namespace {
 
+// Mark and space parity need CMSPAR, which Linux has and POSIX does not; a
+// system without it refuses those two parities (SetCommState fails).
+#ifdef CMSPAR
+const tcflag_t STICK_PARITY = CMSPAR;
+#else
+const tcflag_t STICK_PARITY = 0;
+#endif
+
+// The speeds up to 230,400 exist on every system this layer targets (Linux,
+// the BSDs, macOS). 460,800 and 921,600 are Linux's own: a system without
+// them refuses those speeds (SetCommState fails) instead of not building.
 speed_t speedOf(DWORD baud)
 {
     static const struct { DWORD baud; speed_t speed; } speeds[] = {
         {110, B110},       {300, B300},       {600, B600},       {1200, B1200},
         {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},
         {38400, B38400},   {57600, B57600},   {115200, B115200}, {230400, B230400},
-        {460800, B460800}, {921600, B921600},
+#ifdef B460800
+        {460800, B460800},
+#endif
+#ifdef B921600
+        {921600, B921600},
+#endif
     };
     for (const auto& s : speeds)
         if (s.baud == baud)
@@ -154,14 +170,18 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
     tio.c_cc[VMIN] = vmin;
     tio.c_cc[VTIME] = vtime;
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | STICK_PARITY | CSTOPB | CRTSCTS);
     tio.c_cflag |= sizes[dcb->ByteSize - 5] | CREAD | CLOCAL;
     switch (dcb->Parity) {
     case NOPARITY: break;
     case ODDPARITY: tio.c_cflag |= PARENB | PARODD; break;
     case EVENPARITY: tio.c_cflag |= PARENB; break;
-    case MARKPARITY: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case SPACEPARITY: tio.c_cflag |= PARENB | CMSPAR; break;
+    case MARKPARITY:
+    case SPACEPARITY:
+        if (!STICK_PARITY)
+            return FALSE;
+        tio.c_cflag |= PARENB | STICK_PARITY | (dcb->Parity == MARKPARITY ? PARODD : 0);
+        break;
     default: return FALSE;
     }
     if (dcb->StopBits == TWOSTOPBITS)
