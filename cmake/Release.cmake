@@ -25,6 +25,9 @@ else()
 endif()
 set(CPACK_PACKAGE_NAME trelvane-update)
 set(CPACK_PACKAGE_VENDOR Trelvane)
-set(CPACK_PACKAGE_FILE_NAME "trelvane-update-${PROJECT_VERSION}-${system}")
+# Kept apart from CPACK_PACKAGE_FILE_NAME, which include(CPack) leaves set to
+# the source archive's name.
+set(TRELVANE_ARCHIVE "trelvane-update-${PROJECT_VERSION}-${system}")
+set(CPACK_PACKAGE_FILE_NAME "${TRELVANE_ARCHIVE}")
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}")
 include(CPack)
