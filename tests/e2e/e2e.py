@@ -66,6 +66,8 @@ VARIANTS = {
     "-badcode": ("images/badcode.bin", None, 100),
     "-badsize": ("images/badsize.bin", None, 254336),
     "-tiny": ("images/tiny.bin", None, 3),
+    "-hw80": ("images/hw80.bin", None, 8455),
+    "-v129": ("images/v129.bin", 0, 8455),
 }
 # Bytes a correct updater sends for each chunk count.
 SENT = {30: 254372, 0: 269, 1: 16659, 2: 24856}
@@ -111,12 +113,23 @@ def cases():
                   args=["-4"], port="4", emu=["--version", "1.73"]))
     c.append(Case("newer_device_reverts", full_run("5", word="Revert", device="1.80"),
                   args=["-5"], port="5", emu=["--version", "1.80"]))
-    c.append(Case("hardware_within_one_accepted", full_run("6"), args=["-6"], port="6",
-                  emu=["--hw", "4,0"]))
-    c.append(Case("hardware_off_by_two_rejected",
-                  BANNER + loaded(254335) + listening("6")
-                  + "This software file is incompatible with this Trelvane's hardware.\n" + PRESS,
-                  args=["-6"], port="6", emu=["--hw", "5,1"], verdict=2))
+    # Each hardware code on its own at the edge of the tolerance, both ways.
+    refused = "This software file is incompatible with this Trelvane's hardware.\n" + PRESS
+    for hw, fits in (("4,0", True), ("2,1", True), ("3,2", True), ("3,0", True),
+                     ("5,1", False), ("1,1", False), ("3,3", False)):
+        name = "hardware_%s_%s" % (hw.replace(",", "_"), "accepted" if fits else "refused")
+        c.append(Case(name, full_run("6") if fits else BANNER + loaded(254335) + listening("6") + refused,
+                      args=["-6"], port="6", emu=["--hw", hw], verdict=0 if fits else 2))
+    # Header bytes of 0x80 and above, where signed and unsigned comparisons
+    # part: code A 0x80 is -128, two hundred and fifty-five away from a
+    # device's 127; version 129.00 is below the device's 1.70.
+    c.append(Case("hardware_0x80_in_the_image_refused",
+                  BANNER + loaded(8455) + listening("7") + refused, args=["-7"], port="7",
+                  variant="-hw80", emu=["--hw", "127,1"], verdict=2))
+    c.append(Case("version_0x81_in_the_image_reverts",
+                  BANNER + loaded(8455, "129.00") + listening("8")
+                  + select("Revert", "1.70", "129.00") + transfer(0) + PRESS,
+                  args=["-8"], port="8", variant="-v129"))
     # A device that announces from before the port is opened, and again
     # every 200 ms until the offer comes: the updater sends nothing before
     # its offer, and lets go of a device it refuses.
