@@ -51,7 +51,8 @@ class Lines:
                 left = deadline - time.monotonic()
                 if left <= 0 or self.closed:
                     raise Timeout("%s %s; last seen: %r" % (
-                        "stream ended before" if self.closed else "no", what, self.tail(3)))
+                        "stream ended before" if self.closed else "no", what,
+                        [line[:100] for line in self.tail(3)]))
                 self.cond.wait(min(left, 0.5))
 
     def tail(self, n):

@@ -78,7 +78,7 @@ class Bench(harness.Session):
     def __init__(self, machine, build, tools):
         super().__init__(build, tools, deadline=CASE_SECONDS)
         self.m = machine
-        self.tags, self.adapters = [], []
+        self.tags, self.adapters = {}, []
         self.lines = 0
 
     def fail(self, msg):
@@ -101,7 +101,7 @@ class Bench(harness.Session):
     def start(self, tag, port):
         """Starts an updater on COMport in the guest; returns where its answers begin."""
         mark = self.m.mark()
-        self.tags.append(tag)
+        self.tags[tag] = mark
         self.m.send("start %s trelvane-update -%s" % (tag, port))
         return mark
 
@@ -132,9 +132,14 @@ class Bench(harness.Session):
         return out
 
     def cleanup(self):
-        for tag in self.tags:
+        # Every updater of the case is gone before the next case starts.
+        for tag, mark in self.tags.items():
             self.m.send("stop %s KILL 2>/dev/null" % tag)
-        self.tags = []
+            try:
+                self.m.expect("@@END %s " % tag, time.monotonic() + 10, mark)
+            except Timeout:
+                print("   updater %s did not end when killed" % tag)
+        self.tags = {}
         for ident in self.adapters:
             try:
                 self.m.pull_adapter(ident, time.monotonic() + 10)
@@ -197,7 +202,10 @@ def pulled(b, tag, options, trigger, want_start, taken, exact_end=False):
     mark = b.start(tag, ADAPTER)
     trigger(e, mark)
     t = unplug(b, ident)
-    ended = b.ended(tag, mark, PULL_SECONDS - (time.monotonic() - t))
+    try:
+        ended = b.ended(tag, mark, PULL_SECONDS - (time.monotonic() - t))
+    except Timeout as why:
+        raise Failed("the updater did not end within %d s of the pull: %s" % (PULL_SECONDS, why))
     status, text = b.console(tag, mark)
     print("   pull to exit: %.3f s" % (ended - t))
     if exact_end:
@@ -276,6 +284,22 @@ def case_uart_after_sigterm_completes(b):
     case_uart_complete(b)
 
 
+def echoed(data):
+    """The bytes whose cooked echo data is, or None when data is no such echo
+    (a control character sent back as it is, or a lone ^)."""
+    got, i = b"", 0
+    while i < len(data):
+        if data[i] < 0x20 or data[i] == 0x7F:
+            return None
+        if data[i:i + 1] == b"^" and i + 1 < len(data):
+            got += bytes([data[i + 1] ^ 0x40])
+            i += 2
+        else:
+            got += data[i:i + 1]
+            i += 1
+    return got if cooked_echo(got) == data else None
+
+
 def case_announces_before_the_port_opens(b):
     record = os.path.join(b.tmp, "received")
     e = b.device(DEVICE + ["--record", record])
@@ -288,13 +312,17 @@ def case_announces_before_the_port_opens(b):
         before = f.read(int(found.group(1)))
     print("   bytes the device got before the offer: %d %r (%s)"
           % (len(before), before, re.search(r"emu: sent \d+ announces", out).group(0)[5:]))
-    # Bytes that reach the line between the open and the updater's first
-    # call on it are echoed by the line discipline, and nothing can stop
-    # that; from the open on the line is raw, and what the driver queued
-    # is dropped. So at most the echo of one announce comes back, and
-    # never the announce's own bytes.
-    check(before in cooked_echo(ANNOUNCE),
-          "the device got more than one announce's echo before the offer: %r" % before)
+    # The open starts the UART, and the line discipline echoes what comes in
+    # until the line is raw; the updater makes it raw in the open itself, so
+    # what comes back is the line's echo of what the device had sent while
+    # the port was closed, no more than one announce, and nothing else: the
+    # updater itself sends nothing before its offer.
+    source = echoed(before)
+    check(source is not None and set(source) <= set(ANNOUNCE),
+          "before the offer the device got more than the line's echo: %r" % before)
+    check(len(source) <= len(ANNOUNCE),
+          "the line echoed %d bytes (%r) before it was made raw: more than one announce"
+          % (len(source), before))
 
 
 # The announces case comes first: only the first open after boot finds the
