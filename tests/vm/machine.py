@@ -2,9 +2,11 @@
 guest's console on its standard streams, and its QMP socket to plug and pull
 serial lines. Every wait has a deadline and raises Timeout with what was
 last seen."""
+import glob
 import json
 import os
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -196,3 +198,15 @@ class Machine:
             except ProcessLookupError:
                 pass
             self.proc.wait()
+
+
+def kernel():
+    """(qemu, kernel image, version), or a reason why there is none."""
+    qemu = shutil.which("qemu-system-x86_64")
+    if not qemu:
+        return "qemu-system-x86_64 is not installed"
+    for image in sorted(glob.glob("/boot/vmlinuz-*"), reverse=True):
+        version = image[len("/boot/vmlinuz-"):]
+        if os.access(image, os.R_OK) and os.path.isdir("/lib/modules/" + version):
+            return qemu, image, version
+    return "no readable kernel in /boot with its modules in /lib/modules"
