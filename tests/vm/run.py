@@ -313,7 +313,9 @@ def case_announces_before_the_port_opens(b):
     # until the line is raw; the updater makes it raw in the open itself, so
     # what comes back is the line's echo of what the device had sent while
     # the port was closed, no more than one announce, and nothing else: the
-    # updater itself sends nothing before its offer.
+    # updater itself sends nothing before its offer. How much comes in before
+    # the line is raw is a race with QEMU's delivery, so a line left cooked
+    # until the settings shows here in some boots only, not in every one.
     source = echoed(before)
     check(source is not None and set(source) <= set(ANNOUNCE),
           "before the offer the device got more than the line's echo: %r" % before)
