@@ -112,14 +112,18 @@ def case_busy_port_is_refused(s):
         fail("second updater on a busy port: status %d, console %r" % (r.status, r.console))
 
 
-def relay(port_master, device_slave, until):
+def relay(s, port_master, device_slave, until):
     """Joins a port's pseudo-terminal to a device's, as a socat pair does,
     and passes the port's line settings on to the device's line. Once until()
     holds, what the updater left on the line is passed on too."""
+    for fd in (port_master, device_slave):
+        os.set_blocking(fd, False)
     settings = None
     ended = False
     while True:
         ended = ended or until()
+        if time.monotonic() > s.deadline:
+            s.fail("relaying the line: over the case's deadline; " + s.where())
         now = termios.tcgetattr(port_master)
         if now != settings:
             settings = now
@@ -133,10 +137,17 @@ def relay(port_master, device_slave, until):
         for fd in ready:
             try:
                 data = os.read(fd, 65536)
+            except BlockingIOError:  # a cooked line holds back an unfinished line
+                continue
             except OSError:  # the updater let go of the port
                 continue
             moved = moved or bool(data)
-            os.write(device_slave if fd == port_master else port_master, data)
+            to = device_slave if fd == port_master else port_master
+            while data:
+                try:
+                    data = data[os.write(to, data):]
+                except BlockingIOError:  # the other side's buffer is full for now
+                    select.select([], [to], [], 0.02)
         if ended and not moved:
             return
 
@@ -170,7 +181,7 @@ def case_signals_leave_the_port_free_for_an_ordinary_user(s):
     device = s.emulator("3", expect=True)
     device_slave = os.open(os.readlink(device.link), os.O_RDWR | os.O_NOCTTY)
     run = s.updater("2", ["-2"], link=link, user=NOBODY)
-    relay(port_master, device_slave, lambda: not run.running())
+    relay(s, port_master, device_slave, lambda: not run.running())
     r = run.finish()
     os.close(device_slave)
     if r.status != 255 or r.console != e2e.full_run("2"):
