@@ -6,7 +6,6 @@ console text, the exit status and the emulator's verdict on the bytes sent.
   e2e.py --list [--wine PREFIX]
   e2e.py --build DIR --tools DIR [--wine PREFIX] CASE
 """
-import argparse
 import os
 import shutil
 import sys
@@ -250,15 +249,7 @@ def first_difference(got, want):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--list", action="store_true")
-    ap.add_argument("--build")
-    ap.add_argument("--tools")
-    ap.add_argument("--wine")
-    ap.add_argument("--port-of")
-    ap.add_argument("--sanitized", action="store_true")
-    ap.add_argument("case", nargs="?")
-    a = ap.parse_args()
+    a = harness.arguments("--port-of", "--sanitized!")
     table = [c for c in cases() if not (a.sanitized and c.wrapper)]
     if a.port_of:
         print(next(c.port for c in table if c.name == a.port_of))

@@ -7,7 +7,6 @@ before the offer out of the verdict.
   emu_options.py --list
   emu_options.py --build DIR --tools DIR CASE
 """
-import argparse
 import os
 import select
 import signal
@@ -218,12 +217,7 @@ CASES = {
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--list", action="store_true")
-    ap.add_argument("--build")
-    ap.add_argument("--tools")
-    ap.add_argument("case", nargs="?")
-    a = ap.parse_args()
+    a = harness.arguments()
     if a.list:
         print(";".join(CASES))
         return

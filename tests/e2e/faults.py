@@ -6,7 +6,6 @@ updaters on four devices at once.
   faults.py --list [--wine PREFIX]
   faults.py --build DIR --tools DIR [--wine PREFIX] CASE
 """
-import argparse
 import fcntl
 import os
 import re
@@ -297,14 +296,7 @@ CASES = {
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--list", action="store_true")
-    ap.add_argument("--ports-of")
-    ap.add_argument("--build")
-    ap.add_argument("--tools")
-    ap.add_argument("--wine")
-    ap.add_argument("case", nargs="?")
-    a = ap.parse_args()
+    a = harness.arguments("--ports-of")
     if a.list:
         print(";".join(n for n, (_, wine, _) in CASES.items() if wine or not a.wine))
         return

@@ -6,6 +6,7 @@ starts is ended and removed on every way out, and every wait is bounded by
 the case's own deadline, which fails the case with the last console line
 and the emulator's last step.
 """
+import argparse
 import atexit
 import os
 import re
@@ -26,6 +27,20 @@ def version():
     """The updater's version, as the build states it once."""
     with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:
         return re.search(r"project\(\w+\s+VERSION\s+([0-9.]+)", f.read()).group(1)
+
+
+def arguments(*extra):
+    """The command line every case runner takes: --list, or --build DIR
+    --tools DIR [--wine PREFIX] CASE, plus the runner's own options."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--list", action="store_true")
+    for option in ("--build", "--tools", "--wine") + extra:
+        if option.endswith("!"):
+            ap.add_argument(option[:-1], action="store_true")
+        else:
+            ap.add_argument(option)
+    ap.add_argument("case", nargs="?")
+    return ap.parse_args()
 
 
 def fail(msg):
