@@ -109,6 +109,13 @@ bool setKey(DCB* dcb, const char* key, size_t keyLen, const char* v, size_t n)
     return true;
 }
 
+// The descriptor of a terminal and its settings now; -1 for anything else.
+int terminalOf(HANDLE h, termios& tio)
+{
+    int fd = fdOf(h);
+    return fd >= 0 && tcgetattr(fd, &tio) == 0 ? fd : -1;
+}
+
 // TCSANOW: whatever the device has already sent stays in the port.
 bool apply(int fd, const termios& tio)
 {
@@ -155,9 +162,9 @@ BOOL BuildCommDCBA(LPCSTR settings, LPDCB dcb)
 
 BOOL SetCommState(HANDLE h, LPDCB dcb)
 {
-    int fd = fdOf(h);
     termios tio;
-    if (fd < 0 || !dcb || tcgetattr(fd, &tio) != 0)
+    int fd = terminalOf(h, tio);
+    if (fd < 0 || !dcb)
         return FALSE;
     speed_t speed = speedOf(dcb->BaudRate);
     if (speed == B0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->StopBits == ONE5STOPBITS)
@@ -209,9 +216,9 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
 
 BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t)
 {
-    int fd = fdOf(h);
     termios tio;
-    if (fd < 0 || !t || tcgetattr(fd, &tio) != 0)
+    int fd = terminalOf(h, tio);
+    if (fd < 0 || !t)
         return FALSE;
     cc_t vmin = 1, vtime = 0;  // no read limit: wait for a byte
     if (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == 0

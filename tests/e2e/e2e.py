@@ -249,10 +249,10 @@ def first_difference(got, want):
 
 
 def main():
-    a = harness.arguments("--port-of", "--sanitized!")
+    a = harness.arguments("--ports-of", "--sanitized!")
     table = [c for c in cases() if not (a.sanitized and c.wrapper)]
-    if a.port_of:
-        print(next(c.port for c in table if c.name == a.port_of))
+    if a.ports_of:  # the Wine prefix's port links a case uses, for ctest to share out
+        print("wine-com" + next(c.port for c in table if c.name == a.ports_of))
         return
     if a.list:
         print(";".join(c.name for c in table if (c.wine if a.wine else c.linux)))
