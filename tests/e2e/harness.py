@@ -72,7 +72,6 @@ class Result:
         self.console = console
         self.cpu = usage.ru_utime + usage.ru_stime
         self.user, self.sys = usage.ru_utime, usage.ru_stime
-        self.maxrss_kb = usage.ru_maxrss
         self.wall = wall_ns / 1e9
         self.ended_ns = ended_ns  # time.monotonic_ns() at the exit
 
