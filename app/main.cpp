@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/end.h"
 #include "app/start.h"
 #include "link/serial.h"
 #include "platform/win.h"
@@ -13,6 +14,7 @@ int main(int argc, char** argv)
     // Every message shows the moment it is printed, prompt and progress too.
     setvbuf(stdout, nullptr, _IONBF, 0);
     setProgname(argc > 0 ? argv[0] : nullptr);
+    onLineLost = lostConnection;
     printf("Trelvane Software Updater v%.2f\n\n", UPDATER_VERSION);
     choosePort(argc, argv);
 

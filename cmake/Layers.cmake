@@ -1,27 +1,20 @@
-# The updater's layers, one static library each; every source is listed here
-# once. The programs, the unit tests and the fuzz target link the layers they
-# need.
-#
-# The link layer moves bytes with ReadFile, WriteFile and their kin but does
-# not choose who provides them: Windows itself, our POSIX layer, or the line
-# in memory of the transfer tests. A program names its line in its own
-# TRELVANE_LINE property; the link layer's interface puts that library after
-# itself on the program's link line, so a single pass of the linker finds the
-# calls, whichever line it is.
+# The updater's layers, one static library each, each using only those below
+# it: image; link (the port and the device messages); app (the front end's
+# start and end); push; main. Every source is listed here once.
 
 add_library(trelvane_image STATIC image/reader.cpp image/check.cpp)
 
-# start.cpp: the program's name, the port choice and the version.
-add_library(trelvane_app STATIC app/start.cpp)
-target_link_libraries(trelvane_app PUBLIC trelvane_image)
+add_library(trelvane_link STATIC link/serial.cpp link/messages.cpp)
+
+# start.cpp: the program's name, the port choice and the version; end.cpp:
+# the run's end and the lost line's message.
+add_library(trelvane_app STATIC app/start.cpp app/end.cpp)
+target_link_libraries(trelvane_app PUBLIC trelvane_link trelvane_image)
 # The one version, from project(), as a number for UPDATER_VERSION.
 target_compile_definitions(trelvane_app PUBLIC TRELVANE_VERSION=${PROJECT_VERSION})
 
-add_library(trelvane_link STATIC link/serial.cpp link/messages.cpp)
-target_link_libraries(trelvane_link PUBLIC trelvane_app $<TARGET_PROPERTY:TRELVANE_LINE>)
-
 add_library(trelvane_push STATIC push/push.cpp)
-target_link_libraries(trelvane_push PUBLIC trelvane_link trelvane_image)
+target_link_libraries(trelvane_push PUBLIC trelvane_app trelvane_link trelvane_image)
 
 foreach(layer trelvane_image trelvane_app trelvane_link trelvane_push)
   target_include_directories(${layer} PUBLIC ${CMAKE_SOURCE_DIR})
@@ -44,20 +37,25 @@ endif()
 add_library(trelvane_main OBJECT ${main_sources})
 target_link_libraries(trelvane_main PUBLIC trelvane_push)
 
+# The line: who provides ReadFile, WriteFile and the other Windows calls the
+# layers make. On Windows, Windows itself; elsewhere our POSIX layer; in the
+# transfer tests and the fuzz target, the line in memory (trelvane_fake_line).
+# The lines are object libraries, so that a program takes all of its line
+# whatever the order of its link line.
+set(TRELVANE_LINE)
 if(NOT WIN32)
-  # The Windows calls the updater makes, on POSIX terminals.
-  add_library(trelvane_platform STATIC
+  add_library(trelvane_posix_line OBJECT
     platform/posix/port.cpp
     platform/posix/settings.cpp
     platform/posix/io.cpp
     platform/posix/console.cpp
     platform/posix/cleanup.cpp)
-  target_include_directories(trelvane_platform PUBLIC ${CMAKE_SOURCE_DIR})
+  target_include_directories(trelvane_posix_line PUBLIC ${CMAKE_SOURCE_DIR})
+  set(TRELVANE_LINE trelvane_posix_line)
 
   # Test doubles, built only for the programs that take them: the serial line
-  # in memory in place of the platform's calls, and a five-byte image in
-  # place of the embedded one (an object, since the image layer reads it).
-  add_library(trelvane_fake_line STATIC EXCLUDE_FROM_ALL tests/fake_io.cpp)
+  # in memory, and a five-byte image in place of the embedded one.
+  add_library(trelvane_fake_line OBJECT EXCLUDE_FROM_ALL tests/fake_io.cpp)
   target_include_directories(trelvane_fake_line PUBLIC ${CMAKE_SOURCE_DIR})
   add_library(trelvane_test_image OBJECT EXCLUDE_FROM_ALL tests/test_image.cpp)
 endif()

@@ -4,8 +4,6 @@
 
 #include <cstdint>
 
-#include "link/codes.h"
-
 // Header (5) + loader (256), then chunk 1 of four blocks and its checksum,
 // then every later chunk of two blocks and its checksum.
 enum : uint32_t {
@@ -29,8 +27,9 @@ inline int32_t chunkCount(const unsigned char* loaderBytes)
     return static_cast<signed char>(loaderBytes[8]);
 }
 
-// Length of an image of n chunks: header, loader and chunk 1 (8,455 bytes)
-// plus one later chunk for each chunk beyond the first.
+// Length of an image of n chunks: header, loader and chunk 1 (16,651 bytes)
+// plus one later chunk (8,196) for each chunk beyond the first; 8,455 is the
+// first three less one later chunk.
 inline int32_t expectedSize(int32_t n)
 {
     return static_cast<int32_t>(LATER_CHUNK_SIZE) * n + 8455;

@@ -1,56 +1,53 @@
 #include "link/serial.h"
 
-#include <cstdio>
 #include <cstdlib>
-
-#include "app/start.h"
 
 HANDLE hCom = INVALID_HANDLE_VALUE;
 DCB dcb;
-
-// Half a second without a byte lets the updater look at the line about twice
-// a second while the device is silent, at no cost; two seconds for a write
-// are over five times what a whole 4,097-byte block takes at 115,200 baud
-// (356 ms), so a healthy line never cuts a write short.
-COMMTIMEOUTS lineTimeouts = {MAXDWORD, MAXDWORD, 500, 0, 2000};
+void (*onLineLost)() = nullptr;
 
 namespace {
 
-// A failed transfer means the device is gone (unplugged, line hung up):
-// retrying would spin forever, so the run ends with a message instead.
-[[noreturn]] void lostConnection()
+// A read returns as soon as one byte is there (the MAXDWORD interval and
+// multiplier) or after READ_WAIT_MS with none, so the updater looks at a
+// silent line about twice a second at no cost. The wait stays far below
+// 0x80000000: some USB serial drivers read a total time-out with its top bit
+// set as no time-out at all. A write may take WRITE_WAIT_MS, over five times
+// what a whole 4,097-byte block takes at 115,200 baud (356 ms), so a healthy
+// line never cuts a write short.
+constexpr DWORD READ_WAIT_MS = 500;
+constexpr DWORD WRITE_WAIT_MS = 2000;
+static_assert(READ_WAIT_MS > 0 && READ_WAIT_MS < 0x80000000u, "a read must return after a finite wait");
+static_assert(WRITE_WAIT_MS > 5 * 356, "a whole block must fit in a write's time");
+
+// After a transfer that moved nothing on a live line: a driver that ignores
+// the time-outs returns at once, and asking again at once would spin. The
+// port keeps what arrives meanwhile, and a driver that keeps them has
+// already waited READ_WAIT_MS, against which this is nothing.
+constexpr DWORD IDLE_PAUSE_MS = 20;
+
+[[noreturn]] void lineLost()
 {
-    printf("\nLost connection on %s\n", COMPORT);
-    exit(endRun(-1));
+    if (onLineLost)
+        onLineLost();
+    exit(-1);
 }
 
-// A call that moved nothing ran into its time limit: the device may just be
-// silent, or the line may be gone, and only the port can tell which.
-void checkLine(HANDLE h)
+// A transfer that moved nothing ran into its time limit: the device may just
+// be silent, or the line may be gone, and only the port can tell which.
+// Retrying a lost line would spin forever, so it ends the run instead.
+void afterNothingMoved(HANDLE h)
 {
     DWORD errors = 0;
     COMSTAT stat;
     if (!ClearCommError(h, &errors, &stat))
-        lostConnection();
-}
-
-// Only a key pressed after the question answers it: keys typed during the
-// run are dropped from the console's input first, and what is left of the
-// key (an arrow key's second code) after it.
-void waitForKey()
-{
-    HANDLE console = CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_EXISTING, 0, nullptr);
-    if (console != INVALID_HANDLE_VALUE)
-        FlushConsoleInputBuffer(console);
-    _getch();
-    if (console != INVALID_HANDLE_VALUE) {
-        FlushConsoleInputBuffer(console);
-        CloseHandle(console);
-    }
+        lineLost();
+    Sleep(IDLE_PAUSE_MS);
 }
 
 } // namespace
+
+COMMTIMEOUTS lineTimeouts = {MAXDWORD, MAXDWORD, READ_WAIT_MS, 0, WRITE_WAIT_MS};
 
 void FullReadFile(HANDLE h, void* data, DWORD count)
 {
@@ -58,10 +55,10 @@ void FullReadFile(HANDLE h, void* data, DWORD count)
     while (count != 0) {
         DWORD got = 0;
         if (!ReadFile(h, p, count, &got, nullptr))
-            lostConnection();
-        // A short read just asks again for the rest.
+            lineLost();
+        // A read that returns fewer bytes than asked just asks for the rest.
         if (got == 0)
-            checkLine(h);
+            afterNothingMoved(h);
         p += got;
         count -= got;
     }
@@ -73,21 +70,10 @@ void FullWriteFile(HANDLE h, const void* data, DWORD count)
     while (count != 0) {
         DWORD put = 0;
         if (!WriteFile(h, p, count, &put, nullptr))
-            lostConnection();
+            lineLost();
         if (put == 0)
-            checkLine(h);
+            afterNothingMoved(h);
         p += put;
         count -= put;
     }
-}
-
-int endRun(int status)
-{
-    if (hCom != INVALID_HANDLE_VALUE) {
-        CloseHandle(hCom);
-        hCom = INVALID_HANDLE_VALUE;
-    }
-    printf("\nPress any key to continue...");
-    waitForKey();
-    return status;
 }

@@ -11,12 +11,13 @@ extern DCB dcb;      // its line settings
 // ample time to take it.
 extern COMMTIMEOUTS lineTimeouts;
 
+// Called when a transfer finds the line lost (unplugged, hung up); it ends
+// the run and does not return. The front end installs it; left unset, the
+// run ends with status -1 and no word.
+extern void (*onLineLost)();
+
 // Read / write exactly count bytes, however many calls it takes: a silent
-// device is waited for as long as it stays silent. When the line is lost the
-// run ends here, as the push ends, with status -1.
+// device is waited for as long as it stays silent. A lost line ends the run
+// here, through onLineLost.
 void FullReadFile(HANDLE h, void* data, DWORD count);
 void FullWriteFile(HANDLE h, const void* data, DWORD count);
-
-// The end every run reaches: closes the port if it is open, waits for a key
-// pressed after its question, and returns status for the caller to exit with.
-int endRun(int status);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/end.h"
 #include "app/start.h"
 #include "image/image.h"
 #include "link/messages.h"
@@ -11,7 +12,7 @@
 namespace {
 
 // Hardware codes and versions are compared as signed 8-bit values.
-int sb(unsigned char b)
+int asSigned(unsigned char b)
 {
     return static_cast<signed char>(b);
 }
@@ -19,10 +20,11 @@ int sb(unsigned char b)
 // Frame bytes 3 and 4 as one comparable version number.
 int versionOf(const unsigned char* frame)
 {
-    return sb(frame[3]) * 256 + sb(frame[4]);
+    return asSigned(frame[3]) * 256 + asSigned(frame[4]);
 }
 
-unsigned u(unsigned char b)
+// Bytes shown as numbers, 0 to 255, whatever their sign in a comparison.
+unsigned asUnsigned(unsigned char b)
 {
     return b;
 }
@@ -44,7 +46,7 @@ int swPush()
         readSwBlock();
     } while (buf[0] != CODE_ANNOUNCE);
 
-    if (abs(sb(buf[1]) - sb(mycmd[1])) > 1 || abs(sb(buf[2]) - sb(mycmd[2])) > 1) {
+    if (abs(asSigned(buf[1]) - asSigned(mycmd[1])) > 1 || abs(asSigned(buf[2]) - asSigned(mycmd[2])) > 1) {
         printf("This software file is incompatible with this Trelvane's hardware.\n");
         return endRun(-1);
     }
@@ -61,7 +63,7 @@ int swPush()
     FullWriteFile(hCom, mycmd, HEADER_SIZE);
     printf("Select '%s' on the Trelvane to replace v%u.%02u software with v%u.%02u.\n",
            versionOf(buf) > versionOf(mycmd) ? "Revert" : "Update",
-           u(buf[3]), u(buf[4]), u(mycmd[3]), u(mycmd[4]));
+           asUnsigned(buf[3]), asUnsigned(buf[4]), asUnsigned(mycmd[3]), asUnsigned(mycmd[4]));
 
     // The device answers the offer with two messages once the user has
     // chosen; what they say does not matter.
@@ -97,7 +99,7 @@ int swPush()
             // one is reported, but the device decides what to do about it.
             FullReadFile(hCom, buf, 1);
             if (buf[0] != SYNC_BYTE)
-                printf("Out of sync, 0x%02x != 0xA5\n", u(buf[0]));
+                printf("Out of sync, 0x%02x != 0xA5\n", asUnsigned(buf[0]));
             FullWriteFile(hCom, &SYNC_BYTE, 1);
         }
         blocksInChunk = LATER_CHUNK_BLOCKS;

@@ -60,6 +60,13 @@ BOOL WriteFile(HANDLE, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED
     return TRUE;
 }
 
+// Counted, not slept: the tests look at the pauses the code asks for.
+void Sleep(DWORD milliseconds)
+{
+    ++line.pauses;
+    line.shortestPause = std::min<unsigned long>(line.shortestPause, milliseconds);
+}
+
 // Says so on standard output, so a run's transcript shows where and how
 // often the port was closed.
 BOOL CloseHandle(HANDLE)

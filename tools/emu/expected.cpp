@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/codes.h"
+
 namespace {
 
 // Each announced hardware code may be one off the image's, as signed bytes.
