@@ -2,7 +2,8 @@
 """What an installation costs, next to the line's physical limit: time, CPU,
 memory and system calls of the Linux updater against the device emulator,
 a plain copy of the same bytes (the floor), a run paced at 115,200 baud, the
-Windows program under Wine, a device that never answers, and the time from a
+Windows program under Wine, a device that never answers (also on a line whose
+reads return at once), and the time from a
 hang-up to the exit.
 
   bench/bench.py [--native DIR] [--windows DIR] [--runs N]
@@ -18,6 +19,7 @@ import re
 import statistics
 import subprocess
 import sys
+import termios
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
@@ -221,6 +223,32 @@ def silent_device(a):
         s.close()
 
 
+def instant_reads(a):
+    print("\n5b. A driver that ignores time-outs: the line's reads made to return at once")
+    s = session(a.native, a)
+    emu = s.emulator("2", ["--silent"])
+    upd = s.updater("2", ["-2"])
+    emu.wait_line("emu: line set")
+    s.wait_for("the listening line", lambda: upd.console().endswith(e2e.listening("2")))
+    # The settings belong to the terminal, not to a descriptor: another
+    # opener's VMIN 0 and VTIME 0 are the updater's too (root passes TIOCEXCL).
+    fd = os.open(os.path.realpath(emu.link), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    attrs = termios.tcgetattr(fd)
+    attrs[6][termios.VMIN], attrs[6][termios.VTIME] = 0, 0
+    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+    os.close(fd)
+    time.sleep(0.3)
+    before = cpu_ns(upd.pid)
+    time.sleep(3)
+    used = (cpu_ns(upd.pid) - before) / 1e6
+    row("Linux, CPU over 3 s of silence", "%.2f ms" % used, "target < 20 ms", used < 20)
+    emu.stop()  # closing the device's side hangs the line up
+    r = upd.finish()
+    ok = r.status == 255 and r.console.endswith("Lost connection on COM2\n" + e2e.PRESS)
+    row("Linux, then a hang-up", "Lost connection" if ok else "END WRONG", "Lost connection", ok)
+    s.close()
+
+
 def hang_ups(a):
     print("\n6. Hang-up after N bytes: from the emulator's hang-up to the updater's exit")
     points = ((0, "reading, after the announce"), (5, "reading the replies"),
@@ -264,6 +292,7 @@ def main():
     paced(a)
     wine_full_speed(a)
     silent_device(a)
+    instant_reads(a)
     hang_ups(a)
 
 
