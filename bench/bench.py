@@ -3,8 +3,7 @@
 memory and system calls of the Linux updater against the device emulator,
 a plain copy of the same bytes (the floor), a run paced at 115,200 baud, the
 Windows program under Wine, a device that never answers (also on a line whose
-reads return at once), and the time from a
-hang-up to the exit.
+reads return at once), and the time from a hang-up to the exit.
 
   bench/bench.py [--native DIR] [--windows DIR] [--runs N]
 

@@ -52,11 +52,11 @@ COMMTIMEOUTS lineTimeouts = {MAXDWORD, MAXDWORD, READ_WAIT_MS, 0, WRITE_WAIT_MS}
 void FullReadFile(HANDLE h, void* data, DWORD count)
 {
     unsigned char* p = static_cast<unsigned char*>(data);
+    // A read may return fewer bytes than asked: the loop asks for the rest.
     while (count != 0) {
         DWORD got = 0;
         if (!ReadFile(h, p, count, &got, nullptr))
             lineLost();
-        // A read that returns fewer bytes than asked just asks for the rest.
         if (got == 0)
             afterNothingMoved(h);
         p += got;
