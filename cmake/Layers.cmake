@@ -48,7 +48,6 @@ if(NOT WIN32)
   # The Windows calls the updater makes, on POSIX terminals.
   add_library(trelvane_platform STATIC
     platform/posix/port.cpp
-    platform/posix/settings.cpp
     platform/posix/io.cpp
     platform/posix/console.cpp
     platform/posix/cleanup.cpp)

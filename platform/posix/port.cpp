@@ -1,18 +1,15 @@
-// Opening and closing a serial port, the POSIX way, behind the Windows calls
-// the updater makes.
-#include "platform/posix/handle.h"
-
-#include <cerrno>
+// A serial port behind the Windows calls the updater makes: open, line
+// settings, time-outs and close.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include "platform/posix/cleanup.h"
+#include "platform/posix/layer.h"
 
 namespace {
 
@@ -34,29 +31,20 @@ bool devicePath(const char* name, char* path, size_t room)
     return false;
 }
 
-// A terminal's line stays cooked until it is configured: it would echo the
-// device's bytes back to it and take a 0x03 for an interrupt. Made raw at
-// once, at the speed it has, nothing that arrives before the settings are
-// applied is answered or changed. Reads wait for a byte until time-outs are set.
-bool makeRaw(int fd)
+// Every byte passes unchanged both ways: no echo, no special characters, no
+// flow control, and the modem lines ignored.
+void makeRaw(termios& tio)
 {
-    termios tio;
-    if (tcgetattr(fd, &tio) != 0)
-        return false;
     cfmakeraw(&tio);
+    tio.c_iflag &= ~(IXOFF | IXANY | INPCK);
+    tio.c_cflag &= ~CRTSCTS;
     tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
-int openRetrying(const char* path, int flags)
+// TCSANOW: whatever the device has already sent stays in the port.
+bool apply(int fd, const termios& tio)
 {
-    int fd;
-    do {
-        fd = open(path, flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return retried([&] { return tcsetattr(fd, TCSANOW, &tio); }) == 0;
 }
 
 int fail(int fd)
@@ -65,24 +53,33 @@ int fail(int fd)
     return -1;
 }
 
-// Opens a port for this process alone and makes its line raw.
-int openPort(const char* path, int mode)
+// Opens a port for this process alone. A terminal's line stays cooked until
+// it is configured: it would echo the device's bytes back to it and take a
+// 0x03 for an interrupt. Made raw at once, at the speed it has, nothing that
+// arrives before the settings are applied is answered or changed; reads wait
+// for a byte until time-outs are set.
+int openPort(const char* path)
 {
     // Non-blocking only for the open itself: a modem line without carrier
     // would otherwise hold the open until carrier appears.
-    int fd = openRetrying(path, mode | O_NOCTTY | O_NONBLOCK);
+    int fd = retried([&] { return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
     if (fd < 0)
         return -1;
     // Exclusive use, as Windows gives it: the advisory lock keeps out other
     // updaters and well-behaved programs, and is taken first so that a busy
-    // port's line is left alone; TIOCEXCL keeps out other opens of the
-    // terminal by unprivileged programs.
+    // port's line is left alone; the terminal's exclusive flag keeps out
+    // other opens of it by unprivileged programs.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
         return fail(fd);
+    termios tio;
     if (isatty(fd)) {
-        if (!makeRaw(fd) || ioctl(fd, TIOCEXCL) != 0)
+        if (tcgetattr(fd, &tio) != 0)
             return fail(fd);
-        holdPort(fd);
+        makeRaw(tio);
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        if (!apply(fd, tio) || !holdPort(fd))
+            return fail(fd);
     }
     int fl = fcntl(fd, F_GETFL);
     if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
@@ -92,21 +89,74 @@ int openPort(const char* path, int mode)
     return fd;
 }
 
+// Case-insensitive match of a settings word.
+bool is(const char* text, size_t len, const char* word)
+{
+    return strlen(word) == len && strncasecmp(text, word, len) == 0;
+}
+
+speed_t speedOf(DWORD baud)
+{
+    static const struct { DWORD baud; speed_t speed; } speeds[] = {
+        {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
+    };
+    for (const auto& s : speeds)
+        if (s.baud == baud)
+            return s.speed;
+    return B0;
+}
+
+bool setKey(DCB* dcb, const char* key, size_t keyLen, const char* v, size_t n)
+{
+    if (is(key, keyLen, "baud")) {
+        char* end = nullptr;
+        unsigned long baud = n > 0 && isdigit(static_cast<unsigned char>(v[0])) ? strtoul(v, &end, 10) : 0;
+        if (end != v + n || speedOf(static_cast<DWORD>(baud)) == B0)
+            return false;
+        dcb->BaudRate = static_cast<DWORD>(baud);
+    } else if (is(key, keyLen, "parity")) {
+        static const char letters[] = "noe";  // index is the Windows parity value
+        const char* p = n == 1 ? strchr(letters, tolower(static_cast<unsigned char>(v[0]))) : nullptr;
+        if (!p || !*p)
+            return false;
+        dcb->Parity = static_cast<BYTE>(p - letters);
+    } else if (is(key, keyLen, "data")) {
+        if (n != 1 || v[0] < '5' || v[0] > '8')
+            return false;
+        dcb->ByteSize = static_cast<BYTE>(v[0] - '0');
+    } else if (is(key, keyLen, "stop")) {
+        if (is(v, n, "1"))
+            dcb->StopBits = ONESTOPBIT;
+        else if (is(v, n, "2"))
+            dcb->StopBits = TWOSTOPBITS;
+        else
+            return false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The descriptor of a terminal and its settings now; -1 for anything else.
+int terminalOf(HANDLE h, termios& tio)
+{
+    int fd = fdOf(h);
+    return fd >= 0 && tcgetattr(fd, &tio) == 0 ? fd : -1;
+}
+
 } // namespace
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
 {
-    int mode = (access & GENERIC_READ) && (access & GENERIC_WRITE) ? O_RDWR
-             : (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
-    // The console: the terminal the program runs in, shared with everyone.
-    if (name && strcmp(name, "CONIN$") == 0 && share != 0) {
-        int fd = openRetrying("/dev/tty", mode | O_NOCTTY);
-        return fd < 0 ? INVALID_HANDLE_VALUE : handleOf(fd);
-    }
-    char path[4096];
-    if (!name || share != 0 || !devicePath(name, path, sizeof path))
+    if (!name || access != (GENERIC_READ | GENERIC_WRITE))
         return INVALID_HANDLE_VALUE;
-    int fd = openPort(path, mode);
+    int fd = -1;
+    char path[4096];
+    // The console: the terminal the program runs in, shared with everyone.
+    if (strcmp(name, "CONIN$") == 0 && share != 0)
+        fd = retried([] { return open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC); });
+    else if (share == 0 && devicePath(name, path, sizeof path))
+        fd = openPort(path);
     return fd < 0 ? INVALID_HANDLE_VALUE : handleOf(fd);
 }
 
@@ -115,11 +165,86 @@ BOOL CloseHandle(HANDLE h)
     int fd = fdOf(h);
     if (fd < 0)
         return FALSE;
-    if (isatty(fd)) {
-        ioctl(fd, TIOCNXCL);
-        releasePort(fd);
-    }
+    releasePort(fd);
     // A close interrupted by a signal has still released the descriptor on
     // Linux, so it is never repeated.
     return close(fd) == 0 || errno == EINTR;
+}
+
+BOOL BuildCommDCBA(LPCSTR settings, LPDCB dcb)
+{
+    if (!settings || !dcb)
+        return FALSE;
+    DCB parsed = *dcb;
+    bool any = false;
+    for (const char* p = settings; *p;) {
+        if (*p == ' ') {
+            ++p;
+            continue;
+        }
+        size_t len = strcspn(p, " ");
+        const char* eq = static_cast<const char*>(memchr(p, '=', len));
+        if (!eq || !setKey(&parsed, p, eq - p, eq + 1, p + len - eq - 1))
+            return FALSE;
+        any = true;
+        p += len;
+    }
+    if (!any)
+        return FALSE;
+    *dcb = parsed;
+    return TRUE;
+}
+
+BOOL SetCommState(HANDLE h, LPDCB dcb)
+{
+    termios tio;
+    int fd = terminalOf(h, tio);
+    if (fd < 0 || !dcb)
+        return FALSE;
+    speed_t speed = speedOf(dcb->BaudRate);
+    if (speed == B0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > EVENPARITY
+        || (dcb->StopBits != ONESTOPBIT && dcb->StopBits != TWOSTOPBITS))
+        return FALSE;
+
+    // The read time-outs live in VMIN and VTIME and are SetCommTimeouts'
+    // business.
+    const cc_t vmin = tio.c_cc[VMIN], vtime = tio.c_cc[VTIME];
+    makeRaw(tio);
+    tio.c_cc[VMIN] = vmin;
+    tio.c_cc[VTIME] = vtime;
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    const tcflag_t line = CSIZE | PARENB | PARODD | CSTOPB;
+    tio.c_cflag &= ~line;
+    tio.c_cflag |= sizes[dcb->ByteSize - 5] | (dcb->Parity != NOPARITY ? PARENB : 0)
+                 | (dcb->Parity == ODDPARITY ? PARODD : 0) | (dcb->StopBits == TWOSTOPBITS ? CSTOPB : 0);
+    // A line with parity has it checked on the way in too.
+    if (dcb->Parity != NOPARITY)
+        tio.c_iflag |= INPCK;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0 || !apply(fd, tio))
+        return FALSE;
+    // tcsetattr succeeds when any part of the settings took; check the lot.
+    termios now;
+    return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed
+        && (now.c_cflag & (line | CRTSCTS)) == (tio.c_cflag & (line | CRTSCTS));
+}
+
+BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t)
+{
+    termios tio;
+    int fd = terminalOf(h, tio);
+    if (fd < 0 || !t)
+        return FALSE;
+    cc_t vmin = 1, vtime = 0;  // no read limit: wait for a byte
+    if (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == 0
+        && t->ReadTotalTimeoutConstant == 0) {
+        vmin = 0;  // return at once with what is there
+    } else if (t->ReadTotalTimeoutConstant != 0 || t->ReadTotalTimeoutMultiplier != 0) {
+        // The terminal counts in tenths of a second, up to 25.5 s.
+        DWORD tenths = (t->ReadTotalTimeoutConstant + 99) / 100;
+        vmin = 0;
+        vtime = static_cast<cc_t>(tenths < 1 ? 1 : tenths > 255 ? 255 : tenths);
+    }
+    tio.c_cc[VMIN] = vmin;
+    tio.c_cc[VTIME] = vtime;
+    return apply(fd, tio);
 }
