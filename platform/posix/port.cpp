@@ -1,9 +1,10 @@
 // A serial port behind the Windows calls the updater makes: open, line
 // settings, time-outs and close.
+#include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/file.h>
@@ -14,31 +15,27 @@
 namespace {
 
 // The device behind a port name: TRELVANE_<name> if set, else COM1..COM9 as
-// /dev/ttyS0..8. Other names have no device. Writes into path, false if none.
-bool devicePath(const char* name, char* path, size_t room)
+// /dev/ttyS0..8; empty for other names.
+std::string devicePath(const char* name)
 {
-    char var[64];
-    snprintf(var, sizeof var, "TRELVANE_%s", name);
-    const char* named = getenv(var);
-    if (named && *named) {
-        snprintf(path, room, "%s", named);
-        return true;
-    }
-    if (strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' && name[4] == '\0') {
-        snprintf(path, room, "/dev/ttyS%d", name[3] - '1');
-        return true;
-    }
-    return false;
+    const char* named = getenv(("TRELVANE_" + std::string(name)).c_str());
+    if (named && *named)
+        return named;
+    if (strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' && name[4] == '\0')
+        return "/dev/ttyS" + std::to_string(name[3] - '1');
+    return "";
 }
 
 // Every byte passes unchanged both ways: no echo, no special characters, no
-// flow control, and the modem lines ignored.
+// flow control, and the modem lines ignored. A read waits for a byte.
 void makeRaw(termios& tio)
 {
     cfmakeraw(&tio);
     tio.c_iflag &= ~(IXOFF | IXANY | INPCK);
     tio.c_cflag &= ~CRTSCTS;
     tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
 }
 
 // TCSANOW: whatever the device has already sent stays in the port.
@@ -76,8 +73,6 @@ int openPort(const char* path)
         if (tcgetattr(fd, &tio) != 0)
             return fail(fd);
         makeRaw(tio);
-        tio.c_cc[VMIN] = 1;
-        tio.c_cc[VTIME] = 0;
         if (!apply(fd, tio) || !holdPort(fd))
             return fail(fd);
     }
@@ -95,12 +90,14 @@ bool is(const char* text, size_t len, const char* word)
     return strlen(word) == len && strncasecmp(text, word, len) == 0;
 }
 
+const struct Speed { const char* text; DWORD baud; speed_t speed; } speeds[] = {
+    {"9600", 9600, B9600}, {"19200", 19200, B19200}, {"38400", 38400, B38400},
+    {"57600", 57600, B57600}, {"115200", 115200, B115200},
+};
+
 speed_t speedOf(DWORD baud)
 {
-    static const struct { DWORD baud; speed_t speed; } speeds[] = {
-        {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
-    };
-    for (const auto& s : speeds)
+    for (const Speed& s : speeds)
         if (s.baud == baud)
             return s.speed;
     return B0;
@@ -109,11 +106,12 @@ speed_t speedOf(DWORD baud)
 bool setKey(DCB* dcb, const char* key, size_t keyLen, const char* v, size_t n)
 {
     if (is(key, keyLen, "baud")) {
-        char* end = nullptr;
-        unsigned long baud = n > 0 && isdigit(static_cast<unsigned char>(v[0])) ? strtoul(v, &end, 10) : 0;
-        if (end != v + n || speedOf(static_cast<DWORD>(baud)) == B0)
-            return false;
-        dcb->BaudRate = static_cast<DWORD>(baud);
+        for (const Speed& s : speeds)
+            if (is(v, n, s.text)) {
+                dcb->BaudRate = s.baud;
+                return true;
+            }
+        return false;
     } else if (is(key, keyLen, "parity")) {
         static const char letters[] = "noe";  // index is the Windows parity value
         const char* p = n == 1 ? strchr(letters, tolower(static_cast<unsigned char>(v[0]))) : nullptr;
@@ -151,12 +149,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     if (!name || access != (GENERIC_READ | GENERIC_WRITE))
         return INVALID_HANDLE_VALUE;
     int fd = -1;
-    char path[4096];
+    std::string port = devicePath(name);
     // The console: the terminal the program runs in, shared with everyone.
     if (strcmp(name, "CONIN$") == 0 && share != 0)
         fd = retried([] { return open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC); });
-    else if (share == 0 && devicePath(name, path, sizeof path))
-        fd = openPort(path);
+    else if (share == 0 && !port.empty())
+        fd = openPort(port.c_str());
     return fd < 0 ? INVALID_HANDLE_VALUE : handleOf(fd);
 }
 
@@ -173,24 +171,16 @@ BOOL CloseHandle(HANDLE h)
 
 BOOL BuildCommDCBA(LPCSTR settings, LPDCB dcb)
 {
-    if (!settings || !dcb)
+    if (!settings || !dcb || !settings[strspn(settings, " ")])
         return FALSE;
     DCB parsed = *dcb;
-    bool any = false;
-    for (const char* p = settings; *p;) {
-        if (*p == ' ') {
-            ++p;
-            continue;
-        }
+    for (const char* p = settings + strspn(settings, " "); *p; p += strspn(p, " ")) {
         size_t len = strcspn(p, " ");
         const char* eq = static_cast<const char*>(memchr(p, '=', len));
         if (!eq || !setKey(&parsed, p, eq - p, eq + 1, p + len - eq - 1))
             return FALSE;
-        any = true;
         p += len;
     }
-    if (!any)
-        return FALSE;
     *dcb = parsed;
     return TRUE;
 }
@@ -234,17 +224,13 @@ BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t)
     int fd = terminalOf(h, tio);
     if (fd < 0 || !t)
         return FALSE;
-    cc_t vmin = 1, vtime = 0;  // no read limit: wait for a byte
-    if (t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == 0
-        && t->ReadTotalTimeoutConstant == 0) {
-        vmin = 0;  // return at once with what is there
-    } else if (t->ReadTotalTimeoutConstant != 0 || t->ReadTotalTimeoutMultiplier != 0) {
-        // The terminal counts in tenths of a second, up to 25.5 s.
-        DWORD tenths = (t->ReadTotalTimeoutConstant + 99) / 100;
-        vmin = 0;
-        vtime = static_cast<cc_t>(tenths < 1 ? 1 : tenths > 255 ? 255 : tenths);
-    }
-    tio.c_cc[VMIN] = vmin;
-    tio.c_cc[VTIME] = vtime;
+    // No limit at all waits for a byte; MAXDWORD between bytes and no total
+    // returns at once with what is there; a total returns as soon as a byte
+    // is there or after it, which the terminal counts in tenths of a second,
+    // up to 25.5 s.
+    const bool total = t->ReadTotalTimeoutConstant != 0 || t->ReadTotalTimeoutMultiplier != 0;
+    const DWORD tenths = (std::min<DWORD>(t->ReadTotalTimeoutConstant, 25500) + 99) / 100;
+    tio.c_cc[VMIN] = total || t->ReadIntervalTimeout == MAXDWORD ? 0 : 1;
+    tio.c_cc[VTIME] = total ? static_cast<cc_t>(std::max<DWORD>(tenths, 1)) : 0;
     return apply(fd, tio);
 }
