@@ -26,8 +26,8 @@ BOOL transfer(Move move, DWORD count, LPDWORD done)
 } // namespace
 
 // Nothing read is a time-out of the line's own (VMIN 0, VTIME set) or a
-// terminal that was hung up; ClearCommError tells the two apart, as on
-// Windows.
+// terminal that was hung up before the read; ClearCommError tells the two
+// apart, as on Windows. A read under way when the line hangs up fails.
 BOOL ReadFile(HANDLE h, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
 {
     return transfer([&] { return read(fdOf(h), data, count); }, count, done);
@@ -40,8 +40,8 @@ BOOL WriteFile(HANDLE h, const void* data, DWORD count, LPDWORD done, LPOVERLAPP
 
 // A terminal that hung up (the far end of a pseudo-terminal closed, a USB
 // adapter pulled out) reports it to poll at once, whatever its driver: POLLHUP
-// is POSIX's own report of a hang-up. A line that is only silent polls as
-// nothing.
+// is POSIX's own report of a hang-up. A live line polls without it, silent
+// or not.
 BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT)
 {
     if (errors)
