@@ -46,7 +46,6 @@ set(TRELVANE_LINE)
 if(NOT WIN32)
   add_library(trelvane_posix_line OBJECT
     platform/posix/port.cpp
-    platform/posix/settings.cpp
     platform/posix/io.cpp
     platform/posix/console.cpp
     platform/posix/cleanup.cpp)

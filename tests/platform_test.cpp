@@ -1,5 +1,5 @@
-// The POSIX layer under the Windows names: settings text, line set-up on a
-// real pseudo-terminal, exclusive open, and a hung-up line.
+// The POSIX layer under the Windows names on a real pseudo-terminal: settings
+// text, line set-up, exclusive open, time-outs and a hung-up line.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -12,47 +12,15 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "platform/win.h"
+#include "platform/posix/layer.h"
 
 namespace {
 
-TEST(Settings, TextIsParsedLikeBuildCommDCB)
-{
-    struct Case { const char* text; bool ok; DWORD baud; int parity, size, stop; };
-    const Case cases[] = {
-        {"baud=115200 parity=N data=8 stop=1", true, 115200, NOPARITY, 8, ONESTOPBIT},
-        {"BAUD=9600 PARITY=e DATA=7 STOP=2", true, 9600, EVENPARITY, 7, TWOSTOPBITS},
-        {"baud=300 parity=o data=5 stop=1.5", true, 300, ODDPARITY, 5, ONE5STOPBITS},
-        {"baud=19200", true, 19200, 0, 0, 0},
-        {"baud=115200 parity=N data=8 stop=1 xon=off octs=off dtr=on", true, 115200, NOPARITY, 8, ONESTOPBIT},
-        {"", false, 0, 0, 0, 0},
-        {"baud=", false, 0, 0, 0, 0},
-        {"baud=fast", false, 0, 0, 0, 0},
-        {"baud=-5", false, 0, 0, 0, 0},
-        {"parity=X", false, 0, 0, 0, 0},
-        {"data=9", false, 0, 0, 0, 0},
-        {"stop=3", false, 0, 0, 0, 0},
-        {"speed=115200", false, 0, 0, 0, 0},
-        {"baud 115200", false, 0, 0, 0, 0},
-    };
-    for (const Case& c : cases) {
-        DCB d{};
-        d.DCBlength = sizeof d;
-        ASSERT_EQ(BuildCommDCBA(c.text, &d) != FALSE, c.ok) << c.text;
-        if (!c.ok)
-            continue;
-        EXPECT_EQ(d.BaudRate, c.baud) << c.text;
-        EXPECT_EQ(d.Parity, c.parity) << c.text;
-        EXPECT_EQ(d.ByteSize, c.size) << c.text;
-        EXPECT_EQ(d.StopBits, c.stop) << c.text;
-        EXPECT_FALSE(d.fOutX || d.fInX || d.fOutxCtsFlow) << c.text;
-    }
-}
-
-// A pseudo-terminal whose device end is named as port COM5.
+// A pseudo-terminal whose device end is named as port COM5, with a
+// descriptor of that end of the test's own to look at it through.
 class PtyTest : public ::testing::Test {
 protected:
-    int master = -1;
+    int master = -1, watch = -1;
     void SetUp() override
     {
         // A line that swallows bytes would leave a read waiting forever: the
@@ -63,17 +31,74 @@ protected:
         ASSERT_EQ(grantpt(master), 0);
         ASSERT_EQ(unlockpt(master), 0);
         setenv("TRELVANE_COM5", ptsname(master), 1);
+        watch = open(ptsname(master), O_RDWR | O_NOCTTY);
+        ASSERT_GE(watch, 0);
     }
     void TearDown() override
     {
+        close(watch);
         if (master >= 0)
             close(master);
         unsetenv("TRELVANE_COM5");
         alarm(0);
     }
     HANDLE open5() { return CreateFileA("COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr); }
-    int fdOf(HANDLE h) { return static_cast<int>(reinterpret_cast<intptr_t>(h)); }
+    // The bytes the port has received and not yet read, once count of them
+    // are there or a second has passed.
+    int queued(HANDLE h, int count)
+    {
+        int n = 0;
+        for (int i = 0; i < 1000 && ioctl(fdOf(h), FIONREAD, &n) == 0 && n < count; ++i)
+            usleep(1000);
+        return n;
+    }
+    // Whether the terminal is kept from other opens, seen by another descriptor.
+    int exclusive()
+    {
+        int on = -1;
+        EXPECT_EQ(ioctl(watch, TIOCGEXCL, &on), 0);
+        return on;
+    }
 };
+
+// Each text is applied over the one before, which differs in every field, so
+// a field parsed but not applied keeps the wrong value. A pseudo-terminal
+// holds 8 data bits without parity whatever it is asked: a text asking for
+// other data bits or parity must fail to apply, and the rest of it still shows.
+TEST_F(PtyTest, SettingsTextIsParsedAndAppliedWhole)
+{
+    struct Case { const char* text; bool held; speed_t speed; tcflag_t shown; bool checked; };
+    const Case parsed[] = {
+        {"baud=115200 parity=N data=8 stop=1", true, B115200, CS8, false},
+        {"BAUD=9600 PARITY=e DATA=7 STOP=2", false, B9600, CS8 | CSTOPB, true},
+        {"baud=19200 parity=o data=5 stop=1", false, B19200, CS8 | PARODD, true},
+        {"baud=57600 parity=n data=6 stop=2", false, B57600, CS8 | CSTOPB, false},
+        {"baud=38400 parity=E data=8 stop=1", false, B38400, CS8, true},
+        {"baud=9600 parity=N data=8 stop=2", true, B9600, CS8 | CSTOPB, false},
+    };
+    HANDLE h = open5();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    for (const Case& c : parsed) {
+        DCB d{};
+        d.DCBlength = sizeof d;
+        ASSERT_TRUE(BuildCommDCBA(c.text, &d)) << c.text;
+        EXPECT_EQ(SetCommState(h, &d) != FALSE, c.held) << c.text;
+        termios t;
+        ASSERT_EQ(tcgetattr(fdOf(h), &t), 0);
+        EXPECT_EQ(cfgetospeed(&t), c.speed) << c.text;
+        EXPECT_EQ(cfgetispeed(&t), c.speed) << c.text;
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS), c.shown) << c.text;
+        EXPECT_EQ((t.c_iflag & INPCK) != 0, c.checked) << c.text << ": parity checked on the way in";
+    }
+    CloseHandle(h);
+
+    for (const char* bad : {"", "baud=", "baud=fast", "baud=-5", "baud=12345", "baud=9600x", "parity=X",
+                            "parity=M", "data=9", "data=4", "stop=1.5", "stop=3", "speed=115200",
+                            "baud 115200", "xon=off", "baud=115200 parity=N data=8 stop=1 dtr=on"}) {
+        DCB d{};
+        EXPECT_FALSE(BuildCommDCBA(bad, &d)) << bad;
+    }
+}
 
 TEST_F(PtyTest, ConfiguresARawLineAndKeepsWhatIsWaiting)
 {
@@ -87,24 +112,16 @@ TEST_F(PtyTest, ConfiguresARawLineAndKeepsWhatIsWaiting)
     cfsetspeed(&start, B9600);
     ASSERT_EQ(tcsetattr(fdOf(h), TCSANOW, &start), 0);
     ASSERT_EQ(write(master, "\xFF\x03\x01", 3), 3);
-    int queued = 0;
-    for (int i = 0; i < 1000 && queued < 3; ++i) {
-        usleep(1000);
-        ASSERT_EQ(ioctl(fdOf(h), FIONREAD, &queued), 0);
-    }
-    ASSERT_EQ(queued, 3);
+    ASSERT_EQ(queued(h, 3), 3);
     DCB d{};
     d.DCBlength = sizeof d;
     ASSERT_TRUE(BuildCommDCBA("baud=115200 parity=N data=8 stop=1", &d));
     ASSERT_TRUE(SetCommState(h, &d));
-    ASSERT_EQ(ioctl(fdOf(h), FIONREAD, &queued), 0);
-    EXPECT_EQ(queued, 3) << "configuring discarded what was waiting";
+    EXPECT_EQ(queued(h, 0), 3) << "configuring discarded what was waiting";
 
     termios t;
     ASSERT_EQ(tcgetattr(fdOf(h), &t), 0);
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
-    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
-    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL), static_cast<tcflag_t>(CS8 | CREAD | CLOCAL));
+    EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
@@ -112,11 +129,7 @@ TEST_F(PtyTest, ConfiguresARawLineAndKeepsWhatIsWaiting)
 
     // Bytes pass unchanged both ways, CR and special characters included.
     ASSERT_EQ(write(master, "\r\x03\n", 3), 3);
-    for (int i = 0; i < 1000 && queued < 6; ++i) {
-        usleep(1000);
-        ASSERT_EQ(ioctl(fdOf(h), FIONREAD, &queued), 0);
-    }
-    ASSERT_EQ(queued, 6) << "bytes lost on the way in";
+    ASSERT_EQ(queued(h, 6), 6) << "bytes lost on the way in";
     unsigned char got[6];
     DWORD n = 0, total = 0;
     while (total < 6 && ReadFile(h, got + total, 6 - total, &n, nullptr))
@@ -135,7 +148,9 @@ TEST_F(PtyTest, OpenIsExclusiveAndNamesMustExist)
     HANDLE h = open5();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(open5(), INVALID_HANDLE_VALUE) << "a second user of the same device";
+    EXPECT_EQ(exclusive(), 1) << "other programs can open the port while it is in use";
     CloseHandle(h);
+    EXPECT_EQ(exclusive(), 0) << "the port stays closed to others after its close";
     h = open5();
     EXPECT_NE(h, INVALID_HANDLE_VALUE) << "free again after the close";
     CloseHandle(h);
@@ -171,18 +186,15 @@ TEST_F(PtyTest, HungUpLineIsToldFromASilentOne)
     HANDLE h = open5();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD errors = 99;
-    COMSTAT stat{};
-    EXPECT_TRUE(ClearCommError(h, &errors, &stat)) << "a silent line is still there";
-    EXPECT_EQ(errors, 0u);
+    COMSTAT stat;
     ASSERT_EQ(write(master, "ab", 2), 2);
-    for (int i = 0; i < 1000 && stat.cbInQue < 2; ++i) {
-        usleep(1000);
-        ASSERT_TRUE(ClearCommError(h, &errors, &stat));
-    }
-    EXPECT_EQ(stat.cbInQue, 2u);
+    ASSERT_EQ(queued(h, 2), 2);
+    EXPECT_TRUE(ClearCommError(h, &errors, &stat)) << "a line with bytes waiting is still there";
+    EXPECT_EQ(errors, 0u);
     char got[2];
     DWORD n = 0;
     ASSERT_TRUE(ReadFile(h, got, 2, &n, nullptr));
+    EXPECT_TRUE(ClearCommError(h, &errors, &stat)) << "a silent line is still there";
 
     close(master);
     master = -1;
@@ -202,10 +214,7 @@ TEST_F(PtyTest, HungUpLineIsToldFromASilentOne)
 TEST_F(PtyTest, LineIsRawFromTheOpen)
 {
     termios before;
-    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    ASSERT_GE(slave, 0);
-    ASSERT_EQ(tcgetattr(slave, &before), 0);
-    close(slave);
+    ASSERT_EQ(tcgetattr(watch, &before), 0);
     ASSERT_TRUE(before.c_lflag & ECHO) << "a new terminal should start cooked";
 
     HANDLE h = open5();
@@ -267,14 +276,9 @@ TEST_F(PtyTest, PurgingOutputKeepsInput)
     HANDLE h = open5();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     ASSERT_EQ(write(master, "in", 2), 2);
-    int queued = 0;
-    for (int i = 0; i < 1000 && queued < 2; ++i) {
-        usleep(1000);
-        ASSERT_EQ(ioctl(fdOf(h), FIONREAD, &queued), 0);
-    }
+    ASSERT_EQ(queued(h, 2), 2);
     EXPECT_TRUE(PurgeComm(h, PURGE_TXCLEAR));
-    ASSERT_EQ(ioctl(fdOf(h), FIONREAD, &queued), 0);
-    EXPECT_EQ(queued, 2);
+    EXPECT_EQ(queued(h, 0), 2);
     CloseHandle(h);
 }
 
@@ -296,12 +300,7 @@ TEST_F(PtyTest, SignalsReleaseExclusiveUse)
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFSIGNALED(status)) << "signal " << sig << ", status " << status;
         EXPECT_EQ(WTERMSIG(status), sig);
-        int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-        ASSERT_GE(slave, 0);
-        int exclusive = -1;
-        ASSERT_EQ(ioctl(slave, TIOCGEXCL, &exclusive), 0);
-        EXPECT_EQ(exclusive, 0) << "port left exclusive after signal " << sig;
-        close(slave);
+        EXPECT_EQ(exclusive(), 0) << "port left exclusive after signal " << sig;
     }
 }
 

@@ -1,8 +1,8 @@
-#include "platform/posix/cleanup.h"
-
 #include <csignal>
 #include <initializer_list>
 #include <sys/ioctl.h>
+
+#include "platform/posix/layer.h"
 
 namespace {
 
@@ -44,16 +44,24 @@ void install()
 
 } // namespace
 
-void holdPort(int fd)
+bool holdPort(int fd)
 {
     install();
+    // Known to the handler before the flag is set, so that no signal can
+    // come between the two and leave the flag behind.
     portFd = fd;
+    if (ioctl(fd, TIOCEXCL) == 0)
+        return true;
+    portFd = -1;
+    return false;
 }
 
 void releasePort(int fd)
 {
-    if (portFd == fd)
-        portFd = -1;
+    if (portFd != fd)
+        return;
+    ioctl(fd, TIOCNXCL);
+    portFd = -1;
 }
 
 void holdTerminal(int fd, const termios* saved)

@@ -1,38 +1,20 @@
 // The console side: a real pause and one key press from the terminal.
-#include "platform/posix/handle.h"
-
-#include <cerrno>
 #include <ctime>
 #include <fcntl.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include "platform/posix/cleanup.h"
+#include "platform/posix/layer.h"
 
 void Sleep(DWORD milliseconds)
 {
     timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    retried([&] { return nanosleep(&left, &left); });
 }
 
 BOOL FlushConsoleInputBuffer(HANDLE console)
 {
     return tcflush(fdOf(console), TCIFLUSH) == 0;
 }
-
-namespace {
-
-ssize_t readRetrying(int fd, unsigned char* p, size_t n)
-{
-    ssize_t r;
-    do {
-        r = read(fd, p, n);
-    } while (r < 0 && errno == EINTR);
-    return r;
-}
-
-} // namespace
 
 int _getch()
 {
@@ -52,23 +34,12 @@ int _getch()
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
     tcsetattr(fd, TCSANOW, &raw);
-    // What is left of the prompt line is not a key press.
-    tcflush(fd, TCIFLUSH);
-
+    // What was typed before is read first, as Windows' console gives it; an
+    // arrow, a function key or a non-ASCII character leaves its other bytes
+    // in the input, as Windows leaves its second code. Dropping either is the
+    // caller's choice (FlushConsoleInputBuffer).
     unsigned char key = 0;
-    ssize_t n = readRetrying(fd, &key, 1);
-    if (n == 1) {
-        // An arrow, a function key or a non-ASCII character sends several
-        // bytes at once; they are all this one key, and none may be left
-        // for the shell to read after us.
-        raw.c_cc[VMIN] = 0;
-        raw.c_cc[VTIME] = 1;
-        tcsetattr(fd, TCSANOW, &raw);
-        unsigned char rest[64];
-        while (readRetrying(fd, rest, sizeof rest) > 0) {
-        }
-    }
-
+    ssize_t n = retried([&] { return read(fd, &key, 1); });
     tcsetattr(fd, TCSANOW, &saved);
     holdTerminal(-1, nullptr);
     close(fd);

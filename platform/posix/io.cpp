@@ -1,83 +1,58 @@
 // Reads and writes on an open port, with Windows' ReadFile/WriteFile contract:
 // TRUE with the count moved, or FALSE on an error; and the questions the
 // updater asks a port that moved nothing.
-#include "platform/posix/handle.h"
-
-#include <cerrno>
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
-BOOL ReadFile(HANDLE h, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
+#include "platform/posix/layer.h"
+
+namespace {
+
+template <typename Move>
+BOOL transfer(Move move, DWORD count, LPDWORD done)
 {
     if (done)
         *done = 0;
     if (count == 0)
         return TRUE;
-    ssize_t n;
-    do {
-        n = read(fdOf(h), data, count);
-    } while (n < 0 && errno == EINTR);
-    // Nothing read is a time-out of the line's own (VMIN 0, VTIME set) or a
-    // terminal that was hung up; ClearCommError tells the two apart, as on
-    // Windows.
+    ssize_t n = retried(move);
     if (n < 0)
         return FALSE;
     if (done)
         *done = static_cast<DWORD>(n);
     return TRUE;
+}
+
+} // namespace
+
+// Nothing read is a time-out of the line's own (VMIN 0, VTIME set) or a
+// terminal that was hung up before the read; ClearCommError tells the two
+// apart, as on Windows. A read under way when the line hangs up fails.
+BOOL ReadFile(HANDLE h, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
+{
+    return transfer([&] { return read(fdOf(h), data, count); }, count, done);
 }
 
 BOOL WriteFile(HANDLE h, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
 {
-    if (done)
-        *done = 0;
-    if (count == 0)
-        return TRUE;
-    ssize_t n;
-    do {
-        n = write(fdOf(h), data, count);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0)
-        return FALSE;
-    if (done)
-        *done = static_cast<DWORD>(n);
-    return TRUE;
+    return transfer([&] { return write(fdOf(h), data, count); }, count, done);
 }
 
-BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
+// A terminal that hung up (the far end of a pseudo-terminal closed, a USB
+// adapter pulled out) reports it to poll at once, whatever its driver: POLLHUP
+// is POSIX's own report of a hang-up. A live line polls without it, silent
+// or not.
+BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT)
 {
     if (errors)
         *errors = 0;
-    if (stat)
-        *stat = COMSTAT{};
-    int fd = fdOf(h);
-    // A hung-up terminal (the far end of a pseudo-terminal closed, a USB
-    // adapter pulled out) polls as such at once; its settings can no longer
-    // be read either.
-    pollfd p{fd, POLLIN, 0};
-    int r;
-    do {
-        r = poll(&p, 1, 0);
-    } while (r < 0 && errno == EINTR);
-    termios tio;
-    if (r < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)) || tcgetattr(fd, &tio) != 0)
-        return FALSE;
-    int in = 0, out = 0;
-    if (stat && ioctl(fd, FIONREAD, &in) == 0 && ioctl(fd, TIOCOUTQ, &out) == 0) {
-        stat->cbInQue = static_cast<DWORD>(in);
-        stat->cbOutQue = static_cast<DWORD>(out);
-    }
-    return TRUE;
+    pollfd p{fdOf(h), POLLIN, 0};
+    return retried([&] { return poll(&p, 1, 0); }) >= 0 && !(p.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
+// No transfer ever runs in the background here, so there is nothing to abort:
+// only the queue of output is cleared.
 BOOL PurgeComm(HANDLE h, DWORD flags)
 {
-    // No transfer ever runs in the background here, so there is nothing to
-    // abort: only the queues are cleared.
-    bool tx = flags & PURGE_TXCLEAR, rx = flags & PURGE_RXCLEAR;
-    if (!tx && !rx)
-        return TRUE;
-    return tcflush(fdOf(h), tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH) == 0;
+    return !(flags & PURGE_TXCLEAR) || tcflush(fdOf(h), TCOFLUSH) == 0;
 }

@@ -1,62 +1,47 @@
-// Opening and closing a serial port, the POSIX way, behind the Windows calls
-// the updater makes.
-#include "platform/posix/handle.h"
-
-#include <cerrno>
-#include <cstdio>
+// A serial port behind the Windows calls the updater makes: open, line
+// settings, time-outs and close.
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
-#include "platform/posix/cleanup.h"
+#include "platform/posix/layer.h"
 
 namespace {
 
 // The device behind a port name: TRELVANE_<name> if set, else COM1..COM9 as
-// /dev/ttyS0..8. Other names have no device. Writes into path, false if none.
-bool devicePath(const char* name, char* path, size_t room)
+// /dev/ttyS0..8; empty for other names.
+std::string devicePath(const char* name)
 {
-    char var[64];
-    snprintf(var, sizeof var, "TRELVANE_%s", name);
-    const char* named = getenv(var);
-    if (named && *named) {
-        snprintf(path, room, "%s", named);
-        return true;
-    }
-    if (strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' && name[4] == '\0') {
-        snprintf(path, room, "/dev/ttyS%d", name[3] - '1');
-        return true;
-    }
-    return false;
+    const char* named = getenv(("TRELVANE_" + std::string(name)).c_str());
+    if (named && *named)
+        return named;
+    if (strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' && name[4] == '\0')
+        return "/dev/ttyS" + std::to_string(name[3] - '1');
+    return "";
 }
 
-// A terminal's line stays cooked until it is configured: it would echo the
-// device's bytes back to it and take a 0x03 for an interrupt. Made raw at
-// once, at the speed it has, nothing that arrives before the settings are
-// applied is answered or changed. Reads wait for a byte until time-outs are set.
-bool makeRaw(int fd)
+// Every byte passes unchanged both ways: no echo, no special characters, no
+// flow control, and the modem lines ignored. A read waits for a byte.
+void makeRaw(termios& tio)
 {
-    termios tio;
-    if (tcgetattr(fd, &tio) != 0)
-        return false;
     cfmakeraw(&tio);
+    tio.c_iflag &= ~(IXOFF | IXANY | INPCK);
+    tio.c_cflag &= ~CRTSCTS;
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
-    return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
-int openRetrying(const char* path, int flags)
+// TCSANOW: whatever the device has already sent stays in the port.
+bool apply(int fd, const termios& tio)
 {
-    int fd;
-    do {
-        fd = open(path, flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return retried([&] { return tcsetattr(fd, TCSANOW, &tio); }) == 0;
 }
 
 int fail(int fd)
@@ -65,24 +50,31 @@ int fail(int fd)
     return -1;
 }
 
-// Opens a port for this process alone and makes its line raw.
-int openPort(const char* path, int mode)
+// Opens a port for this process alone. A terminal's line stays cooked until
+// it is configured: it would echo the device's bytes back to it and take a
+// 0x03 for an interrupt. Made raw at once, at the speed it has, nothing that
+// arrives before the settings are applied is answered or changed; reads wait
+// for a byte until time-outs are set.
+int openPort(const char* path)
 {
     // Non-blocking only for the open itself: a modem line without carrier
     // would otherwise hold the open until carrier appears.
-    int fd = openRetrying(path, mode | O_NOCTTY | O_NONBLOCK);
+    int fd = retried([&] { return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
     if (fd < 0)
         return -1;
     // Exclusive use, as Windows gives it: the advisory lock keeps out other
     // updaters and well-behaved programs, and is taken first so that a busy
-    // port's line is left alone; TIOCEXCL keeps out other opens of the
-    // terminal by unprivileged programs.
+    // port's line is left alone; the terminal's exclusive flag keeps out
+    // other opens of it by unprivileged programs.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
         return fail(fd);
+    termios tio;
     if (isatty(fd)) {
-        if (!makeRaw(fd) || ioctl(fd, TIOCEXCL) != 0)
+        if (tcgetattr(fd, &tio) != 0)
             return fail(fd);
-        holdPort(fd);
+        makeRaw(tio);
+        if (!apply(fd, tio) || !holdPort(fd))
+            return fail(fd);
     }
     int fl = fcntl(fd, F_GETFL);
     if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) {
@@ -92,21 +84,77 @@ int openPort(const char* path, int mode)
     return fd;
 }
 
+// Case-insensitive match of a settings word.
+bool is(const char* text, size_t len, const char* word)
+{
+    return strlen(word) == len && strncasecmp(text, word, len) == 0;
+}
+
+const struct Speed { const char* text; DWORD baud; speed_t speed; } speeds[] = {
+    {"9600", 9600, B9600}, {"19200", 19200, B19200}, {"38400", 38400, B38400},
+    {"57600", 57600, B57600}, {"115200", 115200, B115200},
+};
+
+speed_t speedOf(DWORD baud)
+{
+    for (const Speed& s : speeds)
+        if (s.baud == baud)
+            return s.speed;
+    return B0;
+}
+
+bool setKey(DCB* dcb, const char* key, size_t keyLen, const char* v, size_t n)
+{
+    if (is(key, keyLen, "baud")) {
+        for (const Speed& s : speeds)
+            if (is(v, n, s.text)) {
+                dcb->BaudRate = s.baud;
+                return true;
+            }
+        return false;
+    } else if (is(key, keyLen, "parity")) {
+        static const char letters[] = "noe";  // index is the Windows parity value
+        const char* p = n == 1 ? strchr(letters, tolower(static_cast<unsigned char>(v[0]))) : nullptr;
+        if (!p || !*p)
+            return false;
+        dcb->Parity = static_cast<BYTE>(p - letters);
+    } else if (is(key, keyLen, "data")) {
+        if (n != 1 || v[0] < '5' || v[0] > '8')
+            return false;
+        dcb->ByteSize = static_cast<BYTE>(v[0] - '0');
+    } else if (is(key, keyLen, "stop")) {
+        if (is(v, n, "1"))
+            dcb->StopBits = ONESTOPBIT;
+        else if (is(v, n, "2"))
+            dcb->StopBits = TWOSTOPBITS;
+        else
+            return false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The descriptor of a terminal and its settings now; -1 for anything else.
+int terminalOf(HANDLE h, termios& tio)
+{
+    int fd = fdOf(h);
+    return fd >= 0 && tcgetattr(fd, &tio) == 0 ? fd : -1;
+}
+
 } // namespace
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
 {
-    int mode = (access & GENERIC_READ) && (access & GENERIC_WRITE) ? O_RDWR
-             : (access & GENERIC_WRITE) ? O_WRONLY : O_RDONLY;
-    // The console: the terminal the program runs in, shared with everyone.
-    if (name && strcmp(name, "CONIN$") == 0 && share != 0) {
-        int fd = openRetrying("/dev/tty", mode | O_NOCTTY);
-        return fd < 0 ? INVALID_HANDLE_VALUE : handleOf(fd);
-    }
-    char path[4096];
-    if (!name || share != 0 || !devicePath(name, path, sizeof path))
+    if (!name || access != (GENERIC_READ | GENERIC_WRITE))
         return INVALID_HANDLE_VALUE;
-    int fd = openPort(path, mode);
+    int fd = -1;
+    std::string port = devicePath(name);
+    // The console: the terminal the program runs in, shared with everyone.
+    if (strcmp(name, "CONIN$") == 0 && share != 0)
+        fd = retried([] { return open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC); });
+    else if (share == 0 && !port.empty())
+        fd = openPort(port.c_str());
     return fd < 0 ? INVALID_HANDLE_VALUE : handleOf(fd);
 }
 
@@ -115,11 +163,74 @@ BOOL CloseHandle(HANDLE h)
     int fd = fdOf(h);
     if (fd < 0)
         return FALSE;
-    if (isatty(fd)) {
-        ioctl(fd, TIOCNXCL);
-        releasePort(fd);
-    }
+    releasePort(fd);
     // A close interrupted by a signal has still released the descriptor on
     // Linux, so it is never repeated.
     return close(fd) == 0 || errno == EINTR;
+}
+
+BOOL BuildCommDCBA(LPCSTR settings, LPDCB dcb)
+{
+    if (!settings || !dcb || !settings[strspn(settings, " ")])
+        return FALSE;
+    DCB parsed = *dcb;
+    for (const char* p = settings + strspn(settings, " "); *p; p += strspn(p, " ")) {
+        size_t len = strcspn(p, " ");
+        const char* eq = static_cast<const char*>(memchr(p, '=', len));
+        if (!eq || !setKey(&parsed, p, eq - p, eq + 1, p + len - eq - 1))
+            return FALSE;
+        p += len;
+    }
+    *dcb = parsed;
+    return TRUE;
+}
+
+BOOL SetCommState(HANDLE h, LPDCB dcb)
+{
+    termios tio;
+    int fd = terminalOf(h, tio);
+    if (fd < 0 || !dcb)
+        return FALSE;
+    speed_t speed = speedOf(dcb->BaudRate);
+    if (speed == B0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > EVENPARITY
+        || (dcb->StopBits != ONESTOPBIT && dcb->StopBits != TWOSTOPBITS))
+        return FALSE;
+
+    // The read time-outs live in VMIN and VTIME and are SetCommTimeouts'
+    // business.
+    const cc_t vmin = tio.c_cc[VMIN], vtime = tio.c_cc[VTIME];
+    makeRaw(tio);
+    tio.c_cc[VMIN] = vmin;
+    tio.c_cc[VTIME] = vtime;
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    const tcflag_t line = CSIZE | PARENB | PARODD | CSTOPB;
+    tio.c_cflag &= ~line;
+    tio.c_cflag |= sizes[dcb->ByteSize - 5] | (dcb->Parity != NOPARITY ? PARENB : 0)
+                 | (dcb->Parity == ODDPARITY ? PARODD : 0) | (dcb->StopBits == TWOSTOPBITS ? CSTOPB : 0);
+    // A line with parity has it checked on the way in too.
+    if (dcb->Parity != NOPARITY)
+        tio.c_iflag |= INPCK;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0 || !apply(fd, tio))
+        return FALSE;
+    // tcsetattr succeeds when any part of the settings took; check the lot.
+    termios now;
+    return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed
+        && (now.c_cflag & (line | CRTSCTS)) == (tio.c_cflag & (line | CRTSCTS));
+}
+
+BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t)
+{
+    termios tio;
+    int fd = terminalOf(h, tio);
+    if (fd < 0 || !t)
+        return FALSE;
+    // No limit at all waits for a byte; MAXDWORD between bytes and no total
+    // returns at once with what is there; a total returns as soon as a byte
+    // is there or after it, which the terminal counts in tenths of a second,
+    // up to 25.5 s.
+    const bool total = t->ReadTotalTimeoutConstant != 0 || t->ReadTotalTimeoutMultiplier != 0;
+    const DWORD tenths = (std::min<DWORD>(t->ReadTotalTimeoutConstant, 25500) + 99) / 100;
+    tio.c_cc[VMIN] = total || t->ReadIntervalTimeout == MAXDWORD ? 0 : 1;
+    tio.c_cc[VTIME] = total ? static_cast<cc_t>(std::max<DWORD>(tenths, 1)) : 0;
+    return apply(fd, tio);
 }

@@ -1,5 +1,5 @@
-// The few Windows interfaces the updater calls, with their Windows names and
-// the behaviour the updater expects, built on POSIX terminals.
+// The Windows interfaces the updater calls, with their Windows names and the
+// behaviour the updater expects, built on POSIX terminals.
 #pragma once
 
 #include <cstdint>
@@ -36,32 +36,14 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define NOPARITY 0
 #define ODDPARITY 1
 #define EVENPARITY 2
-#define MARKPARITY 3
-#define SPACEPARITY 4
 #define ONESTOPBIT 0
-#define ONE5STOPBITS 1
 #define TWOSTOPBITS 2
 
-#define DTR_CONTROL_DISABLE 0
-#define DTR_CONTROL_ENABLE 1
-#define DTR_CONTROL_HANDSHAKE 2
-#define RTS_CONTROL_DISABLE 0
-#define RTS_CONTROL_ENABLE 1
-#define RTS_CONTROL_HANDSHAKE 2
-
-// Line settings record, the fields of Windows' DCB that a settings text can set.
+// Line settings record: the fields of Windows' DCB that a settings text sets.
+// Flow control has no field: it is always off.
 struct DCB {
     DWORD DCBlength;
     DWORD BaudRate;
-    DWORD fBinary : 1;
-    DWORD fParity : 1;
-    DWORD fOutxCtsFlow : 1;
-    DWORD fOutxDsrFlow : 1;
-    DWORD fDtrControl : 2;
-    DWORD fDsrSensitivity : 1;
-    DWORD fOutX : 1;
-    DWORD fInX : 1;
-    DWORD fRtsControl : 2;
     BYTE ByteSize;
     BYTE Parity;
     BYTE StopBits;
@@ -78,23 +60,19 @@ struct COMMTIMEOUTS {
 };
 typedef COMMTIMEOUTS* LPCOMMTIMEOUTS;
 
-// What ClearCommError reports of a port besides its errors.
+// What ClearCommError reports of a port besides its errors: nothing the
+// updater reads.
 struct COMSTAT {
-    DWORD cbInQue;   // bytes received and not yet read
-    DWORD cbOutQue;  // bytes written and not yet sent
 };
 typedef COMSTAT* LPCOMSTAT;
 
-#define PURGE_TXABORT 0x1u
-#define PURGE_RXABORT 0x2u
 #define PURGE_TXCLEAR 0x4u
-#define PURGE_RXCLEAR 0x8u
 
-// COM1..COM9 name /dev/ttyS0..8; TRELVANE_<name> in the environment names the
-// device for any port name and wins. A terminal is made raw at once, keeping
-// its speed, and with share mode 0 it is opened for exclusive use until it is
-// closed or the process ends, however it ends. "CONIN$" is the terminal the
-// program runs in.
+// Opens a port for reading and writing. COM1..COM9 name /dev/ttyS0..8;
+// TRELVANE_<name> in the environment names the device for any port name and
+// wins. A terminal is made raw at once, keeping its speed, and with share mode
+// 0 it is opened for exclusive use until it is closed or the process ends,
+// however it ends. "CONIN$", shared, is the terminal the program runs in.
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL CloseHandle(HANDLE h);
@@ -107,15 +85,17 @@ BOOL CloseHandle(HANDLE h);
 BOOL ReadFile(HANDLE h, void* data, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE h, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
 
-// FALSE once the line is gone (hung up, unplugged); otherwise no errors and
-// the queue counts.
+// FALSE once the line is gone (hung up, unplugged); otherwise no errors.
 BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat);
-// Discards what is queued in the directions asked (PURGE_TXCLEAR, PURGE_RXCLEAR).
+// PURGE_TXCLEAR discards what is written and not yet sent.
 BOOL PurgeComm(HANDLE h, DWORD flags);
 
-// Parses "baud=... parity=... data=... stop=..." (and the flow keys) into dcb.
+// Parses "baud=B parity=P data=D stop=S" into dcb: B one of 9600, 19200,
+// 38400, 57600, 115200; P one of N, E, O; D 5 to 8; S 1 or 2. Any other key or
+// value fails and leaves dcb as it was.
 BOOL BuildCommDCBA(LPCSTR settings, LPDCB dcb);
-// Applies dcb as a raw line; fails on anything that is not a terminal.
+// Applies dcb as a raw line without flow control; fails on anything that is
+// not a terminal, and on a terminal that cannot take all of it.
 BOOL SetCommState(HANDLE h, LPDCB dcb);
 // Reads: {MAXDWORD, MAXDWORD, T} returns as soon as a byte is there or after T
 // ms (a tenth of a second at least); {MAXDWORD, 0, 0} returns at once; all
@@ -124,9 +104,9 @@ BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS timeouts);
 
 void Sleep(DWORD milliseconds);
 
-// One key press from the terminal itself, no echo, no Enter, taken whole
-// (all the bytes of an arrow or function key); -1 at once when the process
-// has no terminal.
+// One key press from the terminal itself, no echo, no Enter: its first byte,
+// as Windows gives a key's first code, the rest of a longer key left in the
+// terminal's input; -1 at once when the process has no terminal.
 int _getch();
-// Drops keys typed but not yet read from the terminal opened as "CONIN$".
+// Drops what is typed and not yet read from the terminal opened as "CONIN$".
 BOOL FlushConsoleInputBuffer(HANDLE console);
