@@ -2,7 +2,7 @@
 """Makes the release archive of a built tree with CPack, in a scratch folder,
 and checks it: named after the updater's version and the software version
 of the image, it holds exactly the program as built (stripped, carrying the
-image), the README and the SHA-256 of the program and of the image in
+image, linked statically), the README and the SHA-256 of the program and of the image in
 sha256sum's format; a Windows program's version resource carries both
 versions."""
 import argparse
@@ -79,6 +79,8 @@ def check(args, folder):
     for section in (b".debug_", b".symtab"):
         if section in program:
             failures.append("the program is not stripped: it has %s sections" % section.decode())
+    if not name.endswith(".exe") and b".interp" in program:
+        failures.append("the program names a dynamic loader: it is not linked statically")
     if name.endswith(".exe"):
         parts = [int(p) for p in version.split(".")]
         want = tuple(parts + [0] * (4 - len(parts)))
