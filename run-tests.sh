@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need, builds the Linux and the
-# Windows program, and runs every test of both. Exit status non-zero on any
-# failure.
+# Installs what the build and the tests need, builds the updater for every
+# platform, runs the tests of each program, and makes the release once. Exit
+# status non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -9,7 +9,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 packages=(cmake make g++ libgtest-dev python3 g++-mingw-w64-x86-64 wine wine64
           clang libclang-rt-14-dev valgrind strace
-          qemu-system-x86 linux-image-amd64 busybox-static)
+          qemu-system-x86 linux-image-amd64 busybox-static
+          g++-mingw-w64-i686 wine32:i386 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -17,6 +18,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "== installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  dpkg --add-architecture i386  # for wine32, which runs the 32-bit Windows program
   apt-get update -q
   apt-get install -y -q "${missing[@]}"
 fi
@@ -25,10 +27,16 @@ echo "== native build"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/native -j "$jobs"
 
-echo "== windows build"
-cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-  -DTRELVANE_HOST_TOOLS="$root/build/native" >/dev/null
-cmake --build build/windows -j "$jobs"
+# Every other program, built by its toolchain file, tested with the native
+# emulator and image generator: BUILD FOLDER:TOOLCHAIN FILE.
+hosts=(windows:mingw-w64 win32:mingw-w64-i686 linux-x86_64:linux-x86_64
+       linux-aarch64:linux-aarch64 linux-armhf:linux-armhf)
+for host in "${hosts[@]}"; do
+  echo "== ${host%%:*} build"
+  cmake -S . -B "build/${host%%:*}" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/${host#*:}.cmake" \
+    -DTRELVANE_HOST_TOOLS="$root/build/native" >/dev/null
+  cmake --build "build/${host%%:*}" -j "$jobs"
+done
 
 echo "== sanitized build (AddressSanitizer, UndefinedBehaviorSanitizer)"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTRELVANE_SANITIZE=ON >/dev/null
@@ -44,6 +52,12 @@ echo "== native tests"
 ctest --test-dir build/native -j 4 --output-on-failure --timeout 300 || status=1
 echo "== windows tests (under Wine)"
 ctest --test-dir build/windows -j 3 --output-on-failure --timeout 300 || status=1
+for host in "${hosts[@]:1}"; do
+  echo "== ${host%%:*} tests (the representative cases)"
+  ctest --test-dir "build/${host%%:*}" -j 2 --output-on-failure --timeout 300 || status=1
+done
+echo "== the release"
+./make-release.sh || status=1
 echo "== the Linux program on real serial drivers, in a virtual machine"
 python3 tests/vm/run.py build/native || status=1
 echo "== native tests, sanitized"

@@ -3,7 +3,8 @@
 memory and system calls of the Linux updater against the device emulator,
 a plain copy of the same bytes (the floor), a run paced at 115,200 baud, the
 Windows program under Wine, a device that never answers (also on a line whose
-reads return at once), and the time from a hang-up to the exit.
+reads return at once), the time from a hang-up to the exit, and 16 and 64
+paced devices at once.
 
   bench/bench.py [--native DIR] [--windows DIR] [--runs N]
 
@@ -270,6 +271,36 @@ def hang_ups(a):
             s.close()
 
 
+def devices_at_once(a):
+    """N updaters at once, each with a device of its own: does the line stay
+    the limit, whatever the number of devices on one machine?"""
+    limit = BYTES / LINE_RATE + PAUSES
+    print("\n7. Devices at once, each on its own emulator paced at 115,200 baud (1 run each)")
+    row("one-device line limit (as in 3.)", "%.3f s" % limit)
+    for n in (16, 64):
+        s = session(a.native, a, deadline=120)
+        emus = [s.emulator(os.path.join(s.tmp, "device-%d" % i), ["--baud", "115200"], expect=True)
+                for i in range(n)]
+        start = time.monotonic_ns()
+        upds = [s.updater("2", ["-2"], link=emu.link) for emu in emus]
+        runs = [upd.finish() for upd in upds]
+        verdicts = [emu.finish() for emu in emus]
+        exact = sum(r.status == 255 and status == 0 and "emu: expect: exact (%d bytes)" % BYTES in out
+                    for r, (status, out) in zip(runs, verdicts))
+        if exact != n:
+            fail("%d of %d devices at once not exact" % (n - exact, n))
+        # As for one device: done when the device has every byte and the
+        # updater has exited.
+        done = [(max(emu.time_of("emu: got final bytes"), r.ended_ns) - upd.started_ns) / 1e9
+                for emu, upd, r in zip(emus, upds, runs)]
+        row("%d devices: slowest line done" % n,
+            "%.3f s (%+.1f %%)" % (max(done), (max(done) - limit) / limit * 100), "all %d exact" % n)
+        row("  first start to last exit", "%.3f s" % ((max(r.ended_ns for r in runs) - start) / 1e9))
+        row("  CPU per device, user+system", "%.1f ms (median; max %.1f)"
+            % (median_of(runs, "cpu") * 1000, max(r.cpu for r in runs) * 1000))
+        s.close()
+
+
 def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -293,6 +324,7 @@ def main():
     silent_device(a)
     instant_reads(a)
     hang_ups(a)
+    devices_at_once(a)
 
 
 if __name__ == "__main__":

@@ -37,3 +37,17 @@ function(trelvane_check_image file)
     message(FATAL_ERROR "Trelvane image ${file}: ${n} chunks should be ${expected} bytes, the file is ${len}")
   endif()
 endfunction()
+
+# The software version an image carries, as the updater prints it: header
+# bytes 3 and 4, unsigned, as major.minor with two minor digits (v1.73).
+function(trelvane_image_version file out)
+  file(READ "${file}" head LIMIT 5 HEX)
+  string(SUBSTRING "${head}" 6 2 major)
+  string(SUBSTRING "${head}" 8 2 minor)
+  math(EXPR major "0x${major}")
+  math(EXPR minor "0x${minor}")
+  if(minor LESS 10)
+    set(minor "0${minor}")
+  endif()
+  set(${out} "${major}.${minor}" PARENT_SCOPE)
+endfunction()

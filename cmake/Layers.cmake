@@ -36,6 +36,13 @@ if(WIN32)
 endif()
 add_library(trelvane_main OBJECT ${main_sources})
 target_link_libraries(trelvane_main PUBLIC trelvane_push)
+# A program is one file that runs on any Windows, or any Linux distribution,
+# of its processor: linked statically. Outside a debug build it is stripped,
+# which also drops the static runtime's debug sections.
+if(WIN32 OR TRELVANE_STATIC)
+  target_link_options(trelvane_main INTERFACE -static)
+endif()
+target_link_options(trelvane_main INTERFACE $<$<NOT:$<CONFIG:Debug>>:-s>)
 
 # The line: who provides ReadFile, WriteFile and the other Windows calls the
 # layers make. On Windows, Windows itself; elsewhere our POSIX layer; in the

@@ -3,10 +3,11 @@
 against the device emulator on a real pseudo-terminal. Checks the exact
 console text, the exit status and the emulator's verdict on the bytes sent.
 
-  e2e.py --list [--wine PREFIX]
-  e2e.py --build DIR --tools DIR [--wine PREFIX] CASE
+  e2e.py --list [--wine PREFIX] [--representative]
+  e2e.py --build DIR --tools DIR [--wine PREFIX] [--launcher "CMD ARGS"] CASE
 """
 import os
+import shlex
 import shutil
 import sys
 
@@ -248,9 +249,17 @@ def first_difference(got, want):
                                                           want[max(0, n - 40):n + 80])
 
 
+# The cases that stand for every kind of run, for the programs of other
+# processors and of 32-bit Windows.
+REPRESENTATIVE = ("complete_from_argument", "same_version_claims_9_99", "hardware_5_1_refused",
+                  "image_of_0_chunks", "image_of_1_chunks", "line_lost_while_reading",
+                  "line_lost_while_writing")
+
+
 def main():
-    a = harness.arguments("--ports-of", "--sanitized!")
-    table = [c for c in cases() if not (a.sanitized and c.wrapper)]
+    a = harness.arguments("--ports-of", "--sanitized!", "--representative!", "--launcher")
+    table = [c for c in cases() if not (a.sanitized and c.wrapper)
+             and (c.name in REPRESENTATIVE or not a.representative)]
     if a.ports_of:  # the Wine prefix's port links a case uses, for ctest to share out
         print("wine-com" + next(c.port for c in table if c.name == a.ports_of))
         return
@@ -260,10 +269,11 @@ def main():
     case = next((c for c in table if c.name == a.case), None)
     if case is None:
         fail("no case " + str(a.case))
-    run(case, harness.Session(a.build, a.tools, a.wine, deadline=case.timeout))
+    run(case, harness.Session(a.build, a.tools, a.wine, deadline=case.timeout),
+        shlex.split(a.launcher or ""))
 
 
-def run(case, session):
+def run(case, session, launcher=()):
     image_rel, _, _ = VARIANTS[case.variant]
     image = harness.IMAGE if image_rel == "image" else os.path.join(session.build, image_rel)
     emu = None
@@ -274,7 +284,8 @@ def run(case, session):
     else:
         emu = session.emulator(case.port, case.emu, expect=image if case.expect else False)
     upd = session.updater(case.port, case.args, variant=case.variant, answer=case.answer,
-                          stdin_closed=case.stdin == "closed", wrapper=case.wrapper)
+                          stdin_closed=case.stdin == "closed",
+                          wrapper=list(launcher) + case.wrapper)
     result = upd.finish()
     emu_status, emu_out = emu.finish() if emu else (None, "")
     print(emu_out, end="")

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Makes the release archive of a built tree with CPack, in a scratch folder,
-and checks it: named after the build's version, it holds exactly the program
-as built, the README and the program's SHA-256 in sha256sum's format; a
-Windows program's version resource carries the same version."""
+and checks it: named after the updater's version and the software version
+of the image, it holds exactly the program as built (stripped, carrying the
+image, linked statically), the README and the SHA-256 of the program and of the image in
+sha256sum's format; a Windows program's version resource carries both
+versions."""
 import argparse
 import hashlib
 import os
@@ -33,12 +35,21 @@ def resource_version(program):
     return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
 
+def software_version(image):
+    """The version the image carries, as the updater prints it: header
+    bytes 3 and 4."""
+    return "%u.%02u" % (image[3], image[4])
+
+
 def check(args, folder):
-    with open(os.path.join(args.build, "trelvane-version.txt")) as f:
-        version = f.read().strip()
+    version = args.version
+    with open(args.image, "rb") as f:
+        image = f.read()
+    software = software_version(image)
     failures = []
-    if not args.archive.startswith("trelvane-update-%s-" % version):
-        failures.append("archive %s is not named after version %s" % (args.archive, version))
+    if not args.archive.startswith("trelvane-update-%s-sw%s-" % (version, software)):
+        failures.append("archive %s is not named after version %s and software v%s"
+                        % (args.archive, version, software))
 
     done = subprocess.run([args.cpack, "--config", os.path.join(args.build, "CPackConfig.cmake"),
                            "-B", folder], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -48,7 +59,7 @@ def check(args, folder):
     files = members(os.path.join(folder, archives[0]))
     name = os.path.basename(args.program)
     top = args.archive + "/"
-    expected = {top + name, top + "README.md", top + name + ".sha256"}
+    expected = {top + name, top + "README.md", top + "SHA256SUMS"}
     if set(files) != expected:
         return failures + ["archive holds %s, not %s" % (sorted(files), sorted(expected))]
 
@@ -59,21 +70,30 @@ def check(args, folder):
     with open(args.readme, "rb") as f:
         if files[top + "README.md"] != f.read():
             failures.append("the archive's README.md is not %s" % args.readme)
-    line = "%s  %s\n" % (hashlib.sha256(files[top + name]).hexdigest(), name)
-    if files[top + name + ".sha256"].decode(errors="replace") != line:
-        failures.append("%s.sha256 holds %r, expected %r"
-                        % (name, files[top + name + ".sha256"], line))
+    sums = "%s  %s\n%s  %s\n" % (hashlib.sha256(files[top + name]).hexdigest(), name,
+                                 hashlib.sha256(image).hexdigest(), os.path.basename(args.image))
+    if files[top + "SHA256SUMS"].decode(errors="replace") != sums:
+        failures.append("SHA256SUMS holds %r, expected %r" % (files[top + "SHA256SUMS"], sums))
+    if image not in program:
+        failures.append("the program does not carry %s" % args.image)
+    for section in (b".debug_", b".symtab"):
+        if section in program:
+            failures.append("the program is not stripped: it has %s sections" % section.decode())
+    if not name.endswith(".exe") and b".interp" in program:
+        failures.append("the program names a dynamic loader: it is not linked statically")
     if name.endswith(".exe"):
         parts = [int(p) for p in version.split(".")]
         want = tuple(parts + [0] * (4 - len(parts)))
         got = resource_version(program)
         if got != want:
             failures.append("version resource says %s, the build %s" % (got, version))
-        if ("\0".join(version) + "\0").encode() not in program:  # UTF-16 string
-            failures.append("no version string %s in the version resource" % version)
+        for text in (version, "installs Trelvane software v" + software):
+            if ("\0".join(text) + "\0").encode() not in program:  # UTF-16 string
+                failures.append("no %r in the version resource" % text)
     if not failures:
-        print("%s: %s" % (archives[0], ", ".join(sorted(files))))
-        print(line, end="")
+        print("%s: %s, %d bytes" % (archives[0], ", ".join(sorted(files)),
+                                    os.path.getsize(os.path.join(folder, archives[0]))))
+        print(sums, end="")
     return failures
 
 
@@ -84,6 +104,8 @@ def main():
     ap.add_argument("--program", required=True, help="the built program")
     ap.add_argument("--archive", required=True, help="the archive's name without extension")
     ap.add_argument("--readme", required=True)
+    ap.add_argument("--version", required=True, help="the updater's version")
+    ap.add_argument("--image", required=True, help="the image built into the program")
     args = ap.parse_args()
     folder = tempfile.mkdtemp(prefix="trelvane-package-")
     try:
