@@ -170,9 +170,10 @@ int main(int argc, char** argv)
     unsigned char loader[LOADER_SIZE];
     makeLoader(chunks, loader);
 
-    FILE* f = fopen(outPath.c_str(), "wb");
+    const char* path = outPath.c_str();
+    FILE* f = fopen(path, "wb");
     if (!f) {
-        fprintf(stderr, "trelvane-mkimage: cannot create %s: %s\n", outPath.c_str(), strerror(errno));
+        fprintf(stderr, "trelvane-mkimage: cannot create %s: %s\n", path, strerror(errno));
         return 1;
     }
     Writer out(f, length);
@@ -184,7 +185,7 @@ int main(int argc, char** argv)
     if (fclose(f) != 0)
         ok = false;
     if (!ok) {
-        fprintf(stderr, "trelvane-mkimage: cannot write %s: %s\n", outPath.c_str(), strerror(errno));
+        fprintf(stderr, "trelvane-mkimage: cannot write %s: %s\n", path, strerror(errno));
         return 1;
     }
     return 0;

@@ -36,7 +36,8 @@ bool Transport::openRecord()
         return true;
     record_ = open(opt_.record.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (record_ < 0)
-        fprintf(stderr, "trelvane-emu: cannot create %s: %s\n", opt_.record.c_str(), strerror(errno));
+        fprintf(stderr, "trelvane-emu: cannot create %s: %s\n", opt_.record.c_str(),
+                strerror(errno));
     return record_ >= 0;
 }
 
@@ -61,8 +62,9 @@ Got Transport::take(unsigned char* dst, size_t n, int64_t deadline, int64_t* fir
     for (bool first = true; n > 0; first = false) {
         if (atLimit())
             return Got::Closed;
-        size_t want = static_cast<size_t>(std::min<uint64_t>({n, dst ? n : scratch_.size(), bytesLeft()}));
         unsigned char* buf = dst ? dst : scratch_.data();
+        size_t room = dst ? n : scratch_.size();
+        size_t want = static_cast<size_t>(std::min<uint64_t>({n, room, bytesLeft()}));
         size_t got = 0;
         Got g = line_.receive(buf, want, deadline, got);
         if (g == Got::Closed)
@@ -89,10 +91,11 @@ bool Transport::put(const unsigned char* p, size_t n, bool* heard)
     if (sent || !line_.settingsSeen())
         return true;
     end_ = End::Closed;
-    uint64_t before;
-    do
+    for (uint64_t before = UINT64_MAX; before != verdict_.total();) {
         before = verdict_.total();
-    while (take(nullptr, SIZE_MAX, nowNs() + DRAIN_NS) == Got::Timeout && verdict_.total() > before);
+        if (take(nullptr, SIZE_MAX, nowNs() + DRAIN_NS) != Got::Timeout)
+            break;
+    }
     return false;
 }
 
