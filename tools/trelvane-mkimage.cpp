@@ -9,7 +9,8 @@
 // Usage: trelvane-mkimage [--chunks N] [--header FF,03,01,01,49] [--length L] OUT_FILE
 
 #include "image/layout.h"
-#include "tools/numbers.h"
+#include "tools/args.h"
+#include "tools/rng.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -28,10 +29,12 @@ const uint64_t MAX_LENGTH = 0xFFFFFFFFull;
 const unsigned char FIRST_CHUNK_MARKS[FIRST_CHUNK_BLOCKS] = {0xF2, 0xF3, 0xF4, 0xF5};
 const unsigned char LATER_CHUNK_MARKS[LATER_CHUNK_BLOCKS] = {0xF6, 0xF7};
 
-[[noreturn]] void usage(const char* why)
+} // namespace
+
+void usage(const std::string& why)
 {
-    if (why)
-        fprintf(stderr, "trelvane-mkimage: %s\n", why);
+    if (!why.empty())
+        fprintf(stderr, "trelvane-mkimage: %s\n", why.c_str());
     fprintf(stderr,
             "usage: trelvane-mkimage [--chunks N] [--header FF,03,01,01,49] [--length L] OUT_FILE\n"
             "  --chunks N   number of chunks, 0..%d (default 30)\n"
@@ -42,11 +45,10 @@ const unsigned char LATER_CHUNK_MARKS[LATER_CHUNK_BLOCKS] = {0xF6, 0xF7};
     exit(2);
 }
 
-bool parseHeader(const char* s, unsigned char header[HEADER_SIZE])
+namespace {
+
+bool parseHeader(const std::string& all, unsigned char header[HEADER_SIZE])
 {
-    if (!s)
-        return false;
-    std::string all(s);
     size_t start = 0;
     for (uint32_t i = 0; i < HEADER_SIZE; ++i) {
         size_t comma = all.find(',', start);
@@ -60,24 +62,6 @@ bool parseHeader(const char* s, unsigned char header[HEADER_SIZE])
     }
     return true;
 }
-
-// xorshift64*: cheap, fully deterministic, and different for every seed.
-struct Pattern {
-    uint64_t state;
-    explicit Pattern(uint64_t seed)
-        : state((seed + 1) * 0x9E3779B97F4A7C15ull)
-    {
-        if (state == 0)
-            state = 0x2545F4914F6CDD1Dull;
-    }
-    unsigned char next()
-    {
-        state ^= state >> 12;
-        state ^= state << 25;
-        state ^= state >> 27;
-        return static_cast<unsigned char>((state * 0x2545F4914F6CDD1Dull) >> 56);
-    }
-};
 
 // Writes the image a piece at a time, stopping once the requested length is
 // reached; everything past the real chunks continues the same pattern.
@@ -129,10 +113,10 @@ void writeChunks(Writer& out)
         const unsigned char* marks = first ? FIRST_CHUNK_MARKS : LATER_CHUNK_MARKS;
         uint32_t sum = 0;
         for (uint32_t b = 0; b < blocks; ++b, ++blockIndex) {
-            Pattern pattern(blockIndex);
+            Rng pattern(blockIndex);
             block[0] = marks[b];
             for (uint32_t i = 1; i < BLOCK_SIZE; ++i)
-                block[i] = pattern.next();
+                block[i] = static_cast<unsigned char>(pattern.next() >> 24);
             for (uint32_t i = 0; i < BLOCK_SIZE; ++i)
                 sum += block[i];
             out.put(block, BLOCK_SIZE);
@@ -151,58 +135,34 @@ int main(int argc, char** argv)
     unsigned char header[HEADER_SIZE] = {0xFF, 0x03, 0x01, 0x01, 0x49};
     bool haveLength = false;
     uint64_t length = 0;
-    const char* outPath = nullptr;
+    std::string outPath;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string name = arg;
-        const char* value = nullptr;
-        bool inlineValue = false;
-        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
-            size_t eq = arg.find('=');
-            if (eq != std::string::npos) {
-                name = arg.substr(0, eq);
-                value = argv[i] + eq + 1;
-                inlineValue = true;
-            }
-        }
-        auto needValue = [&]() -> const char* {
-            if (inlineValue)
-                return value;
-            if (i + 1 >= argc)
-                usage(("missing value for " + name).c_str());
-            return argv[++i];
-        };
-
-        if (name == "--chunks") {
+    Args args(argc, argv);
+    while (args.next()) {
+        const std::string& name = args.name();
+        if (args.plain()) {
+            if (!outPath.empty())
+                usage("only one output file");
+            outPath = name;
+        } else if (name == "--chunks") {
             uint64_t n = 0;
-            if (!parseDecimal(needValue(), MAX_CHUNKS, n))
+            if (!parseDecimal(args.value(), MAX_CHUNKS, n))
                 usage("--chunks wants a number from 0 to 127");
             chunks = static_cast<int>(n);
         } else if (name == "--header") {
-            if (!parseHeader(needValue(), header))
+            if (!parseHeader(args.value(), header))
                 usage("--header wants five hex bytes, comma separated, e.g. FF,03,01,01,49");
         } else if (name == "--length") {
-            if (!parseDecimal(needValue(), MAX_LENGTH, length))
+            if (!parseDecimal(args.value(), MAX_LENGTH, length))
                 usage("--length wants a byte count");
             haveLength = true;
         } else if (name == "--help" || name == "-h") {
-            usage(nullptr);
-        } else if (arg == "--") {
-            for (++i; i < argc; ++i) {
-                if (outPath)
-                    usage("only one output file");
-                outPath = argv[i];
-            }
-        } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-            usage(("unknown option " + arg).c_str());
+            usage("");
         } else {
-            if (outPath)
-                usage("only one output file");
-            outPath = argv[i];
+            usage("unknown option " + name);
         }
     }
-    if (!outPath || !*outPath)
+    if (outPath.empty())
         usage("missing OUT_FILE");
     if (!haveLength)
         length = static_cast<uint64_t>(expectedSize(chunks));
@@ -210,9 +170,10 @@ int main(int argc, char** argv)
     unsigned char loader[LOADER_SIZE];
     makeLoader(chunks, loader);
 
-    FILE* f = fopen(outPath, "wb");
+    const char* path = outPath.c_str();
+    FILE* f = fopen(path, "wb");
     if (!f) {
-        fprintf(stderr, "trelvane-mkimage: cannot create %s: %s\n", outPath, strerror(errno));
+        fprintf(stderr, "trelvane-mkimage: cannot create %s: %s\n", path, strerror(errno));
         return 1;
     }
     Writer out(f, length);
@@ -224,7 +185,7 @@ int main(int argc, char** argv)
     if (fclose(f) != 0)
         ok = false;
     if (!ok) {
-        fprintf(stderr, "trelvane-mkimage: cannot write %s: %s\n", outPath, strerror(errno));
+        fprintf(stderr, "trelvane-mkimage: cannot write %s: %s\n", path, strerror(errno));
         return 1;
     }
     return 0;

@@ -11,7 +11,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "tools/emu/common.h"
+#include "tools/emu/log.h"
 #include "tools/emu/link.h"
 
 namespace {

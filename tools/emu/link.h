@@ -1,5 +1,6 @@
-// The symlink at --link PATH that leads the updater to the device's line.
-// It is removed again on every way out, a signal included.
+// The symlink at --link PATH that leads the updater to the device's line,
+// and the signals that must not leave it behind: it is removed again on
+// every way out, a signal included.
 #pragma once
 
 #include <string>
@@ -21,3 +22,10 @@ bool makeLink(const char* target);
 // Removes PATH while it still points at our line, so that a second emulator
 // that has since taken over the same path keeps its link. Async-signal-safe.
 void removeLink();
+
+// SIGTERM and SIGINT. At first they remove the link and end the emulator at
+// once, with status 1. Once deferred they only wake whoever waits on the
+// returned descriptor, so that the device can still say its verdict (which
+// a signal handler must not print).
+void catchSignals();
+int deferSignals();

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/numbers.h"
+#include "tools/args.h"
 
 namespace {
 
@@ -69,89 +69,65 @@ void usage(const std::string& why)
 Options parseOptions(int argc, char** argv)
 {
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string name = arg;
-        std::string value;
-        bool inlineValue = false;
-        size_t eq = arg.find('=');
-        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-            inlineValue = true;
-        }
-        auto needValue = [&]() -> std::string {
-            if (inlineValue)
-                return value;
-            if (i + 1 >= argc)
-                usage("missing value for " + name);
-            return argv[++i];
-        };
-        auto number = [&](uint64_t max) -> uint64_t {
-            uint64_t v = 0;
-            if (!parseDecimal(needValue(), max, v))
-                usage("bad number for " + name);
+    Args a(argc, argv);
+    while (a.next()) {
+        const std::string& name = a.name();
+        auto text = [&]() {
+            std::string v = a.value();
+            if (v.empty())
+                usage("empty " + name);
             return v;
         };
-        auto noValue = [&]() {
-            if (inlineValue)
-                usage(name + " takes no value");
-        };
-
-        if (name == "--link") {
-            o.link = needValue();
-            if (o.link.empty())
-                usage("empty --link");
+        if (a.plain()) {
+            usage("unknown argument " + name);
+        } else if (name == "--link") {
+            o.link = text();
         } else if (name == "--hw") {
-            if (!parseBytePair(needValue(), ',', o.hwA, o.hwB))
+            if (!parseBytePair(a.value(), ',', o.hwA, o.hwB))
                 usage("--hw wants two decimal bytes, e.g. 3,1");
         } else if (name == "--version") {
-            if (!parseBytePair(needValue(), '.', o.verMajor, o.verMinor))
+            if (!parseBytePair(a.value(), '.', o.verMajor, o.verMinor))
                 usage("--version wants M.m with decimal bytes, e.g. 1.70");
         } else if (name == "--noise-before-announce") {
-            o.noiseBeforeAnnounce = number(MAX_NOISE);
+            o.noiseBeforeAnnounce = a.number(MAX_NOISE);
         } else if (name == "--noise-before-ready") {
-            o.noiseBeforeReady = number(MAX_NOISE);
+            o.noiseBeforeReady = a.number(MAX_NOISE);
         } else if (name == "--seed") {
-            o.seed = number(UINT64_MAX);
+            o.seed = a.number(UINT64_MAX);
         } else if (name == "--chatter") {
-            o.chatter = number(MAX_CHATTER);
+            o.chatter = a.number(MAX_CHATTER);
         } else if (name == "--sync") {
-            if (!parseHexByte(needValue(), o.sync))
+            if (!parseHexByte(a.value(), o.sync))
                 usage("--sync wants one hex byte, e.g. A5");
         } else if (name == "--hangup-after") {
-            o.hangupAfter = number(UINT64_MAX);
+            o.hangupAfter = a.number(UINT64_MAX);
             o.hangup = true;
         } else if (name == "--stop-at") {
-            o.stopAt = number(UINT64_MAX);
+            o.stopAt = a.number(UINT64_MAX);
             o.stop = true;
         } else if (name == "--silent") {
-            noValue();
+            a.noValue();
             o.silent = true;
         } else if (name == "--early-sync") {
-            noValue();
+            a.noValue();
             o.earlySync = true;
         } else if (name == "--baud") {
-            o.baud = number(MAX_BAUD);
+            o.baud = a.number(MAX_BAUD);
         } else if (name == "--announce-every") {
-            o.announceEveryMs = number(MAX_MS);
+            o.announceEveryMs = a.number(MAX_MS);
             if (o.announceEveryMs == 0)
                 usage("--announce-every wants at least 1 ms");
         } else if (name == "--linger") {
-            o.lingerMs = number(MAX_MS);
+            o.lingerMs = a.number(MAX_MS);
         } else if (name == "--record") {
-            o.record = needValue();
-            if (o.record.empty())
-                usage("empty --record");
+            o.record = text();
         } else if (name == "--expect") {
-            o.expect = needValue();
-            if (o.expect.empty())
-                usage("empty --expect");
+            o.expect = text();
         } else if (name == "--help" || name == "-h") {
             fputs(USAGE, stdout);
             exit(0);
         } else {
-            usage("unknown argument " + arg);
+            usage("unknown argument " + name);
         }
     }
     if (o.link.empty())

@@ -28,9 +28,7 @@ struct Options {
     std::string expect;
 };
 
-// Exits with status 2 and the usage on stderr on a bad command line, and
-// with status 0 and the usage on stdout for --help.
+// Exits with status 2 and the usage on stderr on a bad command line (see
+// usage() in tools/args.h), and with status 0 and the usage on stdout for
+// --help.
 Options parseOptions(int argc, char** argv);
-
-// Says what is wrong and how to call the program, on stderr; exits 2.
-[[noreturn]] void usage(const std::string& why);

@@ -1,26 +1,129 @@
 #include "tools/emu/verdict.h"
 
-#include <utility>
+#include <cstdarg>
+#include <cstring>
 
-#include "tools/emu/common.h"
+#include "link/codes.h"
+#include "tools/emu/log.h"
 
-void Verdict::expect(Expected e)
+namespace {
+
+bool readFile(const std::string& path, std::vector<unsigned char>& out)
 {
-    expected_ = std::move(e);
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) {
+        fprintf(stderr, "trelvane-emu: cannot open %s: %s\n", path.c_str(), strerror(errno));
+        return false;
+    }
+    unsigned char b[65536];
+    size_t n;
+    while ((n = fread(b, 1, sizeof b, f)) > 0)
+        out.insert(out.end(), b, b + n);
+    bool bad = ferror(f) != 0;
+    fclose(f);
+    if (bad)
+        fprintf(stderr, "trelvane-emu: cannot read %s\n", path.c_str());
+    return !bad;
+}
+
+// Each announced hardware code may be one off the image's, as signed bytes.
+bool fits(unsigned char announced, unsigned char wanted)
+{
+    int d = static_cast<signed char>(announced) - static_cast<signed char>(wanted);
+    return d >= -1 && d <= 1;
+}
+
+// What a correct updater sends; empty, with the reason in `none`, when it
+// sends nothing at all.
+std::vector<unsigned char> expectedStream(const std::vector<unsigned char>& image,
+                                          const unsigned char announce[HEADER_SIZE],
+                                          std::string& none)
+{
+    std::vector<unsigned char> e;
+    char why[160];
+
+    // An image whose length does not match its own chunk count is refused
+    // by a correct updater before anything goes on the line.
+    if (image.size() < HEADER_SIZE + LOADER_SIZE) {
+        none = "image is too short to hold a header and a loader";
+        return e;
+    }
+    const unsigned char* header = image.data();
+    const unsigned char* loader = image.data() + HEADER_SIZE;
+    int32_t chunks = chunkCount(loader);
+    if (chunks < 0 || image.size() != static_cast<uint64_t>(expectedSize(chunks))) {
+        snprintf(why, sizeof why, "image of %llu bytes does not fit its %d chunks",
+                 ull(image.size()), static_cast<int>(chunks));
+        none = why;
+        return e;
+    }
+
+    // Hardware codes further off than one mean the image is not for this
+    // device, and nothing is sent at all.
+    if (!fits(announce[1], header[1]) || !fits(announce[2], header[2])) {
+        snprintf(why, sizeof why, "hardware %u,%u does not fit image hardware %u,%u", announce[1],
+                 announce[2], header[1], header[2]);
+        none = why;
+        return e;
+    }
+
+    // Re-offering the version the device already has is marked as 9.99, so
+    // the device installs it anyway. The go-ahead repeats the offer under
+    // its own code.
+    unsigned char offer[HEADER_SIZE];
+    memcpy(offer, header, HEADER_SIZE);
+    if (announce[3] == header[3] && announce[4] == header[4]) {
+        offer[3] = 9;
+        offer[4] = 99;
+    }
+    e.insert(e.end(), offer, offer + HEADER_SIZE);
+    e.push_back(CODE_GO_AHEAD);
+    e.insert(e.end(), offer + 1, offer + HEADER_SIZE);
+    e.insert(e.end(), loader, loader + LOADER_SIZE);
+    size_t pos = HEADER_SIZE + LOADER_SIZE;
+    for (int32_t k = 1; k <= chunks; ++k) {
+        size_t size = k == 1 ? FIRST_CHUNK_SIZE : LATER_CHUNK_SIZE;
+        e.insert(e.end(), image.data() + pos, image.data() + pos + size);
+        pos += size;
+        if (k < chunks)
+            e.push_back(SYNC_BYTE);
+    }
+    e.insert(e.end(), 3, SYNC_BYTE);
+    return e;
+}
+
+} // namespace
+
+bool Verdict::expect(const std::string& imagePath, const unsigned char announce[HEADER_SIZE])
+{
+    std::vector<unsigned char> image;
+    if (!readFile(imagePath, image))
+        return false;
+    want_ = expectedStream(image, announce, none_);
     expecting_ = true;
+    return true;
+}
+
+void Verdict::sayExpected() const
+{
+    if (!expecting_)
+        return;
+    if (want_.empty())
+        say("expecting nothing: %s", none_.c_str());
+    else
+        say("expecting %llu bytes", ull(want_.size()));
 }
 
 void Verdict::feed(const unsigned char* p, size_t n)
 {
-    const std::vector<unsigned char>& want = expected_.bytes;
     if (expecting_ && !mismatch_) {
-        for (size_t i = 0; i < n && total_ + i < want.size(); ++i) {
+        for (size_t i = 0; i < n && total_ + i < want_.size(); ++i) {
             uint64_t at = total_ + i;
-            if (p[i] != want[at]) {
+            if (p[i] != want_[at]) {
                 mismatch_ = true;
                 mismatchAt_ = at;
                 mismatchGot_ = p[i];
-                mismatchWant_ = want[at];
+                mismatchWant_ = want_[at];
                 break;
             }
         }
@@ -30,17 +133,26 @@ void Verdict::feed(const unsigned char* p, size_t n)
 
 bool Verdict::exact() const
 {
-    return expecting_ && !mismatch_ && total_ == expected_.bytes.size();
+    return expecting_ && !mismatch_ && total_ == want_.size();
+}
+
+void Verdict::early(const char* fmt, ...)
+{
+    timely_ = false;
+    char line[200];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    say("%s", line);
 }
 
 void Verdict::checkPause(const char* what, int64_t after, int64_t least)
 {
-    if (after >= least)
-        return;
-    timely_ = false;
-    say("%s came %.1f ms after ready, at least %lld ms wanted (%.1f ms early)", what,
-        static_cast<double>(after) / NS_PER_MS, static_cast<long long>(least / NS_PER_MS),
-        static_cast<double>(least - after) / NS_PER_MS);
+    if (after < least)
+        early("%s came %.1f ms after ready, at least %lld ms wanted (%.1f ms early)", what,
+              static_cast<double>(after) / NS_PER_MS, static_cast<long long>(least / NS_PER_MS),
+              static_cast<double>(least - after) / NS_PER_MS);
 }
 
 void Verdict::print() const
@@ -48,7 +160,7 @@ void Verdict::print() const
     say("received %llu bytes", ull(total_));
     if (!expecting_)
         return;
-    uint64_t want = expected_.bytes.size();
+    uint64_t want = want_.size();
     if (mismatch_)
         say("expect: differs at offset %llu (got 0x%02X, want 0x%02X)", ull(mismatchAt_),
             mismatchGot_, mismatchWant_);

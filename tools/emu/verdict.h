@@ -1,17 +1,32 @@
-// The verdict on the bytes the updater sent: how many came in and, with
-// --expect, whether they are exactly what a correct updater sends.
+// The verdict on the bytes the updater sent: how many came in, whether each
+// came no sooner than the device can take it and, with --expect, whether
+// they are exactly what a correct updater sends for the image it carries and
+// the device's announce.
+//
+// Which hardware fits, the 9.99 claim and the order of the bytes are worked
+// out here apart from the updater's code, so that one mistake cannot pass on
+// both sides. The image's layout (its sizes and chunk count) and the line's
+// codes are the updater's own, from image/layout.h and link/codes.h: there is
+// one image format, and its rules are pinned by the updater's unit tests.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
-#include "tools/emu/expected.h"
+#include "image/layout.h"
 
 class Verdict {
 public:
-    void expect(Expected e);
+    // Works out what a correct updater sends for the image at imagePath.
+    // False, with a message, when the image cannot be read.
+    bool expect(const std::string& imagePath, const unsigned char announce[HEADER_SIZE]);
+    // "expecting N bytes", or why nothing.
+    void sayExpected() const;
     bool expecting() const { return expecting_; }
-    const Expected& expected() const { return expected_; }
+    // Everything, offer to final bytes; empty when nothing should be sent.
+    const std::vector<unsigned char>& expected() const { return want_; }
 
     // Every byte received, in order.
     void feed(const unsigned char* p, size_t n);
@@ -20,9 +35,10 @@ public:
     // Exactly the expected bytes, no more, no fewer.
     bool exact() const;
 
-    // Bytes that came sooner after the device's ready message than the
-    // device can take them: `what` came `after` ns after ready, `least` ns
-    // wanted. Says so, and the verdict fails.
+    // A step the updater took sooner than a correct one can: says so (one
+    // line, the arguments as for printf), and the verdict fails.
+    void early(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    // `what` came `after` ns after the device's ready message, `least` wanted.
     void checkPause(const char* what, int64_t after, int64_t least);
     bool timely() const { return timely_; }
 
@@ -31,7 +47,8 @@ public:
 
 private:
     bool expecting_ = false;
-    Expected expected_;
+    std::vector<unsigned char> want_;
+    std::string none_;  // when want_ is empty: why
     uint64_t total_ = 0;
     bool mismatch_ = false;
     uint64_t mismatchAt_ = 0;

@@ -1,4 +1,4 @@
-#include "tools/numbers.h"
+#include "tools/args.h"
 
 namespace {
 
@@ -47,4 +47,46 @@ bool parseHexByte(const std::string& s, unsigned char& out)
     }
     out = static_cast<unsigned char>(v);
     return true;
+}
+
+bool Args::next()
+{
+    if (++i_ >= argc_)
+        return false;
+    name_ = argv_[i_];
+    if (!optionsEnded_ && name_ == "--") {
+        optionsEnded_ = true;
+        return next();
+    }
+    plain_ = optionsEnded_ || name_.empty() || name_[0] != '-' || name_ == "-";
+    size_t eq = name_.find('=');
+    inline_ = !plain_ && name_.compare(0, 2, "--") == 0 && eq != std::string::npos;
+    if (inline_) {
+        value_ = name_.substr(eq + 1);
+        name_.resize(eq);
+    }
+    return true;
+}
+
+std::string Args::value()
+{
+    if (inline_)
+        return value_;
+    if (i_ + 1 >= argc_)
+        usage("missing value for " + name_);
+    return argv_[++i_];
+}
+
+uint64_t Args::number(uint64_t max)
+{
+    uint64_t v = 0;
+    if (!parseDecimal(value(), max, v))
+        usage("bad number for " + name_);
+    return v;
+}
+
+void Args::noValue() const
+{
+    if (inline_)
+        usage(name_ + " takes no value");
 }

@@ -1,0 +1,69 @@
+// The emulator's log lines and the clock its waits and pauses are measured by.
+#pragma once
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+// One "emu: ..." line on standard output, flushed at once so that a test can
+// follow the exchange while it happens.
+__attribute__((format(printf, 1, 2))) inline void say(const char* fmt, ...)
+{
+    fputs("emu: ", stdout);
+    va_list ap;
+    va_start(ap, fmt);
+    vprintf(fmt, ap);
+    va_end(ap);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+// Bytes as "FF 03 01 01 46".
+inline std::string hex(const unsigned char* p, size_t n)
+{
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n; ++i) {
+        snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+inline unsigned long long ull(uint64_t v)
+{
+    return static_cast<unsigned long long>(v);
+}
+
+const int64_t NS_PER_MS = 1000000;
+
+// Monotonic time in nanoseconds.
+inline int64_t nowNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+inline void sleepNs(int64_t ns)
+{
+    if (ns <= 0)
+        return;
+    timespec req{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    timespec rem;
+    while (nanosleep(&req, &rem) != 0 && errno == EINTR)
+        req = rem;
+}
+
+// Milliseconds from now until `deadline` (monotonic ns), rounded up, for
+// poll(); -1 (no limit) when deadline is -1.
+inline int msUntil(int64_t deadline)
+{
+    if (deadline < 0)
+        return -1;
+    int64_t left = deadline - nowNs();
+    return left <= 0 ? 0 : static_cast<int>(left / NS_PER_MS + 1);
+}
