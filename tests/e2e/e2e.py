@@ -35,7 +35,7 @@ def updater_run(port, want, status=255, answer=None, variant="", emu=(), verdict
         print(r.console)
         text = want(upd.program) if callable(want) else want
         if ends is None:
-            check(r.console == text, "console text differs; " + t.first_difference(r.console, text))
+            harness.same(r.console, text)
         else:
             check(r.console.startswith(text) and r.console.endswith(ends)
                   and r.console.count(ends) == 1, "console should start with %r and end once "

@@ -37,6 +37,13 @@ def check(ok, msg):
         raise Failed(msg)
 
 
+def same(got, want, what="console text"):
+    """got must be want; else the case fails showing where they part."""
+    n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+    check(got == want, "%s differs at %d:\n got: %r\nwant: %r" % (
+        what, n, got[max(0, n - 40):n + 80], want[max(0, n - 40):n + 80]))
+
+
 class Case:
     """One row of every runner's table: run(session) passes or raises
     Failed. ports: the COM ports it uses (Wine's cases on one port take
@@ -70,14 +77,19 @@ def chosen(table, a):
 
 
 def attempt(case, session):
-    """Runs one case in its session; says PASS or FAIL and why."""
+    """Runs one case in its session, within the case's deadline; says PASS,
+    or FAIL with why and where the run had got to. A case that breaks
+    fails alone."""
     started = time.monotonic()
+    session.deadline_s, session.deadline = case.deadline, started + case.deadline
     try:
         case.run(session)
         print("PASS %s (%.1f s)" % (case.name, time.monotonic() - started))
         return True
-    except Failed as why:
-        print("FAIL %s (%.1f s): %s" % (case.name, time.monotonic() - started, why))
+    except Exception as why:  # noqa: BLE001
+        print("FAIL %s (%.1f s): %s%s\n   %s" % (
+            case.name, time.monotonic() - started,
+            "" if isinstance(why, Failed) else type(why).__name__ + ": ", why, session.where()))
         return False
     finally:
         session.close()

@@ -100,8 +100,3 @@ def full_run(port, chunks=30, size=254335, version="1.73", prompt=False, word="U
             + warn + select(word, device, offered or version) + transfer(chunks, out_of_sync)
             + PRESS)
 
-
-def first_difference(got, want):
-    n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
-    return "first difference at %d:\n got: %r\nwant: %r" % (n, got[max(0, n - 40):n + 80],
-                                                          want[max(0, n - 40):n + 80])
