@@ -47,25 +47,20 @@ class FakeUpdater:
             data += os.read(self.fd, n - len(data))
         return data
 
-    def message(self):
-        while self.read(1)[0] < 0xF0:
+    def message(self, code=None):
+        """The next message's 4 bytes (the next with this code, if given)."""
+        while self.read(1)[0] < 0xF0 if code is None else self.read(1)[0] != code:
             pass
         return self.read(4)
 
-    def wait_for(self, code):
-        while True:
-            byte = self.read(1)
-            if byte[0] == code:
-                return self.read(4)
-
     def install(self, first_pause, second_pause, before_offer=b""):
         """The exchange of an image without chunks."""
-        announce = bytes([0xFF]) + self.wait_for(0xFF)
+        announce = bytes([0xFF]) + self.message(0xFF)
         os.write(self.fd, before_offer.replace(b"ANNOUNCE", announce) + self.header)
         self.message()
         self.message()
         os.write(self.fd, b"\xfc" + self.header[1:])
-        self.wait_for(0xFB)
+        self.message(0xFB)
         time.sleep(first_pause)
         os.write(self.fd, self.loader)
         time.sleep(second_pause)
