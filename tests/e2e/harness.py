@@ -188,13 +188,15 @@ class Emulator:
         self._reader.join(5)
         return self.proc.returncode, self.text()
 
-    def exact(self, limit=20):
-        """The device's verdict on a complete run: it ended well, saw its line
-        set to 115200 8N1 raw, and got exactly the image's bytes."""
-        status, out = self.finish(limit)
-        check(status == 0 and LINE_RAW in out
+    def exact(self, status=0):
+        """The device's verdict on a complete run: it ended with status (0:
+        all well), saw its line set to 115200 8N1 raw, and got exactly the
+        image's bytes."""
+        code, out = self.finish()
+        check(code == status and LINE_RAW in out
               and "emu: expect: exact (%d bytes)\n" % self.image.sent() in out,
-              "the device's verdict is not an exact run (status %d):\n%s" % (status, out[-600:]))
+              "the device's verdict is not an exact run (status %d, want %d):\n%s"
+              % (code, status, out[-600:]))
         return out
 
     def stop(self):
