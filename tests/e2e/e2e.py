@@ -51,9 +51,9 @@ def updater_run(port, want, status=255, answer=None, variant="", emu=(), verdict
     return run
 
 
-def row(name, port, want, representative=False, deadline=30, wine=True, **kw):
+def row(name, port, want, representative=False, deadline=30, wine=True, sanitized=True, **kw):
     return Case(name, updater_run(port, want, **kw), port, wine=wine,
-                representative=representative, deadline=deadline)
+                representative=representative, deadline=deadline, sanitized=sanitized)
 
 
 def cases():
@@ -71,7 +71,8 @@ def cases():
             variant="-v999", emu=["--version", "9.99"]),
         row("newer_device_reverts", "5", t.full_run("5", word="Revert", device="1.80"),
             emu=["--version", "1.80"]),
-        # Only the major byte differs: not the same version, and older.
+        # Only the major byte differs: not the same version, and the device's
+        # is the newer one.
         row("newer_major_same_minor_reverts", "6", t.full_run("6", word="Revert", device="2.73"),
             emu=["--version", "2.73"]),
     ]
@@ -158,9 +159,9 @@ def cases():
         c.append(row("line_lost_after_%d_bytes" % n, port, t.head(port), ends=lost % port,
                      emu=["--hangup-after", str(n)], verdict=3))
     if shutil.which("valgrind"):
-        c.append(Case("complete_run_under_valgrind", updater_run("2", t.full_run("2"), wrapper=[
+        c.append(row("complete_run_under_valgrind", "2", t.full_run("2"), wrapper=[
             "valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
-            "--errors-for-leak-kinds=definite"]), "2", wine=False, deadline=60, sanitized=False))
+            "--errors-for-leak-kinds=definite"], wine=False, deadline=60, sanitized=False))
     return c
 
 

@@ -195,7 +195,7 @@ def case_bytes_before_the_offer_left_out(s):
           and int(sent[0].split()[2]) >= 1, "the bytes before the offer:\n" + out)
 
 
-CASES = [Case(f.__name__[len("case_"):], f, wine=False, deadline=60) for f in (
+CASES = [Case(f.__name__[len("case_"):], f, wine=False) for f in (
     case_help_on_standard_output, case_link_replaces_only_its_own, case_pauses_checked_from_ready,
     case_stop_at_holds_the_line, case_bytes_before_the_offer_left_out)]
 

@@ -98,9 +98,8 @@ def attempt(case, session):
 def main(table):
     """--list, --ports-of, or one case in a session of its own."""
     a = arguments()
-    table = chosen(table, a)
     if a.list:
-        print(";".join(c.name for c in table))
+        print(";".join(c.name for c in chosen(table, a)))
         return 0
     by_name = {c.name: c for c in table}
     if a.ports_of:
