@@ -3,7 +3,6 @@
 read from the terminal, Ctrl-C, a silent device, a busy port, and four
 updaters on four devices at once. Command line: harness.arguments.
 """
-import fcntl
 import os
 import re
 import select
@@ -27,19 +26,7 @@ def open_terminal():
 
 def pending_output(master):
     """What the terminal has shown that nobody has read yet."""
-    fl = fcntl.fcntl(master, fcntl.F_GETFL)
-    fcntl.fcntl(master, fcntl.F_SETFL, fl | os.O_NONBLOCK)
-    try:
-        return os.read(master, 100)
-    except BlockingIOError:
-        return b""
-    finally:
-        fcntl.fcntl(master, fcntl.F_SETFL, fl)
-
-
-def drain(master):
-    while pending_output(master):
-        pass
+    return os.read(master, 100) if select.select([master], [], [], 0)[0] else b""
 
 
 def case_key_press_from_the_terminal(s):
@@ -54,7 +41,8 @@ def case_key_press_from_the_terminal(s):
     check(not termios.tcgetattr(slave)[3] & (termios.ICANON | termios.ECHO),
           "the terminal still echoes or waits for Enter during the key press")
     check(run.running(), "the leftover of the prompt line was taken as the key press")
-    drain(master)
+    while pending_output(master):
+        pass
     os.write(master, b"k")
     r = run.finish()
     check(r.status == 1 and r.console == t.BANNER + t.asked() + "Couldn't open COM7\n" + t.PRESS,
