@@ -1,7 +1,7 @@
 """The one harness of every end-to-end case and of the benchmark: the device
 emulator on a pseudo-terminal, the updater (Linux, or the Windows program
 under Wine) with its COM port mapped to it, and what a run leaves: exit
-status, console, CPU, memory and times (os.wait4). Everything a session
+status, console, CPU and times (os.wait4). Everything a session
 starts is ended and removed on every way out, and every wait is bounded by
 the case's own deadline, which fails the case with the last console line
 and the emulator's last step.
@@ -17,6 +17,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 
 import texts
 
@@ -49,10 +50,10 @@ class Case:
     Failed. ports: the COM ports it uses (Wine's cases on one port take
     turns); representative: in the short set a new build is tried with."""
 
-    def __init__(self, name, run, ports="2", wine=True, native=True, representative=False,
-                 deadline=30, sanitized=True):
+    def __init__(self, name, run, ports="2", wine=True, representative=False, deadline=30,
+                 sanitized=True):
         self.name, self.run, self.ports, self.deadline = name, run, ports, deadline
-        self.wine, self.native, self.representative = wine, native, representative
+        self.wine, self.representative = wine, representative
         self.sanitized = sanitized  # False: cannot run on a sanitized build (valgrind)
 
 
@@ -72,7 +73,7 @@ def arguments():
 
 
 def chosen(table, a):
-    return [c for c in table if (c.wine if a.wine else c.native)
+    return [c for c in table if (c.wine or not a.wine)
             and (c.representative or not a.representative) and (c.sanitized or not a.sanitized)]
 
 
@@ -87,6 +88,8 @@ def attempt(case, session):
         print("PASS %s (%.1f s)" % (case.name, time.monotonic() - started))
         return True
     except Exception as why:  # noqa: BLE001
+        if not isinstance(why, Failed):
+            traceback.print_exc()
         print("FAIL %s (%.1f s): %s%s\n   %s" % (
             case.name, time.monotonic() - started,
             "" if isinstance(why, Failed) else type(why).__name__ + ": ", why, session.where()))
