@@ -23,11 +23,11 @@ import termios
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-import e2e  # noqa: E402
+import texts as e2e  # noqa: E402
 import harness  # noqa: E402
 from harness import fail  # noqa: E402
 
-BYTES = e2e.SENT[30]
+BYTES = e2e.BUILT_IN.sent()
 BLOCKS = 62
 PAUSES = 2.0
 LOADER = 256

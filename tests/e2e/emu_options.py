@@ -2,10 +2,7 @@
 """The device emulator's own promises, which every other case leans on:
 --help, what --link may replace, the device's pauses checked from its ready
 message, --stop-at holding the line, and --announce-every leaving the bytes
-before the offer out of the verdict.
-
-  emu_options.py --list
-  emu_options.py --build DIR --tools DIR CASE
+before the offer out of the verdict. Command line: harness.arguments.
 """
 import os
 import select
@@ -17,7 +14,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
-from harness import blocked_in, fail  # noqa: E402
+import texts  # noqa: E402
+from harness import Case, blocked_in, check, fail  # noqa: E402
+
 
 def emu_cmd(s, *args):
     return [os.path.join(s.tools, "trelvane-emu")] + list(args)
@@ -28,7 +27,7 @@ class FakeUpdater:
     pauses around the loader it is told to make."""
 
     def __init__(self, s, link, image):
-        with open(image, "rb") as f:
+        with open(image.path, "rb") as f:
             data = f.read()
         self.header, self.loader = data[:5], data[5:261]
         self.s = s
@@ -48,25 +47,20 @@ class FakeUpdater:
             data += os.read(self.fd, n - len(data))
         return data
 
-    def message(self):
-        while self.read(1)[0] < 0xF0:
+    def message(self, code=None):
+        """The next message's 4 bytes (the next with this code, if given)."""
+        while self.read(1)[0] < 0xF0 if code is None else self.read(1)[0] != code:
             pass
         return self.read(4)
 
-    def wait_for(self, code):
-        while True:
-            byte = self.read(1)
-            if byte[0] == code:
-                return self.read(4)
-
     def install(self, first_pause, second_pause, before_offer=b""):
         """The exchange of an image without chunks."""
-        announce = bytes([0xFF]) + self.wait_for(0xFF)
+        announce = bytes([0xFF]) + self.message(0xFF)
         os.write(self.fd, before_offer.replace(b"ANNOUNCE", announce) + self.header)
         self.message()
         self.message()
         os.write(self.fd, b"\xfc" + self.header[1:])
-        self.wait_for(0xFB)
+        self.message(0xFB)
         time.sleep(first_pause)
         os.write(self.fd, self.loader)
         time.sleep(second_pause)
@@ -80,8 +74,7 @@ def case_help_on_standard_output(s):
         fail("--help: status %d, stdout %r, stderr %r" % (run.returncode, run.stdout[:80], run.stderr))
     for option in ("--link", "--expect", "--hangup-after", "--stop-at", "--announce-every",
                    "--linger"):
-        if "  %s " % option not in run.stdout:
-            fail("--help does not show " + option)
+        check("  %s " % option in run.stdout, "--help does not show " + option)
     run = subprocess.run(emu_cmd(s, "--link", os.path.join(s.tmp, "x"), "--bogus"),
                          capture_output=True, text=True, timeout=10)
     if run.returncode != 2 or run.stdout or "unknown argument --bogus" not in run.stderr:
@@ -148,14 +141,12 @@ PAUSES = (
 
 
 def case_pauses_checked_from_ready(s):
-    image = os.path.join(s.build, "images", "n0.bin")
+    image = texts.images(s.build)["-n0"]
     for first, second, want_status, want_line in PAUSES:
         emu = s.emulator(os.path.join(s.tmp, "com-pauses"), expect=image)
         FakeUpdater(s, emu.link, image).install(first, second)
-        status, out = emu.finish()
+        out = emu.exact(status=want_status)
         timing = [line for line in out.splitlines() if " after ready, at least " in line]
-        if status != want_status or "emu: expect: exact (269 bytes)" not in out:
-            fail("pauses %g/%g s: status %d, want %d:\n%s" % (first, second, status, want_status, out))
         if (want_line is None and timing) or (want_line and not any(
                 line.startswith(want_line) and line.endswith(" ms early)") for line in timing)):
             fail("pauses %g/%g s: timing lines %r, want %r" % (first, second, timing, want_line))
@@ -185,8 +176,7 @@ def case_stop_at_holds_the_line(s):
         status, out = emu.finish()
         if status != 3 or "emu: received %d bytes\n" % n not in out or "emu: expect: short" not in out:
             fail("stop at %d, ended by %s: status %d\n%s" % (n, end, status, out))
-        if n == 0 and "announce" in out:
-            fail("stop at 0 still announced:\n" + out)
+        check(not (n == 0 and "announce" in out), "stop at 0 still announced:\n" + out)
         if end == "close" and "emu: line closed by updater\n" not in out:
             fail("stop at %d: the updater's close was not noticed:\n%s" % (n, out))
         upd.stop()
@@ -194,38 +184,20 @@ def case_stop_at_holds_the_line(s):
 
 def case_bytes_before_the_offer_left_out(s):
     """A line that echoes the announce back, and more, before the offer."""
-    image = os.path.join(s.build, "images", "n0.bin")
+    image = texts.images(s.build)["-n0"]
     emu = s.emulator(os.path.join(s.tmp, "com-echo"), ["--announce-every", "100"], expect=image)
     time.sleep(0.3)  # the first announces go to nobody
     FakeUpdater(s, emu.link, image).install(1.0, 1.0, before_offer=b"ANNOUNCE\r\n")
-    status, out = emu.finish()
+    out = emu.exact()
     sent = [line for line in out.splitlines() if line.startswith("emu: sent ")
             and line.endswith(" announces")]
-    if (status != 0 or "emu: 7 bytes before the offer\n" not in out
-            or "emu: expect: exact (269 bytes)\n" not in out or len(sent) != 1
-            or int(sent[0].split()[2]) < 1 or "emu: line set to 115200 8N1 raw\n" not in out):
-        fail("status %d:\n%s" % (status, out))
+    check("emu: 7 bytes before the offer\n" in out and len(sent) == 1
+          and int(sent[0].split()[2]) >= 1, "the bytes before the offer:\n" + out)
 
 
-CASES = {
-    "help_on_standard_output": case_help_on_standard_output,
-    "link_replaces_only_its_own": case_link_replaces_only_its_own,
-    "pauses_checked_from_ready": case_pauses_checked_from_ready,
-    "stop_at_holds_the_line": case_stop_at_holds_the_line,
-    "bytes_before_the_offer_left_out": case_bytes_before_the_offer_left_out,
-}
-
-
-def main():
-    a = harness.arguments()
-    if a.list:
-        print(";".join(CASES))
-        return
-    if a.case not in CASES:
-        fail("no case " + str(a.case))
-    CASES[a.case](harness.Session(a.build, a.tools, deadline=60))
-    print("PASS")
-
+CASES = [Case(f.__name__[len("case_"):], f, wine=False) for f in (
+    case_help_on_standard_output, case_link_replaces_only_its_own, case_pauses_checked_from_ready,
+    case_stop_at_holds_the_line, case_bytes_before_the_offer_left_out)]
 
 if __name__ == "__main__":
-    main()
+    sys.exit(harness.main(CASES))

@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
 """Cases that need more than one updater or a real terminal: the key press
 read from the terminal, Ctrl-C, a silent device, a busy port, and four
-updaters on four devices at once.
-
-  faults.py --list [--wine PREFIX]
-  faults.py --build DIR --tools DIR [--wine PREFIX] CASE
+updaters on four devices at once. Command line: harness.arguments.
 """
-import fcntl
 import os
 import re
 import select
@@ -16,11 +12,10 @@ import termios
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import e2e  # noqa: E402
 import harness  # noqa: E402
-from harness import blocked_in, fail  # noqa: E402
+import texts as t  # noqa: E402
+from harness import Case, blocked_in, check  # noqa: E402
 
-IMAGE = harness.IMAGE
 NOBODY = 65534  # an ordinary user: the exclusive-use flag keeps such users out
 
 
@@ -29,20 +24,9 @@ def open_terminal():
     return master, slave, termios.tcgetattr(slave)
 
 
-def no_echo(master):
-    fl = fcntl.fcntl(master, fcntl.F_GETFL)
-    fcntl.fcntl(master, fcntl.F_SETFL, fl | os.O_NONBLOCK)
-    try:
-        return os.read(master, 100)
-    except BlockingIOError:
-        return b""
-    finally:
-        fcntl.fcntl(master, fcntl.F_SETFL, fl)
-
-
-def drain(master):
-    while no_echo(master):
-        pass
+def pending_output(master):
+    """What the terminal has shown that nobody has read yet."""
+    return os.read(master, 100) if select.select([master], [], [], 0)[0] else b""
 
 
 def case_key_press_from_the_terminal(s):
@@ -52,41 +36,34 @@ def case_key_press_from_the_terminal(s):
     run = s.updater("7", [], terminal=slave)
     s.wait_for("the prompt", lambda: run.console().endswith("connected to? "))
     os.write(master, b"7 and more\nleft")  # "left" stays on the line, unfinished
-    s.wait_for("the key-press line", lambda: run.console().endswith(e2e.PRESS))
+    s.wait_for("the key-press line", lambda: run.console().endswith(t.PRESS))
     s.wait_for("the key wait", lambda: blocked_in(run.pid))
-    now = termios.tcgetattr(slave)
-    if now[3] & (termios.ICANON | termios.ECHO):
-        fail("the terminal still echoes or waits for Enter during the key press")
-    if not run.running():
-        fail("the leftover of the prompt line was taken as the key press")
-    drain(master)
+    check(not termios.tcgetattr(slave)[3] & (termios.ICANON | termios.ECHO),
+          "the terminal still echoes or waits for Enter during the key press")
+    check(run.running(), "the leftover of the prompt line was taken as the key press")
+    while pending_output(master):
+        pass
     os.write(master, b"k")
     r = run.finish()
-    if r.status != 1:
-        fail("status %d" % r.status)
-    if r.console != e2e.BANNER + e2e.asked() + "Couldn't open COM7\n" + e2e.PRESS:
-        fail("console %r" % r.console)
-    if no_echo(master):
-        fail("the key was echoed")
-    if termios.tcgetattr(slave) != before:
-        fail("terminal settings not restored")
+    check(r.status == 1 and r.console == t.BANNER + t.asked() + "Couldn't open COM7\n" + t.PRESS,
+          "status %d, console %r" % (r.status, r.console))
+    check(not pending_output(master), "the key was echoed")
+    check(termios.tcgetattr(slave) == before, "terminal settings not restored")
 
 
 def ctrl_c(run, slave, before):
     """Ctrl-C ends the updater by the signal and leaves the terminal as it was."""
     run.signal(signal.SIGINT)
     status = run.finish().status
-    if status != -signal.SIGINT:
-        fail("status %d, want death by SIGINT" % status)
-    if termios.tcgetattr(slave) != before:
-        fail("terminal left changed after Ctrl-C")
+    check(status == -signal.SIGINT, "status %d, want death by SIGINT" % status)
+    check(termios.tcgetattr(slave) == before, "terminal left changed after Ctrl-C")
 
 
 def case_ctrl_c_at_the_key_press_restores_the_terminal(s):
     master, slave, before = open_terminal()
     s.no_device("7")
     run = s.updater("7", ["-7"], terminal=slave)
-    s.wait_for("the key wait", lambda: run.console().endswith(e2e.PRESS) and blocked_in(run.pid))
+    s.wait_for("the key wait", lambda: run.console().endswith(t.PRESS) and blocked_in(run.pid))
     ctrl_c(run, slave, before)
 
 
@@ -94,21 +71,21 @@ def case_silent_device_waits_in_read_until_ctrl_c(s):
     master, slave, before = open_terminal()
     emu = s.emulator("2", ["--silent"])
     run = s.updater("2", ["-2"], terminal=slave)
-    s.wait_for("the listening line", lambda: run.console().endswith(e2e.listening("2")))
+    s.wait_for("the listening line", lambda: run.console().endswith(t.listening("2")))
     # Sleeping in read(2) on the port: waiting costs no CPU.
     s.wait_for("the updater to sleep in read", lambda: blocked_in(run.pid))
     ctrl_c(run, slave, before)
-    if "emu: received 0 bytes" not in emu.finish()[1]:
-        fail("the silent device was sent something:\n" + emu.text())
+    check("emu: received 0 bytes" in emu.finish()[1],
+          "the silent device was sent something:\n" + emu.text())
 
 
 def case_busy_port_is_refused(s):
     s.emulator("2", ["--silent"])
     first = s.updater("2", ["-2"])
-    s.wait_for("the first updater to listen", lambda: first.console().endswith(e2e.listening("2")))
+    s.wait_for("the first updater to listen", lambda: first.console().endswith(t.listening("2")))
     r = s.updater("2", ["-2"]).finish()
-    if r.status != 1 or r.console != e2e.BANNER + "Couldn't open COM2\n" + e2e.PRESS:
-        fail("second updater on a busy port: status %d, console %r" % (r.status, r.console))
+    check(r.status == 1 and r.console == t.BANNER + "Couldn't open COM2\n" + t.PRESS,
+          "second updater on a busy port: status %d, console %r" % (r.status, r.console))
 
 
 def relay(s, port_master, device_slave, until):
@@ -121,8 +98,8 @@ def relay(s, port_master, device_slave, until):
     ended = False
     while True:
         ended = ended or until()
-        if time.monotonic() > s.deadline:
-            s.fail("relaying the line: over the case's deadline; " + s.where())
+        check(time.monotonic() < s.deadline, "relaying the line: over the case's deadline; "
+              + s.where())
         now = termios.tcgetattr(port_master)
         if now != settings:
             settings = now
@@ -154,8 +131,7 @@ def relay(s, port_master, device_slave, until):
 def case_signals_leave_the_port_free_for_an_ordinary_user(s):
     """An ordinary user's updater ended by each signal; then the same user's
     next updater opens the port, which outlives them all, and installs."""
-    if os.geteuid() != 0:
-        fail("needs root, to run the updaters as an ordinary user")
+    check(os.geteuid() == 0, "needs root, to run the updaters as an ordinary user")
     os.chmod(s.tmp, 0o755)
     port_master, port_slave = os.openpty()
     port = os.ttyname(port_slave)
@@ -167,13 +143,11 @@ def case_signals_leave_the_port_free_for_an_ordinary_user(s):
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
         run = s.updater("2", ["-2"], link=link, user=NOBODY)
         s.wait_for("the updater to listen after the last one's death",
-                   lambda: run.console().endswith(e2e.listening("2")) or not run.running())
-        if not run.running():
-            fail("before %s: %r" % (sig.name, run.console()))
+                   lambda: run.console().endswith(t.listening("2")) or not run.running())
+        check(run.running(), "before %s: %r" % (sig.name, run.console()))
         run.signal(sig)
         status = run.finish().status
-        if status != -sig:
-            fail("status %d, want death by %s" % (status, sig.name))
+        check(status == -sig, "status %d, want death by %s" % (status, sig.name))
     # Settings as a port has them before anyone configures it, so that the
     # device waits for the updater's.
     termios.tcsetattr(port_master, termios.TCSANOW, fresh)
@@ -183,10 +157,9 @@ def case_signals_leave_the_port_free_for_an_ordinary_user(s):
     relay(s, port_master, device_slave, lambda: not run.running())
     r = run.finish()
     os.close(device_slave)
-    if r.status != 255 or r.console != e2e.full_run("2"):
-        fail("after the signals: status %d, console %r" % (r.status, r.console[-200:]))
-    if "emu: expect: exact (254372 bytes)" not in device.finish()[1]:
-        fail("the installation was not exact:\n" + device.text())
+    check(r.status == 255 and r.console == t.full_run("2"),
+          "after the signals: status %d, console %r" % (r.status, r.console[-200:]))
+    device.exact()
 
 
 class Screen:
@@ -222,7 +195,7 @@ def case_key_press_takes_only_a_key_pressed_after_the_question(s):
     screen = Screen(master)
     emu = s.emulator("6", expect=True)
     run = s.updater("6", [], terminal=slave, on_screen=True)
-    s.wait_for("the prompt", lambda: screen.text().endswith(squeezed(e2e.asked())))
+    s.wait_for("the prompt", lambda: screen.text().endswith(squeezed(t.asked())))
     if s.wine:
         # Wine's console reads the terminal raw, Enter as a carriage return;
         # typed while the terminal is still cooked, Enter would arrive as a
@@ -234,24 +207,20 @@ def case_key_press_takes_only_a_key_pressed_after_the_question(s):
     # before the question can appear.
     s.wait_for("the instruction", lambda: "SelectUpdate" in screen.text().replace("'", ""))
     os.write(master, b"abc")
-    question = squeezed(e2e.PRESS)
+    question = squeezed(t.PRESS)
     s.wait_for("the question", lambda: screen.text().endswith(question))
     # The Linux program is seen waiting in its read; Wine's is given a second.
     if s.wine:
         time.sleep(1.0)
     else:
         s.wait_for("the key wait", lambda: blocked_in(run.pid))
-    if not run.running():
-        fail("a key typed before the question ended the run")
+    check(run.running(), "a key typed before the question ended the run")
     os.write(master, b"\x1b[A")
     status = run.finish().status
     shown = screen.text()
-    if status != 255:
-        fail("status %d" % status)
-    if not shown.endswith(question):
-        fail("something was shown after the question: %r" % shown[-80:])
-    if termios.tcgetattr(slave) != before:
-        fail("terminal settings not restored")
+    check(status == 255, "status %d" % status)
+    check(shown.endswith(question), "something was shown after the question: %r" % shown[-80:])
+    check(termios.tcgetattr(slave) == before, "terminal settings not restored")
     # What the next program would read: a cooked terminal hides an unfinished
     # line from the byte count, so look at it raw.
     raw = list(before)
@@ -260,52 +229,35 @@ def case_key_press_takes_only_a_key_pressed_after_the_question(s):
     raw[6][termios.VMIN], raw[6][termios.VTIME] = 0, 0
     termios.tcsetattr(slave, termios.TCSANOW, raw)
     left = os.read(slave, 100)
-    if left:
-        fail("%r of the arrow key left for the next program" % left)
-    if "emu: expect: exact (254372 bytes)" not in emu.finish()[1]:
-        fail("the installation was not exact:\n" + emu.text())
+    check(not left, "%r of the arrow key left for the next program" % left)
+    emu.exact()
 
 
 def case_four_updaters_on_four_devices(s):
     runs = {port: (s.emulator(port, expect=True), s.updater(port, ["-" + port])) for port in "2345"}
     for port, (emu, run) in runs.items():
         r = run.finish()
-        if r.status != 255 or r.console != e2e.full_run(port):
-            fail("COM%s: status %d, console %r" % (port, r.status, r.console[-200:]))
-        status, emu_out = emu.finish()
-        if status != 0 or "emu: expect: exact (254372 bytes)" not in emu_out:
-            fail("COM%s: emulator says\n%s" % (port, emu_out))
+        check(r.status == 255 and r.console == t.full_run(port),
+              "COM%s: status %d, console %r" % (port, r.status, r.console[-200:]))
+        emu.exact()
 
 
-CASES = {
-    # name: (function, runs under Wine too, ports it uses)
-    "key_press_from_the_terminal": (case_key_press_from_the_terminal, False, "7"),
-    "key_press_takes_only_a_key_pressed_after_the_question":
-        (case_key_press_takes_only_a_key_pressed_after_the_question, True, "6"),
-    "ctrl_c_at_the_key_press_restores_the_terminal":
-        (case_ctrl_c_at_the_key_press_restores_the_terminal, False, "7"),
-    "silent_device_waits_in_read_until_ctrl_c": (case_silent_device_waits_in_read_until_ctrl_c, False, "2"),
+CASES = [
+    Case("key_press_from_the_terminal", case_key_press_from_the_terminal, "7", wine=False),
+    Case("key_press_takes_only_a_key_pressed_after_the_question",
+         case_key_press_takes_only_a_key_pressed_after_the_question, "6", deadline=45),
+    Case("ctrl_c_at_the_key_press_restores_the_terminal",
+         case_ctrl_c_at_the_key_press_restores_the_terminal, "7", wine=False),
+    Case("silent_device_waits_in_read_until_ctrl_c", case_silent_device_waits_in_read_until_ctrl_c,
+         wine=False),
     # Wine lets a second process open a serial port that is already open
     # without sharing, where Windows refuses it: Linux only.
-    "busy_port_is_refused": (case_busy_port_is_refused, False, "2"),
+    Case("busy_port_is_refused", case_busy_port_is_refused, wine=False),
     # Exclusive use of a terminal is the POSIX layer's own: Linux only.
-    "signals_leave_the_port_free_for_an_ordinary_user":
-        (case_signals_leave_the_port_free_for_an_ordinary_user, False, "23"),
-    "four_updaters_on_four_devices": (case_four_updaters_on_four_devices, True, "2345"),
-}
-
-
-def main():
-    a = harness.arguments("--ports-of")
-    if a.list:
-        print(";".join(n for n, (_, wine, _) in CASES.items() if wine or not a.wine))
-        return
-    if a.ports_of:
-        print(";".join("wine-com" + p for p in CASES[a.ports_of][2]))
-        return
-    CASES[a.case][0](harness.Session(a.build, a.tools, a.wine, deadline=45))
-    print("PASS")
-
+    Case("signals_leave_the_port_free_for_an_ordinary_user",
+         case_signals_leave_the_port_free_for_an_ordinary_user, "23", wine=False, deadline=45),
+    Case("four_updaters_on_four_devices", case_four_updaters_on_four_devices, "2345", deadline=45),
+]
 
 if __name__ == "__main__":
-    main()
+    sys.exit(harness.main(CASES))

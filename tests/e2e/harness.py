@@ -1,7 +1,7 @@
 """The one harness of every end-to-end case and of the benchmark: the device
 emulator on a pseudo-terminal, the updater (Linux, or the Windows program
 under Wine) with its COM port mapped to it, and what a run leaves: exit
-status, console, CPU, memory and times (os.wait4). Everything a session
+status, console, CPU and times (os.wait4). Everything a session
 starts is ended and removed on every way out, and every wait is bounded by
 the case's own deadline, which fails the case with the last console line
 and the emulator's last step.
@@ -9,7 +9,7 @@ and the emulator's last step.
 import argparse
 import atexit
 import os
-import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -17,35 +17,101 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-IMAGE = os.path.join(SOURCE, "image", "trelvane.bin")
+import texts
+
+LINE_RAW = "emu: line set to 115200 8N1 raw\n"
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
 
 
-def version():
-    """The updater's version, as the build states it once."""
-    with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:
-        return re.search(r"project\(\w+\s+VERSION\s+([0-9.]+)", f.read()).group(1)
-
-
-def arguments(*extra):
-    """The command line every case runner takes: --list, or --build DIR
-    --tools DIR [--wine PREFIX] CASE, plus the runner's own options."""
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--list", action="store_true")
-    for option in ("--build", "--tools", "--wine") + extra:
-        if option.endswith("!"):
-            ap.add_argument(option[:-1], action="store_true")
-        else:
-            ap.add_argument(option)
-    ap.add_argument("case", nargs="?")
-    return ap.parse_args()
+class Failed(Exception):
+    """A case's failure, with what went wrong."""
 
 
 def fail(msg):
-    print("FAIL: " + msg)
-    sys.exit(1)
+    raise Failed(msg)
+
+
+def check(ok, msg):
+    if not ok:
+        raise Failed(msg)
+
+
+def same(got, want, what="console text"):
+    """got must be want; else the case fails showing where they part."""
+    n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+    check(got == want, "%s differs at %d:\n got: %r\nwant: %r" % (
+        what, n, got[max(0, n - 40):n + 80], want[max(0, n - 40):n + 80]))
+
+
+class Case:
+    """One row of every runner's table: run(session) passes or raises
+    Failed. ports: the COM ports it uses (Wine's cases on one port take
+    turns); representative: in the short set a new build is tried with."""
+
+    def __init__(self, name, run, ports="2", wine=True, representative=False, deadline=30,
+                 sanitized=True):
+        self.name, self.run, self.ports, self.deadline = name, run, ports, deadline
+        self.wine, self.representative = wine, representative
+        self.sanitized = sanitized  # False: cannot run on a sanitized build (valgrind)
+
+
+def arguments():
+    """The command line of every runner: --list [--representative] [--wine
+    PREFIX] [--sanitized], --ports-of CASE, or a run: --build DIR --tools
+    DIR [--wine PREFIX] [--launcher "CMD ARGS"] CASE..."""
+    ap = argparse.ArgumentParser()
+    for flag in ("--list", "--representative", "--sanitized"):
+        ap.add_argument(flag, action="store_true")
+    for option in ("--build", "--tools", "--wine", "--ports-of"):
+        ap.add_argument(option)
+    ap.add_argument("--launcher", type=shlex.split, default=[],
+                    help="a command put before the updater program")
+    ap.add_argument("cases", nargs="*")
+    return ap.parse_args()
+
+
+def chosen(table, a):
+    return [c for c in table if (c.wine or not a.wine)
+            and (c.representative or not a.representative) and (c.sanitized or not a.sanitized)]
+
+
+def attempt(case, session):
+    """Runs one case in its session, within the case's deadline; says PASS,
+    or FAIL and why. A case that breaks fails alone."""
+    started = time.monotonic()
+    session.deadline_s, session.deadline = case.deadline, started + case.deadline
+    try:
+        case.run(session)
+        print("PASS %s (%.1f s)" % (case.name, time.monotonic() - started))
+        return True
+    except Failed as why:
+        print("FAIL %s (%.1f s): %s" % (case.name, time.monotonic() - started, why))
+        return False
+    except Exception:  # noqa: BLE001
+        traceback.print_exc()
+        print("FAIL %s: broken; %s" % (case.name, session.where()))
+        return False
+    finally:
+        session.close()
+
+
+def main(table):
+    """--list, --ports-of, or one case in a session of its own."""
+    a = arguments()
+    if a.list:
+        print(";".join(c.name for c in chosen(table, a)))
+        return 0
+    by_name = {c.name: c for c in table}
+    if a.ports_of:
+        print(";".join("wine-com" + p for p in by_name[a.ports_of].ports))
+        return 0
+    if len(a.cases) != 1 or a.cases[0] not in by_name:
+        print("FAIL: no case %s" % " ".join(a.cases))
+        return 1
+    case = by_name[a.cases[0]]
+    return 0 if attempt(case, Session(a.build, a.tools, a.wine, case.deadline, a.launcher)) else 1
 
 
 SYSCALL = {"read": "0", "write": "1"}
@@ -80,14 +146,14 @@ class Emulator:
     """trelvane-emu at `link`; its lines are collected, with their times, as
     they come."""
 
-    def __init__(self, session, link, options=(), expect=False, wrapper=()):
+    def __init__(self, session, link, options=(), expect=None, wrapper=()):
         self.session = session
         self.link = link
+        self.image = texts.BUILT_IN if expect is True else expect
         if os.path.islink(link) and not os.readlink(link).startswith("/dev/pts/"):
             os.unlink(link)  # Wine's own link to a real port
         cmd = list(wrapper) + [os.path.join(session.tools, "trelvane-emu"), "--link", link]
-        cmd += list(options) + (["--expect", expect if isinstance(expect, str) else IMAGE]
-                                if expect else [])
+        cmd += list(options) + (["--expect", self.image.path] if self.image else [])
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True, start_new_session=True)
         session.started.append(self)
@@ -95,7 +161,7 @@ class Emulator:
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
         if self.wait_line("emu: device at", limit=10) is None:
-            session.fail("emulator did not start: %r" % self.proc.stderr.read())
+            fail("emulator did not start: %r" % self.proc.stderr.read())
 
     def _read(self):
         for line in self.proc.stdout:
@@ -123,6 +189,17 @@ class Emulator:
         self._reader.join(5)
         return self.proc.returncode, self.text()
 
+    def exact(self, status=0):
+        """The device's verdict on a complete run: it ended with status (0:
+        all well), saw its line set to 115200 8N1 raw, and got exactly the
+        image's bytes."""
+        code, out = self.finish()
+        check(code == status and LINE_RAW in out
+              and "emu: expect: exact (%d bytes)\n" % self.image.sent() in out,
+              "the device's verdict is not an exact run (status %d, want %d):\n%s"
+              % (code, status, out[-600:]))
+        return out
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.terminate()  # removes its link on the way out
@@ -143,10 +220,11 @@ class Updater:
         env = dict(os.environ)
         if session.wine:
             env.update(WINE_ENV, WINEPREFIX=session.wine)
-            cmd = list(wrapper) + ["wine", os.path.join(session.build, "trelvane-update%s.exe" % variant)]
+            cmd = ["wine", os.path.join(session.build, "trelvane-update%s.exe" % variant)]
         else:
             env["TRELVANE_COM" + port] = self.link
-            cmd = list(wrapper) + [os.path.join(session.build, "trelvane-update" + variant)]
+            cmd = [os.path.join(session.build, "trelvane-update" + variant)]
+        cmd = list(wrapper) + session.launcher + cmd
         self.program = os.path.basename(cmd[-1])
         cmd += list(args)
         self.out_path = os.path.join(session.tmp, "console-%d" % len(session.started))
@@ -224,8 +302,9 @@ class Updater:
 class Session:
     """The processes and files of one case, and its deadline."""
 
-    def __init__(self, build, tools, wine=None, deadline=45):
+    def __init__(self, build, tools, wine=None, deadline=30, launcher=()):
         self.build = os.path.abspath(build)
+        self.launcher = list(launcher)
         self.tools = os.path.abspath(tools)
         self.wine = os.path.abspath(wine) if wine else None
         self.tmp = tempfile.mkdtemp(prefix="trelvane-")
@@ -269,11 +348,6 @@ class Session:
         return "last console line %r; emulator's last step: %s" % (
             lines[-1], emu.last_step() if emu else "(no emulator)")
 
-    def fail(self, msg):
-        """Ends the case; a runner of many cases in one process makes it
-        raise instead."""
-        fail(msg)
-
     def wait_for(self, what, check, limit=None, quiet=False):
         """Polls check() until it holds. Past limit (quiet: returns False) or
         past the case's deadline, the case fails."""
@@ -284,7 +358,7 @@ class Session:
                     return False
                 over = ("over the case's %d s deadline" % self.deadline_s if end >= self.deadline
                         else "not within %g s" % limit)
-                self.fail("%s: %s; %s" % (what, over, self.where()))
+                fail("%s: %s; %s" % (what, over, self.where()))
             time.sleep(0.01)
         return True
 

@@ -1,8 +1,9 @@
 #!/bin/busybox sh
 # The guest's /init: mounts the kernel's file systems, loads the USB serial
-# drivers, then runs the shell lines the host types on the console. Every
-# answer to the host is one line starting with "@@", so that nothing else
-# the console may show (kernel messages, a shell error) is taken for one.
+# drivers the initramfs holds (in the order of their names), then runs the
+# shell lines the host types on the console. Every answer to the host is one
+# line starting with "@@", so that nothing else the console may show (kernel
+# messages, a shell error) is taken for one.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t devtmpfs dev /dev
@@ -10,8 +11,8 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t tmpfs tmp /tmp
 dmesg -n 1
-for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
-  insmod /lib/modules/$m.ko || echo "@@FAIL insmod $m"
+for m in /lib/modules/*.ko; do
+  insmod $m || echo "@@FAIL insmod $m"
 done
 stty -echo
 

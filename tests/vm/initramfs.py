@@ -9,7 +9,8 @@ import re
 import subprocess
 import sys
 
-# Loaded in this order: each needs only those before it.
+# Loaded in this order (/init loads them as their names sort): each needs
+# only those before it.
 MODULES = ("usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio")
 BUSYBOX = "/bin/busybox"
 INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "init.sh")
@@ -87,8 +88,8 @@ def build(version, out_path, programs):
         for lib in sorted(libs):
             with open(lib, "rb") as f:
                 c.file(lib, f.read())
-        for m in MODULES:
-            c.file("lib/modules/%s.ko" % m, module_file(version, m), 0o644)
+        for i, m in enumerate(MODULES):
+            c.file("lib/modules/%d-%s.ko" % (i, m), module_file(version, m), 0o644)
         c.close()
 
 

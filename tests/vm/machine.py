@@ -13,9 +13,11 @@ import subprocess
 import threading
 import time
 
+from harness import Failed
 
-class Timeout(Exception):
-    pass
+
+class Timeout(Failed):
+    """A wait past its deadline: the case fails."""
 
 
 class Lines:
