@@ -52,10 +52,14 @@ def full_run(s, emu_options=(), wrapper=()):
     emu = s.emulator("2", emu_options, expect=True)
     upd = s.updater("2", ["-2"], wrapper=wrapper)
     r = upd.finish()
-    status, out = emu.finish()
-    if r.status != 255 or status != 0 or "emu: expect: exact (%d bytes)" % BYTES not in out:
-        fail("run not exact: updater %d, emulator %d:\n%s" % (r.status, status, out[-300:]))
+    if r.status != 255:
+        fail("updater ended with %d:\n%s" % (r.status, r.console[-300:]))
+    emu.exact()
     r.port_set_ns = emu.time_of("emu: line set") - upd.started_ns
+    # The device's own wait between its two replies to the offer, which no
+    # updater can shorten: left out of what the run costs beyond the pauses.
+    gap_ns = emu.time_of("emu: sent 2 replies") - emu.time_of("emu: got offer")
+    r.beyond = r.wall - PAUSES - gap_ns / 1e9
     r.done_ns = max(emu.time_of("emu: got final bytes"), r.ended_ns) - upd.started_ns
     return r
 
@@ -116,10 +120,11 @@ def linux_full_speed(a):
     wall, cpu = median_of(runs, "wall"), median_of(runs, "cpu")
     print("\n1. Linux program, full speed (median of %d runs; calls from one run under strace)" % a.runs)
     row("wall, whole run", "%.3f s" % wall)
-    row("wall beyond the two pauses", "%.1f ms" % ((wall - PAUSES) * 1000), "target < 50 ms",
-        wall - PAUSES < 0.050)
-    from_port = statistics.median(r.wall - r.port_set_ns / 1e9 for r in runs)
-    row("  of it from port set up to exit", "%.1f ms" % ((from_port - PAUSES) * 1000))
+    beyond = median_of(runs, "beyond")
+    row("wall beyond the pauses (updater's, device's)", "%.1f ms" % (beyond * 1000), "target < 50 ms",
+        beyond < 0.050)
+    from_port = statistics.median(r.beyond - r.port_set_ns / 1e9 for r in runs)
+    row("  of it from port set up to exit", "%.1f ms" % (from_port * 1000))
     row("CPU user+system", "%.1f ms (%.1f + %.1f)" % (cpu * 1000, median_of(runs, "user") * 1000,
                                                      median_of(runs, "sys") * 1000),
         "target < 20 ms", cpu < 0.020)
@@ -128,10 +133,10 @@ def linux_full_speed(a):
     writes_per_block(pw, pp)
     row("read calls, port / other", "%d / %d" % (pr, other))
     s.close()
-    return wall
+    return beyond
 
 
-def plain_copy(a, updater_wall):
+def plain_copy(a, updater_beyond):
     copier = os.path.join(a.native, "bench-plaincopy")
     s = session(a.native, a)
     record = os.path.join(s.tmp, "sent.bin")
@@ -155,7 +160,7 @@ def plain_copy(a, updater_wall):
     row("wall, whole run", "%.1f ms" % (wall * 1000))
     row("CPU user+system", "%.1f ms" % (statistics.median(f[1] for f in figures) * 1000))
     row("peak memory (max RSS)", "%d KB" % rss)
-    row("updater beyond pauses / plain copy", "%.1f x" % ((updater_wall - PAUSES) / wall))
+    row("updater beyond pauses / plain copy", "%.1f x" % (updater_beyond / wall))
     s.close()
 
 
@@ -191,7 +196,7 @@ def wine_full_speed(a):
     print("\n4. Windows program under Wine, full speed (median of %d runs, after a warm-up)"
           % a.wine_runs)
     row("wall, whole run", "%.3f s" % wall)
-    row("wall beyond the two pauses", "%.1f ms" % ((wall - PAUSES) * 1000))
+    row("wall beyond the pauses (updater's, device's)", "%.1f ms" % (median_of(runs, "beyond") * 1000))
     row("  start to port set up", "%.0f ms" % (median_of(runs, "port_set_ns") / 1e6))
     row("CPU of the wine process", "%.1f ms" % (median_of(runs, "cpu") * 1000), "(mostly Wine)")
     writes_per_block(pw, pp)
@@ -284,11 +289,11 @@ def devices_at_once(a):
         start = time.monotonic_ns()
         upds = [s.updater("2", ["-2"], link=emu.link) for emu in emus]
         runs = [upd.finish() for upd in upds]
-        verdicts = [emu.finish() for emu in emus]
-        exact = sum(r.status == 255 and status == 0 and "emu: expect: exact (%d bytes)" % BYTES in out
-                    for r, (status, out) in zip(runs, verdicts))
-        if exact != n:
-            fail("%d of %d devices at once not exact" % (n - exact, n))
+        if any(r.status != 255 for r in runs):
+            fail("%d of %d updaters at once did not end as a push does"
+                 % (sum(r.status != 255 for r in runs), n))
+        for emu in emus:
+            emu.exact()
         # As for one device: done when the device has every byte and the
         # updater has exited.
         done = [(max(emu.time_of("emu: got final bytes"), r.ended_ns) - upd.started_ns) / 1e9
@@ -317,8 +322,7 @@ def main():
         if not os.path.exists(need):
             fail("%s is missing: run ./run-tests.sh first" % need)
     print("Trelvane updater bench: %d bytes a run, %d blocks, two fixed 1 s pauses" % (BYTES, BLOCKS))
-    wall = linux_full_speed(a)
-    plain_copy(a, wall)
+    plain_copy(a, linux_full_speed(a))
     paced(a)
     wine_full_speed(a)
     silent_device(a)

@@ -2,9 +2,9 @@
 // settings, time-outs and close.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/file.h>
@@ -15,15 +15,22 @@
 namespace {
 
 // The device behind a port name: TRELVANE_<name> if set, else COM1..COM9 as
-// /dev/ttyS0..8; empty for other names.
-std::string devicePath(const char* name)
+// /dev/ttyS0..8. Writes it into path; false for other names, and for a path
+// too long for it, which is never opened cut short.
+bool devicePath(const char* name, char* path, size_t room)
 {
-    const char* named = getenv(("TRELVANE_" + std::string(name)).c_str());
+    char var[64];
+    if (static_cast<size_t>(snprintf(var, sizeof var, "TRELVANE_%s", name)) >= sizeof var)
+        return false;
+    const char* named = getenv(var);
+    int n = 0;
     if (named && *named)
-        return named;
-    if (strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' && name[4] == '\0')
-        return "/dev/ttyS" + std::to_string(name[3] - '1');
-    return "";
+        n = snprintf(path, room, "%s", named);
+    else if (strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' && name[4] == '\0')
+        n = snprintf(path, room, "/dev/ttyS%d", name[3] - '1');
+    else
+        return false;
+    return n > 0 && static_cast<size_t>(n) < room;
 }
 
 // Every byte passes unchanged both ways: no echo, no special characters, no
@@ -149,12 +156,12 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
     if (!name || access != (GENERIC_READ | GENERIC_WRITE))
         return INVALID_HANDLE_VALUE;
     int fd = -1;
-    std::string port = devicePath(name);
+    char port[4096];
     // The console: the terminal the program runs in, shared with everyone.
     if (strcmp(name, "CONIN$") == 0 && share != 0)
         fd = retried([] { return open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC); });
-    else if (share == 0 && !port.empty())
-        fd = openPort(port.c_str());
+    else if (share == 0 && devicePath(name, port, sizeof port))
+        fd = openPort(port);
     return fd < 0 ? INVALID_HANDLE_VALUE : handleOf(fd);
 }
 
