@@ -27,16 +27,16 @@ echo "== native build"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/native -j "$jobs"
 
-# Every other program, built by its toolchain file, tested with the native
-# emulator and image generator: BUILD FOLDER:TOOLCHAIN FILE.
-hosts=(windows:mingw-w64 win32:mingw-w64-i686 linux-x86_64:linux-x86_64
-       linux-aarch64:linux-aarch64 linux-armhf:linux-armhf)
-for host in "${hosts[@]}"; do
-  echo "== ${host%%:*} build"
-  cmake -S . -B "build/${host%%:*}" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/${host#*:}.cmake" \
+# Every released program, built by its toolchain file, tested with the
+# native emulator and image generator.
+folders=()
+while read -r -u 3 platform toolchain folder; do
+  echo "== $platform build"
+  cmake -S . -B "build/$folder" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
     -DTRELVANE_HOST_TOOLS="$root/build/native" >/dev/null
-  cmake --build "build/${host%%:*}" -j "$jobs"
-done
+  cmake --build "build/$folder" -j "$jobs"
+  folders+=("$folder")
+done 3< <(grep -v '^#' cmake/platforms.txt)
 
 echo "== sanitized build (AddressSanitizer, UndefinedBehaviorSanitizer)"
 cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTRELVANE_SANITIZE=ON >/dev/null
@@ -50,11 +50,11 @@ cmake --build build/fuzz -j "$jobs" --target messages_fuzz
 status=0
 echo "== native tests"
 ctest --test-dir build/native -j 4 --output-on-failure --timeout 300 || status=1
-echo "== windows tests (under Wine)"
-ctest --test-dir build/windows -j 3 --output-on-failure --timeout 300 || status=1
-for host in "${hosts[@]:1}"; do
-  echo "== ${host%%:*} tests (the representative cases)"
-  ctest --test-dir "build/${host%%:*}" -j 2 --output-on-failure --timeout 300 || status=1
+# The 64-bit Windows program runs every case under Wine; the others the
+# representative ones.
+for folder in "${folders[@]}"; do
+  echo "== $folder tests"
+  ctest --test-dir "build/$folder" -j 3 --output-on-failure --timeout 300 || status=1
 done
 echo "== the release"
 ./make-release.sh || status=1
