@@ -30,8 +30,8 @@ cmake --build build/native -j "$jobs"
 # Every released program, built by its toolchain file, tested with the
 # native emulator and image generator.
 folders=()
-while read -r -u 3 platform toolchain folder; do
-  echo "== $platform build"
+while read -r -u 3 toolchain folder; do
+  echo "== $folder build"
   cmake -S . -B "build/$folder" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
     -DTRELVANE_HOST_TOOLS="$root/build/native" >/dev/null
   cmake --build "build/$folder" -j "$jobs"

@@ -92,7 +92,7 @@ TEST_F(PtyTest, SettingsTextIsParsedAndAppliedWhole)
     }
     CloseHandle(h);
 
-    for (const char* bad : {"", "baud=", "baud=fast", "baud=-5", "baud=12345", "baud=9600x", "parity=X",
+    for (const char* bad : {"", "baud=", "baud=fast", "baud=-5", "baud=12345", "baud=09600", "baud=9600x", "parity=X",
                             "parity=M", "data=9", "data=4", "stop=1.5", "stop=3", "speed=115200",
                             "baud 115200", "xon=off", "baud=115200 parity=N data=8 stop=1 dtr=on"}) {
         DCB d{};

@@ -97,9 +97,8 @@ bool is(const char* text, size_t len, const char* word)
     return strlen(word) == len && strncasecmp(text, word, len) == 0;
 }
 
-const struct Speed { const char* text; DWORD baud; speed_t speed; } speeds[] = {
-    {"9600", 9600, B9600}, {"19200", 19200, B19200}, {"38400", 38400, B38400},
-    {"57600", 57600, B57600}, {"115200", 115200, B115200},
+const struct Speed { DWORD baud; speed_t speed; } speeds[] = {
+    {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
 };
 
 speed_t speedOf(DWORD baud)
@@ -113,12 +112,13 @@ speed_t speedOf(DWORD baud)
 bool setKey(DCB* dcb, const char* key, size_t keyLen, const char* v, size_t n)
 {
     if (is(key, keyLen, "baud")) {
-        for (const Speed& s : speeds)
-            if (is(v, n, s.text)) {
-                dcb->BaudRate = s.baud;
-                return true;
-            }
-        return false;
+        // Digits only, as the speed is written: no sign, no leading zero.
+        if (n == 0 || n > 6 || v[0] == '0' || strspn(v, "0123456789") != n)
+            return false;
+        DWORD baud = static_cast<DWORD>(strtoul(v, nullptr, 10));
+        if (speedOf(baud) == B0)
+            return false;
+        dcb->BaudRate = baud;
     } else if (is(key, keyLen, "parity")) {
         static const char letters[] = "noe";  // index is the Windows parity value
         const char* p = n == 1 ? strchr(letters, tolower(static_cast<unsigned char>(v[0]))) : nullptr;

@@ -2,9 +2,9 @@
 """Makes the release archive of a built tree with CPack, in a scratch folder,
 and checks it: named after the updater's version and the software version
 of the image, it holds exactly the program as built (stripped, carrying the
-image, linked statically), the README and the SHA-256 of the program and of the image in
-sha256sum's format; a Windows program's version resource carries both
-versions."""
+image, linked statically), the README and the SHA-256 of the program and of
+the image in sha256sum's format; a Windows program's version resource
+carries both versions."""
 import argparse
 import hashlib
 import os
