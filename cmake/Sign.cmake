@@ -1,5 +1,5 @@
 # Signing with the vendor's keys, given through the environment; without
-# them nothing is signed. The project never holds a private key.
+# them (unset or empty) nothing is signed. The project never holds a private key.
 #
 #   TRELVANE_SIGN_PKCS12     Authenticode certificate and key, a PKCS#12 file,
 #   or TRELVANE_SIGN_CERT    the certificate (chain) as PEM
@@ -22,20 +22,20 @@
 # is appended to the unchanged program, so removing it gives back the
 # reproducible bytes.
 function(trelvane_sign_program program)
-  if(DEFINED ENV{TRELVANE_SIGN_PKCS12})
+  if(NOT "$ENV{TRELVANE_SIGN_PKCS12}" STREQUAL "")
     set(key -pkcs12 "$ENV{TRELVANE_SIGN_PKCS12}")
-  elseif(DEFINED ENV{TRELVANE_SIGN_CERT} OR DEFINED ENV{TRELVANE_SIGN_KEY})
-    if(NOT DEFINED ENV{TRELVANE_SIGN_CERT} OR NOT DEFINED ENV{TRELVANE_SIGN_KEY})
+  elseif(NOT "$ENV{TRELVANE_SIGN_CERT}" STREQUAL "" OR NOT "$ENV{TRELVANE_SIGN_KEY}" STREQUAL "")
+    if("$ENV{TRELVANE_SIGN_CERT}" STREQUAL "" OR "$ENV{TRELVANE_SIGN_KEY}" STREQUAL "")
       message(FATAL_ERROR "Signing ${program}: TRELVANE_SIGN_CERT and TRELVANE_SIGN_KEY go together")
     endif()
     set(key -certs "$ENV{TRELVANE_SIGN_CERT}" -key "$ENV{TRELVANE_SIGN_KEY}")
   else()
     return()
   endif()
-  if(DEFINED ENV{TRELVANE_SIGN_PASS_FILE})
+  if(NOT "$ENV{TRELVANE_SIGN_PASS_FILE}" STREQUAL "")
     list(APPEND key -readpass "$ENV{TRELVANE_SIGN_PASS_FILE}")
   endif()
-  if(DEFINED ENV{TRELVANE_SIGN_TIMESTAMP})
+  if(NOT "$ENV{TRELVANE_SIGN_TIMESTAMP}" STREQUAL "")
     list(APPEND key -ts "$ENV{TRELVANE_SIGN_TIMESTAMP}")
   endif()
   find_program(osslsigncode osslsigncode)
@@ -55,7 +55,7 @@ endfunction()
 
 # Signs a checksum list with minisign into <list>.minisig, when given a key.
 function(trelvane_sign_sums sums)
-  if(NOT DEFINED ENV{TRELVANE_MINISIGN_KEY})
+  if("$ENV{TRELVANE_MINISIGN_KEY}" STREQUAL "")
     return()
   endif()
   find_program(minisign minisign)
@@ -63,7 +63,7 @@ function(trelvane_sign_sums sums)
     message(FATAL_ERROR "Signing ${sums}: no minisign (Debian package minisign)")
   endif()
   set(password)
-  if(DEFINED ENV{TRELVANE_MINISIGN_PASS_FILE})
+  if(NOT "$ENV{TRELVANE_MINISIGN_PASS_FILE}" STREQUAL "")
     set(password INPUT_FILE "$ENV{TRELVANE_MINISIGN_PASS_FILE}")
   endif()
   file(REMOVE "${sums}.minisig")
