@@ -12,6 +12,12 @@ cd "$(dirname "$0")"
 root=$(pwd)
 rm -rf release build/release
 mkdir release
+# The archives and packages date their files from the commit, so that the
+# same commit gives the same bytes again (an unsigned release: a signature
+# carries its own time).
+if [ -z "${SOURCE_DATE_EPOCH:-}" ] && commit_time=$(git log -1 --format=%ct 2>/dev/null); then
+  export SOURCE_DATE_EPOCH=$commit_time
+fi
 while read -r -u 3 toolchain folder; do
   build=build/release/$folder
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
