@@ -143,9 +143,13 @@ def check(args, folder):
         signed_failures, held = check_archive(args, release, keys.env())
         failures += signed_failures
         if held:
-            failures += step("the archive's program is signed, verifies against the run's own "
-                             "authority, and not once changed",
+            failures += step("the archive's program is signed (PKCS#12), verifies against the "
+                             "run's own authority, is the built program without its signature, "
+                             "and not once changed",
                              signing.check_signed_program(keys, held, args.program))
+            failures += step("the same with the key as PEM files",
+                             signing.check_signed_copy(keys, args.cmake, args.source,
+                                                       args.program, folder))
     if args.manpage:
         failures += step("mandoc -Tlint passes the manual page, whose quotes are the program's "
                          "messages, every one", manpage.check_lint(args.manpage)

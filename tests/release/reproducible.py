@@ -4,9 +4,8 @@ of different names, and checks that the two programs are the same bytes and
 that neither names the source or a build folder. A firmware team rebuilding a
 release from its commit must get the program it was given, and, its files
 dated by one SOURCE_DATE_EPOCH as ./make-release.sh dates them, the same
-archive and package. Signing keeps the program's bytes too: a Windows program signed as the release signs it (cmake/Sign.cmake,
-with the run's own certificate as PEM files) gives back the other build's
-bytes once its signature is removed."""
+archive and package. (That a signed program without its signature is the
+program as built, package.py checks.)"""
 import argparse
 import hashlib
 import os
@@ -34,31 +33,6 @@ def first_difference(a, b):
         if x != y:
             return i
     return min(len(a), len(b))
-
-
-def check_unsigned_again(args, source, folder, program, other):
-    """Signs the program, removes the signature, and compares the result with
-    the other build's program."""
-    keys = signing.Keys(os.path.join(folder, "keys"))
-    signed, stripped = os.path.join(folder, "signed.exe"), os.path.join(folder, "stripped.exe")
-    shutil.copyfile(program, signed)
-    code, out = signing.sign_program(args.cmake, source, keys.env(pkcs12=False), signed)
-    if code != 0:
-        return ["signing %s failed:\n%s" % (program, out)]
-    with open(signed, "rb") as f:
-        if f.read() == other:
-            return ["signing left %s unchanged" % program]
-    code, out = signing.unsigned(signed, stripped)
-    if code != 0:
-        return ["osslsigncode remove-signature failed:\n%s" % out]
-    with open(stripped, "rb") as f:
-        data = f.read()
-    if data != other:
-        return ["the signed program without its signature differs from the build: %d and %d "
-                "bytes, first difference at byte %d" % (len(data), len(other),
-                                                         first_difference(data, other))]
-    print("signed, then its signature removed: the same %d bytes" % len(data))
-    return []
 
 
 def check_packages(cpack, folders):
@@ -119,10 +93,6 @@ def main():
                             % (len(programs[0]), len(programs[1]), first_difference(*programs)))
         else:
             failures += check_packages(args.cpack, folders)
-            if args.program.endswith(".exe"):
-                failures += check_unsigned_again(args, source, folders[0],
-                                                 os.path.join(folders[0], args.program),
-                                                 programs[1])
         for f in failures:
             print("FAIL: " + f)
         if failures:

@@ -3,6 +3,7 @@ certificate authority and a code-signing certificate from openssl, a minisign
 key pair. The signing itself is cmake/Sign.cmake's, as in a real release,
 given the keys through the environment a vendor sets."""
 import os
+import shutil
 import subprocess
 
 
@@ -77,35 +78,48 @@ def changed_copy(path):
     return copy
 
 
-def verify_program(keys, program):
-    return run(["osslsigncode", "verify", "-CAfile", keys.ca, "-in", program])
-
-
 def check_signed_program(keys, signed, built):
-    """The signed program verifies against the run's own authority, is not
-    the program as built, and refuses a copy changed after signing."""
+    """The signed program verifies against the run's own authority, is the
+    program as built once its signature is removed (so signing costs the
+    release none of its reproducibility), and a copy changed after signing
+    does not verify."""
     failures = []
-    code, out = verify_program(keys, signed)
+    code, out = run(["osslsigncode", "verify", "-CAfile", keys.ca, "-in", signed])
     if code != 0 or "Signature verification: ok" not in out:
         failures.append("%s does not verify against the test authority:\n%s" % (signed, out))
-    with open(signed, "rb") as f, open(built, "rb") as g:
-        if f.read() == g.read():
+    stripped = signed + ".unsigned"
+    code, out = run(["osslsigncode", "remove-signature", "-in", signed, "-out", stripped])
+    with open(built, "rb") as f:
+        want = f.read()
+    with open(signed, "rb") as f:
+        if f.read() == want:
             failures.append("%s is not signed: it is the program as built" % signed)
-    code, out = verify_program(keys, changed_copy(signed))
+    if code != 0:
+        failures.append("osslsigncode remove-signature %s:\n%s" % (signed, out))
+    else:
+        with open(stripped, "rb") as f:
+            data = f.read()
+        if data != want:
+            at = next((i for i, (a, b) in enumerate(zip(data, want)) if a != b),
+                      min(len(data), len(want)))
+            failures.append("%s without its signature is not %s: %d and %d bytes, first "
+                            "difference at byte %d" % (signed, built, len(data), len(want), at))
+    code, out = run(["osslsigncode", "verify", "-CAfile", keys.ca, "-in", changed_copy(signed)])
     if code == 0:
         failures.append("a copy of %s changed after signing still verifies:\n%s" % (signed, out))
     return failures
 
 
-def sign_program(cmake, source, env, program):
-    """Signs the program in place with cmake/Sign.cmake."""
-    return run([cmake, "-DSIGN_PROGRAM=" + program, "-P",
-                os.path.join(source, "cmake", "Sign.cmake")], env=env)
-
-
-def unsigned(program, out):
-    """The program with its Authenticode signature removed, into out."""
-    return run(["osslsigncode", "remove-signature", "-in", program, "-out", out])
+def check_signed_copy(keys, cmake, source, built, folder):
+    """A copy of the built program signed by cmake/Sign.cmake with the key in
+    the other form a vendor may have, PEM files, passes the same checks."""
+    copy = os.path.join(folder, "signed-with-pem-" + os.path.basename(built))
+    shutil.copyfile(built, copy)
+    code, out = run([cmake, "-DSIGN_PROGRAM=" + copy, "-P",
+                     os.path.join(source, "cmake", "Sign.cmake")], env=keys.env(pkcs12=False))
+    if code != 0:
+        return ["signing %s with PEM files failed:\n%s" % (copy, out)]
+    return check_signed_program(keys, copy, built)
 
 
 def check_signed_sums(keys, cmake, source, sums):
