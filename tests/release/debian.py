@@ -10,16 +10,13 @@ import subprocess
 import sys
 import tempfile
 
+from signing import run
+
 PROGRAM = "usr/bin/trelvane-update"
 MANPAGE = "usr/share/man/man1/trelvane-update.1.gz"
 DOC = "usr/share/doc/trelvane-update/"
 OVERRIDES = "usr/share/lintian/overrides/trelvane-update"
 E2E = os.path.join("tests", "e2e", "e2e.py")
-
-
-def run(cmd, **kw):
-    done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kw)
-    return done.returncode, done.stdout.decode(errors="replace")
 
 
 def package_name(version, software, arch):

@@ -5,7 +5,8 @@ sources (numbers and names filled in, the spacing as the page is set), and
 every message the program prints is quoted and explained somewhere."""
 import os
 import re
-import subprocess
+
+from signing import run
 
 # The updater's own layers; tools and tests print their own texts.
 LAYERS = ("app", "image", "link", "push")
@@ -16,18 +17,26 @@ LITERAL = re.compile(r'"((?:[^"\\]|\\.)*)"')
 CONVERSION = re.compile(r"%(\.\d+f|0?\d*l?[dux]|s|%)")
 
 
+# Any other way to print, which program_messages() would not read.
+OTHER_OUTPUT = re.compile(r"\b(f?puts|putchar|fprintf|fwrite|cout|cerr)\b")
+
+
 def program_messages(source):
-    """Every format string the updater passes to printf, as written."""
-    found = []
+    """Every format string the updater passes to printf, as written, and the
+    files that print otherwise."""
+    found, elsewhere = [], []
     for layer in LAYERS:
         folder = os.path.join(source, layer)
         for name in sorted(os.listdir(folder)):
             if name.endswith(".cpp"):
                 with open(os.path.join(folder, name)) as f:
-                    for call in PRINTF.finditer(f.read()):
-                        text = "".join(LITERAL.findall(call.group(1)))
-                        found.append(text.encode().decode("unicode_escape"))
-    return found
+                    code = f.read()
+                for call in PRINTF.finditer(code):
+                    text = "".join(LITERAL.findall(call.group(1)))
+                    found.append(text.encode().decode("unicode_escape"))
+                if OTHER_OUTPUT.search(code):
+                    elsewhere.append(os.path.join(layer, name))
+    return found, elsewhere
 
 
 def as_pattern(message):
@@ -54,8 +63,10 @@ def as_pattern(message):
 
 def rendered(page):
     """The page as mandoc sets it in plain ASCII, overstriking removed."""
-    out = subprocess.run(["mandoc", "-Tascii", page], stdout=subprocess.PIPE, check=True).stdout
-    return re.sub(r".\x08", "", out.decode())
+    code, out = run(["mandoc", "-Tascii", page])
+    if code != 0:
+        raise RuntimeError("mandoc -Tascii %s:\n%s" % (page, out))
+    return re.sub(r".\x08", "", out)
 
 
 def quotes(text):
@@ -65,19 +76,19 @@ def quotes(text):
 
 def check_lint(page):
     """mandoc -Tlint finds nothing, down to its style remarks."""
-    done = subprocess.run(["mandoc", "-Tlint", "-W", "all", page], stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, text=True)
-    if done.returncode != 0 or done.stdout.strip():
-        return ["mandoc -Tlint on %s:\n%s" % (page, done.stdout)]
+    code, out = run(["mandoc", "-Tlint", "-W", "all", page])
+    if code != 0 or out.strip():
+        return ["mandoc -Tlint on %s:\n%s" % (page, out)]
     return []
 
 
 def check_messages(page, source):
     """Each quote of the page is one whole message of the program, and each
     message of the program is quoted by the page."""
-    messages = program_messages(source)
-    if not messages:
-        return ["no printf messages found in %s" % ", ".join(LAYERS)]
+    messages, elsewhere = program_messages(source)
+    if not messages or elsewhere:
+        return ["the program's messages are not all printf calls in %s: %s"
+                % (", ".join(LAYERS), ", ".join(elsewhere) or "none found")]
     patterns = [re.compile(as_pattern(m)) for m in messages]
     said = quotes(rendered(page))
     failures = ["the page quotes %r, which the program never prints" % q

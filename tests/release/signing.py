@@ -8,9 +8,13 @@ import subprocess
 
 
 def run(cmd, env=None, **kw):
-    """Runs cmd; its return code and everything it printed."""
-    done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          env=env, **kw)
+    """Runs cmd; its return code and everything it printed. A tool that is
+    not installed fails the check with its name, not a traceback."""
+    try:
+        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              errors="replace", env=env, **kw)
+    except FileNotFoundError:
+        return 127, "%s is not installed (./run-tests.sh installs it)" % cmd[0]
     return done.returncode, done.stdout
 
 
