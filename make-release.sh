@@ -1,22 +1,49 @@
 #!/usr/bin/env bash
 # Builds the release into release/: one archive per program of
-# cmake/platforms.txt, each holding the stripped program, the README and the
-# SHA-256 of the program and of the image it carries, and release/SHA256SUMS
-# over the archives. Arguments go to every
+# cmake/platforms.txt, each holding the stripped program, the README (and on
+# Linux the manual page) and the SHA-256 of the program and of the image it
+# carries; a Debian package of each Linux program; release/SHA256SUMS over
+# them all. With the vendor's keys in the environment (cmake/Sign.cmake
+# names them), the Windows programs are signed before they are archived and
+# SHA256SUMS is signed into SHA256SUMS.minisig. Arguments go to every
 # configure, e.g. -DTRELVANE_IMAGE=/path/to/device-software.bin.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
 rm -rf release build/release
 mkdir release
+# The archives and packages date their files from the commit, so that the
+# same commit gives the same bytes again (an unsigned release: a signature
+# carries its own time).
+if [ -z "${SOURCE_DATE_EPOCH:-}" ] && commit_time=$(git log -1 --format=%ct 2>/dev/null); then
+  export SOURCE_DATE_EPOCH=$commit_time
+fi
 while read -r -u 3 toolchain folder; do
   build=build/release/$folder
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
     -DTRELVANE_TESTS=OFF -DTRELVANE_TEST_PROGRAMS=OFF "$@" >/dev/null
   cmake --build "$build" -j "$(nproc)" >/dev/null
-  cpack --config "$build/CPackConfig.cmake" -B "$build/package" >/dev/null
-  mv "$build"/package/trelvane-update-*.* release/
+  # CPack's output says why a package failed, a signing key too.
+  if ! cpack --config "$build/CPackConfig.cmake" -B "$build/package" >"$build/cpack.log" 2>&1; then
+    cat "$build/cpack.log" >&2
+    exit 1
+  fi
+  mv "$build"/package/trelvane-update[-_]*.* release/
 done 3< <(grep -v '^#' cmake/platforms.txt)
 cd release
-sha256sum trelvane-update-* >SHA256SUMS
+sha256sum trelvane-update[-_]* >SHA256SUMS
+cmake -DSIGN_SUMS=SHA256SUMS -P "$root/cmake/Sign.cmake"
+
+# One line on what is signed, so that an unsigned release is never taken
+# for a signed one.
+authenticode=${TRELVANE_SIGN_PKCS12:-${TRELVANE_SIGN_CERT:-}}
+if [ -n "$authenticode" ] && [ -f SHA256SUMS.minisig ]; then
+  echo "signed: the Windows programs with $authenticode, SHA256SUMS with minisign"
+elif [ -n "$authenticode" ]; then
+  echo "partly signed: the Windows programs with $authenticode; SHA256SUMS unsigned (no TRELVANE_MINISIGN_KEY)"
+elif [ -f SHA256SUMS.minisig ]; then
+  echo "partly signed: SHA256SUMS with minisign; the Windows programs unsigned (no TRELVANE_SIGN_PKCS12 or TRELVANE_SIGN_CERT)"
+else
+  echo "unsigned release: no TRELVANE_SIGN_PKCS12 or TRELVANE_SIGN_CERT, no TRELVANE_MINISIGN_KEY (README, A signed release)"
+fi
 ls -l

@@ -10,7 +10,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 packages=(cmake make g++ libgtest-dev python3 g++-mingw-w64-x86-64 wine wine64
           clang libclang-rt-14-dev valgrind strace
           qemu-system-x86 linux-image-amd64 busybox-static
-          g++-mingw-w64-i686 wine32:i386 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user)
+          g++-mingw-w64-i686 wine32:i386 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user
+          osslsigncode minisign openssl lintian mandoc man-db)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

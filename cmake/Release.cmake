@@ -1,21 +1,35 @@
 # The release archive, made with CPack from a built tree:
 #   cpack --config <build folder>/CPackConfig.cmake
-# It holds the program, the README, and SHA256SUMS in sha256sum's format:
-# the SHA-256 of the program and of the image built into it (whose file is
-# not in the archive), so that whoever receives it checks the program with
-# `sha256sum -c --ignore-missing SHA256SUMS` and can tell which device
-# software it installs. The install rules exist for this archive, hence the
-# flat layout. ./make-release.sh makes every platform's archive.
-install(TARGETS trelvane-update RUNTIME DESTINATION .)
-install(FILES README.md DESTINATION .)
+# It holds the program, the README, on Linux the manual page, and SHA256SUMS
+# in sha256sum's format: the SHA-256 of the program and of the image built
+# into it (whose file is not in the archive), so that whoever receives it
+# checks the program with `sha256sum -c --ignore-missing SHA256SUMS` and can
+# tell which device software it installs. A Windows program is signed first
+# when the environment names a key (cmake/Sign.cmake), so SHA256SUMS lists
+# the signed program. These install rules (component "archive") exist for the
+# archive, hence the flat layout; the released Linux builds also make a
+# Debian package of component "deb" (cmake/Debian.cmake). ./make-release.sh
+# makes every platform's archive and package.
+set(TRELVANE_MANPAGE "${CMAKE_SOURCE_DIR}/doc/trelvane-update.1")
+install(TARGETS trelvane-update RUNTIME DESTINATION . COMPONENT archive)
+install(FILES README.md DESTINATION . COMPONENT archive)
+if(NOT WIN32)
+  install(FILES "${TRELVANE_MANPAGE}" DESTINATION . COMPONENT archive)
+endif()
 get_filename_component(image_name "${TRELVANE_IMAGE}" NAME)
+set(sign)
+if(WIN32)
+  set(sign "include(\"${CMAKE_SOURCE_DIR}/cmake/Sign.cmake\")
+  trelvane_sign_program(\"\${dir}/\${program}\")")
+endif()
 install(CODE "
   set(program \"$<TARGET_FILE_NAME:trelvane-update>\")
   set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+  ${sign}
   file(SHA256 \"\${dir}/\${program}\" sum)
   file(SHA256 \"${TRELVANE_IMAGE}\" image_sum)
   file(WRITE \"\${dir}/SHA256SUMS\" \"\${sum}  \${program}\\n\${image_sum}  ${image_name}\\n\")
-")
+" COMPONENT archive)
 
 # The platform as the archive names it: win32, win64, linux-x86_64,
 # linux-aarch64, linux-armhf.
@@ -34,4 +48,9 @@ set(CPACK_PACKAGE_VENDOR Trelvane)
 set(TRELVANE_ARCHIVE "trelvane-update-${PROJECT_VERSION}-sw${TRELVANE_SOFTWARE_VERSION}-${system}")
 set(CPACK_PACKAGE_FILE_NAME "${TRELVANE_ARCHIVE}")
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}")
+# Each generator installs its own component only (cmake/CPackComponent.cmake).
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_SOURCE_DIR}/cmake/CPackComponent.cmake")
+if(TRELVANE_STATIC)
+  include(cmake/Debian.cmake)
+endif()
 include(CPack)

@@ -2,7 +2,10 @@
 """Builds the updater twice from one source tree, in two fresh build folders
 of different names, and checks that the two programs are the same bytes and
 that neither names the source or a build folder. A firmware team rebuilding a
-release from its commit must get the program it was given."""
+release from its commit must get the program it was given, and, its files
+dated by one SOURCE_DATE_EPOCH as ./make-release.sh dates them, the same
+archive and package. (That a signed program without its signature is the
+program as built, package.py checks.)"""
 import argparse
 import hashlib
 import os
@@ -10,6 +13,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
+
+import signing
 
 
 def build(cmake, source, folder, toolchain, target):
@@ -30,12 +35,39 @@ def first_difference(a, b):
     return min(len(a), len(b))
 
 
+def check_packages(cpack, folders):
+    """CPack's archives and packages of both builds, unsigned and dated
+    alike, are the same files, byte for byte."""
+    env = dict(signing.unsigned_env(), SOURCE_DATE_EPOCH="1700000000")
+    made = []
+    for folder in folders:
+        out = os.path.join(folder, "packages")
+        code, text = signing.run([cpack, "--config", os.path.join(folder, "CPackConfig.cmake"),
+                                  "-B", out], env=env)
+        if code != 0:
+            return ["cpack in %s failed:\n%s" % (folder, text)]
+        files = {}
+        for name in os.listdir(out):
+            if os.path.isfile(os.path.join(out, name)):
+                with open(os.path.join(out, name), "rb") as f:
+                    files[name] = f.read()
+        made.append(files)
+    if set(made[0]) != set(made[1]):
+        return ["cpack made %s, then %s" % (sorted(made[0]), sorted(made[1]))]
+    differ = sorted(name for name in made[0] if made[0][name] != made[1][name])
+    if differ:
+        return ["the two builds' %s differ" % ", ".join(differ)]
+    print("the same archives and packages: %s" % ", ".join(sorted(made[0])))
+    return []
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--source", required=True)
     ap.add_argument("--program", required=True, help="file name of the program, e.g. trelvane-update.exe")
     ap.add_argument("--toolchain", help="CMake toolchain file of a cross build")
     ap.add_argument("--cmake", default="cmake")
+    ap.add_argument("--cpack", default="cpack")
     ap.add_argument("--target", default="trelvane-update")
     args = ap.parse_args()
     source = os.path.realpath(args.source)
@@ -59,6 +91,8 @@ def main():
         if programs[0] != programs[1]:
             failures.append("the two builds differ: %d and %d bytes, first difference at byte %d"
                             % (len(programs[0]), len(programs[1]), first_difference(*programs)))
+        else:
+            failures += check_packages(args.cpack, folders)
         for f in failures:
             print("FAIL: " + f)
         if failures:

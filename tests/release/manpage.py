@@ -1,0 +1,98 @@
+"""The manual page: it passes mandoc's lint, and it says nothing the program
+does not do. Every text the page puts in double quotes is a message the
+program prints, matched against the program's own format strings in its
+sources (numbers and names filled in, the spacing as the page is set), and
+every message the program prints is quoted and explained somewhere."""
+import os
+import re
+
+from signing import run
+
+# The updater's own layers; tools and tests print their own texts.
+LAYERS = ("app", "image", "link", "push")
+
+# A printf call's format: one or more adjacent string literals.
+PRINTF = re.compile(r'\bprintf\(\s*((?:"(?:[^"\\]|\\.)*"\s*)+)')
+LITERAL = re.compile(r'"((?:[^"\\]|\\.)*)"')
+CONVERSION = re.compile(r"%(\.\d+f|0?\d*l?[dux]|s|%)")
+
+
+# Any other way to print, which program_messages() would not read.
+OTHER_OUTPUT = re.compile(r"\b(f?puts|putchar|fprintf|fwrite|cout|cerr)\b")
+
+
+def program_messages(source):
+    """Every format string the updater passes to printf, as written, and the
+    files that print otherwise."""
+    found, elsewhere = [], []
+    for layer in LAYERS:
+        folder = os.path.join(source, layer)
+        for name in sorted(os.listdir(folder)):
+            if name.endswith(".cpp"):
+                with open(os.path.join(folder, name)) as f:
+                    code = f.read()
+                for call in PRINTF.finditer(code):
+                    text = "".join(LITERAL.findall(call.group(1)))
+                    found.append(text.encode().decode("unicode_escape"))
+                if OTHER_OUTPUT.search(code):
+                    elsewhere.append(os.path.join(layer, name))
+    return found, elsewhere
+
+
+def as_pattern(message):
+    """A format string as a regular expression over its printed texts, each
+    run of blank space (line ends, a carriage return, indentation) as one
+    space, as quotes() leaves it."""
+    parts = []
+    # re.split with one group: literal text at even places, conversions at odd.
+    for at, piece in enumerate(CONVERSION.split(message.strip())):
+        if at % 2 == 0:
+            parts.append(re.escape(re.sub(r"\s+", " ", piece)))
+        elif piece == "%":
+            parts.append("%")
+        elif piece == "s":
+            parts.append(r"\S+")
+        elif piece.endswith("f"):
+            parts.append(r"\d+\.\d{%s}" % piece[1:-1])
+        elif piece.endswith("x"):
+            parts.append("[0-9a-f]+")
+        else:
+            parts.append(r"-?\d+")
+    return "".join(parts)
+
+
+def rendered(page):
+    """The page as mandoc sets it in plain ASCII, overstriking removed."""
+    code, out = run(["mandoc", "-Tascii", page])
+    if code != 0:
+        raise RuntimeError("mandoc -Tascii %s:\n%s" % (page, out))
+    return re.sub(r".\x08", "", out)
+
+
+def quotes(text):
+    """Every text in double quotes, its blank space made single spaces."""
+    return [" ".join(q.split()) for q in re.findall(r'"([^"]*)"', text)]
+
+
+def check_lint(page):
+    """mandoc -Tlint finds nothing, down to its style remarks."""
+    code, out = run(["mandoc", "-Tlint", "-W", "all", page])
+    if code != 0 or out.strip():
+        return ["mandoc -Tlint on %s:\n%s" % (page, out)]
+    return []
+
+
+def check_messages(page, source):
+    """Each quote of the page is one whole message of the program, and each
+    message of the program is quoted by the page."""
+    messages, elsewhere = program_messages(source)
+    if not messages or elsewhere:
+        return ["the program's messages are not all printf calls in %s: %s"
+                % (", ".join(LAYERS), ", ".join(elsewhere) or "none found")]
+    patterns = [re.compile(as_pattern(m)) for m in messages]
+    said = quotes(rendered(page))
+    failures = ["the page quotes %r, which the program never prints" % q
+                for q in said if not any(p.fullmatch(q) for p in patterns)]
+    failures += ["the page never quotes the program's message %r" % m
+                 for m, p in zip(messages, patterns) if not any(p.fullmatch(q) for q in said)]
+    return failures
