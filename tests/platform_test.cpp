@@ -309,6 +309,13 @@ TEST_F(PtyTest, SignalsReleaseExclusiveUse)
     const Case cases[] = {{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGQUIT, false},
                           {SIGHUP, true}, {SIGINT, true}};
     for (const Case& c : cases) {
+        // The layer sets its handlers once per process: a child can only
+        // show how it treats an ignored signal where no port was opened
+        // before (ctest runs each test in a process of its own).
+        struct sigaction now{};
+        sigaction(c.sig, nullptr, &now);
+        if (c.ignored && now.sa_handler != SIG_DFL)
+            GTEST_SKIP() << "a port was opened in this process before: run this test alone";
         pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
