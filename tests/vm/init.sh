@@ -66,6 +66,14 @@ cpu() {
   echo "@@CPU $1 $(cut -d' ' -f14,15 /proc/$(cat /tmp/$1.pid)/stat | tr ' ' +)"
 }
 
+# ignoring SIGNAL COMMAND...: runs the command with the signal ignored, as
+# nohup does for SIGHUP (busybox has no nohup).
+ignoring() {
+  trap '' $1
+  shift
+  exec "$@"
+}
+
 # seen TAG TEXT: says "@@SEEN TAG" once the updater's console shows TEXT.
 seen() {
   (

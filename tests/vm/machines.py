@@ -190,8 +190,9 @@ def machines(build):
                 modules=USB + ("xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"),
                 environment={"TRELVANE_COM3": Ftdi.device_path}, uart=Hotswap(), adapter=Ftdi(),
                 cases=("announces_before_the_port_opens", "uart_complete", "adapter_complete")
-                + PULLS + ("uart_silent_costs_no_cpu", "second_updater_on_a_held_uart",
-                           "uart_after_sigterm_completes")),
+                + PULLS + ("uart_silent_costs_no_cpu", "uart_completes_under_nohup",
+                           "second_updater_on_a_held_uart",
+                           "uart_after_sigterm_completes", "uart_without_carrier_completes")),
         # Two module dependencies modinfo does not name (u_serial and
         # usb_f_acm for g_serial), without which g_serial's insmod succeeds
         # and makes no port.
