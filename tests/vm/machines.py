@@ -155,9 +155,9 @@ class GuestEmulator(harness.Emulator):
 def machine(**row):
     """A row: root is where the kernel and busybox are (/, or the folder
     the Debian packages of `arch` are unpacked into); program the build
-    folder of the updater the guest gets (None: the one the runner was
-    given); environment the guest's, naming its ports; devices what must be
-    there before the cases start."""
+    folder of the updater the guest gets (None: the runner's own); the
+    guest's environment names its ports; devices must be there before the
+    cases start."""
     defaults = dict(arch=None, kernel=None, root="/", program=None, console="ttyS0",
                     environment={}, devices=(), uart=NoUart(), adapter=NoAdapter())
     return SimpleNamespace(**dict(defaults, **row))
@@ -183,7 +183,7 @@ def machines(build):
                        environment={"TRELVANE_CONSOLE": "hvc0", "TRELVANE_COM2": "/dev/ttyAMA0"},
                        devices=("/dev/ttyAMA0",), uart=Bridged(), cases=UART_CASES)
 
-    return [
+    rows = [
         # The announces case comes first: only the first open after boot
         # finds the UART in the kernel's cooked settings, where it echoes.
         machine(name="amd64-16550-ftdi", qemu=AMD64,
@@ -196,15 +196,19 @@ def machines(build):
         # Two module dependencies modinfo does not name (u_serial and
         # usb_f_acm for g_serial), without which g_serial's insmod succeeds
         # and makes no port.
-        machine(name="amd64-cdc-acm", qemu=AMD64,
+        machine(name="amd64-cdc-acm", qemu=AMD64, program="linux-x86_64",
                 modules=USB + ("udc-core", "configfs", "libcomposite", "u_serial", "usb_f_acm",
                                "dummy_hcd", "cdc-acm", "g_serial"),
                 environment={"TRELVANE_COM3": Gadget.device_path},
                 devices=("/dev/ttyGS0", Gadget.device_path), adapter=Gadget(),
-                cases=("adapter_complete",) + PULLS + ("second_updater_on_a_held_adapter",
+                cases=("adapter_complete",) + PULLS + ("adapter_silent_costs_no_cpu",
+                                                       "second_updater_on_a_held_adapter",
                                                        "adapter_complete")),
         pl011("arm64-pl011", "arm64", "linux-image-arm64",
               ["qemu-system-aarch64", "-M", "virt", "-cpu", "cortex-a53"], "linux-aarch64"),
         pl011("armhf-pl011", "armhf", "linux-image-armmp",
               ["qemu-system-arm", "-M", "virt", "-cpu", "cortex-a15"], "linux-armhf"),
     ]
+    for row in rows:
+        row.program = os.path.join(builds, row.program) if row.program else os.path.abspath(build)
+    return rows
