@@ -7,7 +7,7 @@
 // the end says how many bytes came in and, with --expect, whether they are
 // exactly what a correct updater sends for the given image.
 //
-// Usage: trelvane-emu --link PATH [options]   (see options.cpp)
+// Usage: trelvane-emu --link PATH | --port TTY [options]   (see options.cpp)
 
 #include <cstdio>
 #include <cstring>
