@@ -350,17 +350,17 @@ CASES = {f.__name__[len("case_"):]: Case(f.__name__[len("case_"):], f, deadline=
          for name, f in sorted(globals().items()) if name.startswith("case_")}
 
 
-def run_machine(row, cases, a):
-    """Boots the machine once and runs its cases in turn; the number passed,
-    or None when it cannot run."""
-    found = kernel(row)
-    busybox = initramfs.busybox(row.root)
-    missing = found if isinstance(found, str) else (
-        None if os.path.exists(busybox) else "no static busybox at " + busybox)
+def run_machine(row, names, a):
+    """Boots the machine once and runs the named cases in turn; the number
+    passed, or None when it is skipped."""
     program = os.path.join(row.program, "trelvane-update")
     if not os.path.exists(program):
         print("FAIL %s: no updater at %s: build it first" % (row.name, program))
         return 0
+    found = kernel(row)
+    busybox = initramfs.busybox(row.root)
+    missing = found if isinstance(found, str) else (
+        None if os.path.exists(busybox) else "no static busybox at " + busybox)
     if missing:
         skip = os.environ.get("TRELVANE_VM_SKIP") == "1"
         print("%s %s: %s%s" % ("SKIPPED" if skip else "FAIL", row.name, missing,
@@ -378,13 +378,13 @@ def run_machine(row, cases, a):
                         [(GuestEmulator.IMAGE, t.IMAGE)] * in_guest)
         g.m = Machine(row, image, initrd, g.tmp)
         try:
-            booted = g.m.boot(time.monotonic() + BOOT_SECONDS)
+            g.deadline = time.monotonic() + BOOT_SECONDS
+            booted = g.m.boot(g.deadline)
             for device in row.devices:
-                g.deadline = time.monotonic() + BOOT_SECONDS
                 present(g, device, "yes")
             print("%s: booted %s in %.1f s, its devices there in %.1f s"
                   % (row.name, version, booted, time.monotonic() - g.m.started))
-            passed = sum(harness.attempt(cases[name], g) for name in row.cases if name in cases)
+            passed = sum(harness.attempt(CASES[name], g) for name in names)
         except Timeout as why:
             print("FAIL %s boot: %s" % (row.name, why))
     finally:
@@ -408,16 +408,17 @@ def main():
     if not a.build and a.cases:
         a.build = a.cases.pop(0)
     rows = machines.machines(a.build)
-    named = set(a.cases) - {row.name for row in rows}
-    wanted = [row for row in rows if not a.cases or row.name in a.cases
-              or named & set(row.cases)]
+    unknown = {name for row in rows for name in row.cases} - set(CASES)
+    assert not unknown, "machines with cases that do not exist: %s" % unknown
+    # Each argument names a machine (all its cases) or a case (on every
+    # machine that has it).
+    whole = {row.name for row in rows} & set(a.cases)
     passed = failed = 0
-    for row in wanted:
-        cases = {n: c for n, c in CASES.items() if row.name in a.cases or not named or n in named}
-        count = len([n for n in row.cases if n in cases])
-        ran = run_machine(row, cases, a)
+    for row in rows:
+        names = [n for n in row.cases if not a.cases or row.name in whole or n in a.cases]
+        ran = run_machine(row, names, a) if names else None
         if ran is not None:
-            passed, failed = passed + ran, failed + count - ran
+            passed, failed = passed + ran, failed + len(names) - ran
     print("%d passed, %d failed" % (passed, failed))
     return 0 if failed == 0 else 1
 
