@@ -1,7 +1,8 @@
-"""The virtual machines, one row each, and the kinds of line a case's device
-joins them by. A machine differs from another only in its row: the QEMU
-command, where its kernel and busybox come from, its console, the modules
-/init loads, the updater it gets, how its ports are named, and its cases.
+"""The virtual machines, one row each, the kinds of line a case's device
+joins them by, and the session a booted machine's cases run in. A machine
+differs from another only in its row: the QEMU command, where its kernel
+and busybox come from, its console, the modules /init loads, the updater
+it gets, how its ports are named, and its cases.
 """
 import os
 import subprocess
@@ -11,11 +12,15 @@ from types import SimpleNamespace
 import harness
 import texts
 from harness import fail
+from machine import Timeout
+
+CASE_SECONDS = 40
 
 
 class Hotswap:
     """A 16550 UART (the guest's ttyS1, COM2 by the default names) whose
     host side QEMU moves to each case's emulator."""
+    needs = ()
 
     def qemu(self, m):
         return ["-chardev", "null,id=uart", "-serial", "chardev:uart"]
@@ -32,6 +37,7 @@ class Bridged:
     that socat joins, for each case anew, to a pseudo-terminal the emulator
     plays the device on, as on a real port. QEMU takes one connection at a
     time: the case's earlier device goes first."""
+    needs = ("socat",)
 
     def qemu(self, m):
         return ["-chardev", "socket,id=uart,path=%s,server=on,wait=off" % m.uart_path,
@@ -62,6 +68,8 @@ class Socat:
 
 
 class NoUart:
+    needs = ()
+
     def qemu(self, m):
         return []
 
@@ -150,6 +158,83 @@ class GuestEmulator(harness.Emulator):
             end = time.monotonic() + 10
             while self.status() is None and time.monotonic() < end:
                 time.sleep(0.05)
+
+
+class GuestSession(harness.Session):
+    """The booted guest, and the emulators and updaters of the case under
+    way; closing it after a case ends them, so that the next case starts
+    clean."""
+
+    def __init__(self, build, tools, row):
+        super().__init__(build, tools, deadline=CASE_SECONDS)
+        self.row, self.m, self.bridge = row, None, None
+        self.tags, self.adapters = {}, []
+        self.lines = 0
+
+    def where(self):
+        emu = self.started[-1] if self.started else None
+        return "guest console ends %r; device's last line: %s" % (
+            [line[:100] for line in self.m.console.tail(3)] if self.m else [],
+            emu.last_step() if emu else "(no device)")
+
+    def device(self, options, expect=True):
+        self.lines += 1
+        link = os.path.join(self.tmp, "line%d" % self.lines)
+        return harness.Emulator(self, link, options, expect)
+
+    def start(self, tag, port, launcher=""):
+        """Starts an updater on COMport in the guest; returns where its answers begin."""
+        mark = self.m.mark()
+        self.tags[tag] = mark
+        self.m.send("start %s %s trelvane-update -%s" % (tag, launcher, port))
+        return mark
+
+    def ended(self, tag, mark, limit=CASE_SECONDS):
+        """The time the updater ended."""
+        return self.m.expect("@@END %s " % tag, min(self.deadline, time.monotonic() + limit),
+                             mark)[1]
+
+    def console(self, tag, mark, limit=CASE_SECONDS):
+        """(status, console text) of an updater, once it has ended."""
+        _, _, line = self.m.expect("@@EXIT %s " % tag,
+                                   min(self.deadline, time.monotonic() + limit), mark)
+        parts = line.split()
+        text = bytes.fromhex(parts[3] if len(parts) > 3 else "").decode("latin-1")
+        return int(parts[2]), text
+
+    def wait_seen(self, tag, text, mark):
+        """Waits until the updater's console shows text."""
+        self.m.send("seen %s %r" % (tag, text.strip()))
+        self.m.expect("@@SEEN %s" % tag, self.deadline, mark)
+
+    def cpu(self, tag):
+        """The CPU time a running updater has used, in clock ticks."""
+        mark = self.m.mark()
+        self.m.send("cpu " + tag)
+        ticks = self.m.expect("@@CPU %s " % tag, self.deadline, mark)[2].split()[2]
+        return sum(int(n) for n in ticks.split("+"))
+
+    def uart_device(self, options, expect=True):
+        return self.row.uart.device(self, options, expect)
+
+    def close(self):
+        # Every updater of the case is gone before the next case starts.
+        for tag, mark in self.tags.items():
+            self.m.send("stop %s KILL 2>/dev/null" % tag)
+            try:
+                self.m.expect("@@END %s " % tag, time.monotonic() + 10, mark)
+            except Timeout:
+                print("   updater %s did not end when killed" % tag)
+        self.tags = {}
+        for ident in self.adapters:
+            try:
+                self.row.adapter.unplug(self, ident)
+            except (Timeout, RuntimeError):
+                pass
+        self.adapters = []
+        for p in self.started:
+            p.stop()
+        self.started, self.bridge = [], None
 
 
 def machine(**row):

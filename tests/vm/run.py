@@ -16,6 +16,7 @@ skip it.
 """
 import os
 import re
+import shutil
 import signal
 import sys
 import time
@@ -28,7 +29,7 @@ import texts as t  # noqa: E402
 from harness import Case, check, same  # noqa: E402
 from machine import Machine, Timeout, kernel  # noqa: E402
 import machines  # noqa: E402
-from machines import GuestEmulator  # noqa: E402
+from machines import CASE_SECONDS, GuestEmulator, GuestSession  # noqa: E402
 
 UART, ADAPTER = "2", "3"
 BUSY = "Couldn't open COM%s\n" + t.PRESS
@@ -38,7 +39,6 @@ BUSY = "Couldn't open COM%s\n" + t.PRESS
 DEVICE = ["--announce-every", "500", "--linger", "300"]
 # What the device announces with its default hardware (3,1) and version (1.70).
 ANNOUNCE = bytes([0xFF, 0x03, 0x01, 0x01, 0x46])
-CASE_SECONDS = 40
 BOOT_SECONDS = 120
 PULL_SECONDS = 20  # a generous bound: a healthy updater ends well within 2 s
 BUSY_SECONDS = 20  # the same for a refused open
@@ -57,83 +57,6 @@ def cooked_echo(data):
         out += b"^" + bytes([c ^ 0x40]) if c < 0x20 and c not in b"\t\n" or c == 0x7F \
             else bytes([c])
     return out
-
-
-class GuestSession(harness.Session):
-    """The booted guest, and the emulators and updaters of the case under
-    way; closing it after a case ends them, so that the next case starts
-    clean."""
-
-    def __init__(self, build, tools, row):
-        super().__init__(build, tools, deadline=CASE_SECONDS)
-        self.row, self.m, self.bridge = row, None, None
-        self.tags, self.adapters = {}, []
-        self.lines = 0
-
-    def where(self):
-        emu = self.started[-1] if self.started else None
-        return "guest console ends %r; device's last line: %s" % (
-            [line[:100] for line in self.m.console.tail(3)] if self.m else [],
-            emu.last_step() if emu else "(no device)")
-
-    def device(self, options, expect=True):
-        self.lines += 1
-        link = os.path.join(self.tmp, "line%d" % self.lines)
-        return harness.Emulator(self, link, options, expect)
-
-    def start(self, tag, port, launcher=""):
-        """Starts an updater on COMport in the guest; returns where its answers begin."""
-        mark = self.m.mark()
-        self.tags[tag] = mark
-        self.m.send("start %s %s trelvane-update -%s" % (tag, launcher, port))
-        return mark
-
-    def ended(self, tag, mark, limit=CASE_SECONDS):
-        """The time the updater ended."""
-        return self.m.expect("@@END %s " % tag, min(self.deadline, time.monotonic() + limit),
-                             mark)[1]
-
-    def console(self, tag, mark, limit=CASE_SECONDS):
-        """(status, console text) of an updater, once it has ended."""
-        _, _, line = self.m.expect("@@EXIT %s " % tag,
-                                   min(self.deadline, time.monotonic() + limit), mark)
-        parts = line.split()
-        text = bytes.fromhex(parts[3] if len(parts) > 3 else "").decode("latin-1")
-        return int(parts[2]), text
-
-    def wait_seen(self, tag, text, mark):
-        """Waits until the updater's console shows text."""
-        self.m.send("seen %s %r" % (tag, text.strip()))
-        self.m.expect("@@SEEN %s" % tag, self.deadline, mark)
-
-    def cpu(self, tag):
-        """The CPU time a running updater has used, in clock ticks."""
-        mark = self.m.mark()
-        self.m.send("cpu " + tag)
-        ticks = self.m.expect("@@CPU %s " % tag, self.deadline, mark)[2].split()[2]
-        return sum(int(n) for n in ticks.split("+"))
-
-    def uart_device(self, options, expect=True):
-        return self.row.uart.device(self, options, expect)
-
-    def close(self):
-        # Every updater of the case is gone before the next case starts.
-        for tag, mark in self.tags.items():
-            self.m.send("stop %s KILL 2>/dev/null" % tag)
-            try:
-                self.m.expect("@@END %s " % tag, time.monotonic() + 10, mark)
-            except Timeout:
-                print("   updater %s did not end when killed" % tag)
-        self.tags = {}
-        for ident in self.adapters:
-            try:
-                self.row.adapter.unplug(self, ident)
-            except (Timeout, RuntimeError):
-                pass
-        self.adapters = []
-        for p in self.started:
-            p.stop()
-        self.started, self.bridge = [], None
 
 
 def complete(g, tag, port, e, mark=None):
@@ -361,6 +284,8 @@ def run_machine(row, names, a):
     busybox = initramfs.busybox(row.root)
     missing = found if isinstance(found, str) else (
         None if os.path.exists(busybox) else "no static busybox at " + busybox)
+    missing = missing or next(("%s is not installed" % tool for tool in row.uart.needs
+                               if not shutil.which(tool)), None)
     if missing:
         skip = os.environ.get("TRELVANE_VM_SKIP") == "1"
         print("%s %s: %s%s" % ("SKIPPED" if skip else "FAIL", row.name, missing,
