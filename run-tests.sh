@@ -9,20 +9,47 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 packages=(cmake make g++ libgtest-dev python3 g++-mingw-w64-x86-64 wine wine64
           clang libclang-rt-14-dev valgrind strace
-          qemu-system-x86 linux-image-amd64 busybox-static
+          qemu-system-x86 qemu-system-arm linux-image-amd64 busybox-static socat
           g++-mingw-w64-i686 wine32:i386 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user
           osslsigncode minisign openssl lintian mandoc man-db)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
+# i386 for wine32, which runs the 32-bit Windows program; the ARM ones for
+# the virtual machines' kernels and busybox, downloaded below.
+added=()
+for arch in i386 arm64 armhf; do
+  dpkg --print-foreign-architectures | grep -qx "$arch" || { dpkg --add-architecture "$arch"; added+=("$arch"); }
+done
+if [ ${#missing[@]} -gt 0 ] || [ ${#added[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
-  dpkg --add-architecture i386  # for wine32, which runs the 32-bit Windows program
   apt-get update -q
-  apt-get install -y -q "${missing[@]}"
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "== installing: ${missing[*]}"
+    apt-get install -y -q "${missing[@]}"
+  fi
 fi
+
+# The ARM virtual machines' kernel and busybox: downloaded and unpacked into
+# build/vm/ARCH, not installed. A metapackage is followed to the kernel it
+# depends on.
+while read -r -u 3 arch names; do
+  dir=build/vm/$arch
+  [ -e "$dir/unpacked" ] && continue
+  if [ "${TRELVANE_VM_SKIP:-}" = 1 ]; then
+    echo "== TRELVANE_VM_SKIP=1: no $arch kernel downloaded, its virtual machine is skipped"
+    continue
+  fi
+  echo "== $arch kernel and busybox for the virtual machines"
+  rm -rf "$dir" && mkdir -p "$dir/debs"
+  for name in $names; do
+    real=$(apt-cache depends "$name:$arch" | sed -n 's/^ *Depends: \(linux-image-.*\)/\1/p' | head -1)
+    (cd "$dir/debs" && apt-get download -q "${real:-$name:$arch}")
+  done
+  for deb in "$dir"/debs/*.deb; do dpkg-deb -x "$deb" "$dir"; done
+  touch "$dir/unpacked"
+done 3< <(python3 tests/vm/run.py --packages)
 
 echo "== native build"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -59,7 +86,7 @@ for folder in "${folders[@]}"; do
 done
 echo "== the release"
 ./make-release.sh || status=1
-echo "== the Linux program on real serial drivers, in a virtual machine"
+echo "== the Linux programs on real serial drivers, in virtual machines"
 python3 tests/vm/run.py build/native || status=1
 echo "== native tests, sanitized"
 ctest --test-dir build/asan -j 4 --output-on-failure --timeout 300 || status=1

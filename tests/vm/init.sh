@@ -1,9 +1,10 @@
 #!/bin/busybox sh
-# The guest's /init: mounts the kernel's file systems, loads the USB serial
-# drivers the initramfs holds (in the order of their names), then runs the
-# shell lines the host types on the console. Every answer to the host is one
-# line starting with "@@", so that nothing else the console may show (kernel
-# messages, a shell error) is taken for one.
+# The guest's /init: mounts the kernel's file systems, loads the drivers the
+# initramfs holds (in the order of their names), moves to the console a
+# driver provides (TRELVANE_CONSOLE, if set), then runs the shell lines the
+# host types on the console. Every answer to the host is one line starting
+# with "@@", so that nothing else the console may show (kernel messages, a
+# shell error) is taken for one.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t devtmpfs dev /dev
@@ -11,9 +12,20 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t tmpfs tmp /tmp
 dmesg -n 1
+failed=
 for m in /lib/modules/*.ko; do
-  insmod $m || echo "@@FAIL insmod $m"
+  insmod $m || failed="$failed $m"
 done
+# A virtio console's device node comes a little after its module, and
+# before its port: until the port is there, opening it fails ("No such
+# device"). Only a plain read open tries it, which makes no file.
+if [ -n "$TRELVANE_CONSOLE" ]; then
+  until [ -c /dev/$TRELVANE_CONSOLE ] && (: </dev/$TRELVANE_CONSOLE) 2>/dev/null; do
+    usleep 20000
+  done
+  exec </dev/$TRELVANE_CONSOLE >/dev/$TRELVANE_CONSOLE 2>&1
+fi
+for m in $failed; do echo "@@FAIL insmod $m"; done
 stty -echo
 
 # start TAG COMMAND...: runs an updater without a terminal, as a script would
@@ -31,6 +43,35 @@ start() {
     echo "@@END $tag $st"
     echo "@@EXIT $tag $st $(od -An -tx1 -v /tmp/$tag.out | tr -d ' \n')"
   ) &
+}
+
+# emu TAG ARGS...: runs the device emulator, each of its lines said as
+# "@@EMU TAG LINE", and its exit status as "@@EMU TAG @@STATUS N".
+emu() {
+  tag=$1
+  shift
+  (
+    (
+      trelvane-emu "$@" </dev/null 2>&1 &
+      echo $! >/tmp/$tag.pid
+      wait $!
+      echo "@@STATUS $?"
+    ) | while IFS= read -r l; do echo "@@EMU $tag $l"; done
+  ) &
+}
+
+# cpu TAG: says "@@CPU TAG TICKS", the CPU time the process has used, in
+# clock ticks.
+cpu() {
+  echo "@@CPU $1 $(cut -d' ' -f14,15 /proc/$(cat /tmp/$1.pid)/stat | tr ' ' +)"
+}
+
+# ignoring SIGNAL COMMAND...: runs the command with the signal ignored, as
+# nohup does for SIGHUP (busybox has no nohup).
+ignoring() {
+  trap '' $1
+  shift
+  exec "$@"
 }
 
 # seen TAG TEXT: says "@@SEEN TAG" once the updater's console shows TEXT.

@@ -1,18 +1,13 @@
-"""Builds the guest's initramfs: busybox as the shell, the Linux updaters and
-their libraries, the USB serial modules of the host's kernel, and /init.
-
-  initramfs.py KERNEL_VERSION OUT.cpio PROGRAM...
+"""Builds the guest's initramfs: busybox as the shell, the programs and their
+libraries, other files, the machine's modules of its kernel, and /init.
+The kernel, its modules and busybox are those of a root folder: / for this
+machine's own, or one a foreign architecture's packages were unpacked into.
 """
 import lzma
 import os
 import re
 import subprocess
-import sys
 
-# Loaded in this order (/init loads them as their names sort): each needs
-# only those before it.
-MODULES = ("usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio")
-BUSYBOX = "/bin/busybox"
 INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "init.sh")
 
 
@@ -58,9 +53,20 @@ def libraries(program):
     return sorted(set(re.findall(r"(/\S+) \(0x", out)))
 
 
-def module_file(version, name):
-    path = subprocess.run(["modinfo", "-k", version, "-n", name], capture_output=True,
-                          text=True, check=True).stdout.strip()
+def busybox(root):
+    return os.path.join(root, "bin", "busybox")
+
+
+def module_file(root, version, name):
+    """A module's plain contents, found by its name ("-" and "_" alike) among
+    the kernel's modules: an unpacked package has no index of them."""
+    want = name.replace("-", "_")
+    top = os.path.join(root, "lib", "modules", version)
+    path = next((os.path.join(d, f) for d, _, files in os.walk(top) for f in files
+                 if re.sub(r"\.ko(\.xz|\.zst)?$", "", f).replace("-", "_") == want
+                 and ".ko" in f), None)
+    if not path:
+        raise FileNotFoundError("no module %s in %s" % (name, top))
     with open(path, "rb") as f:
         data = f.read()
     # busybox insmod takes plain modules only.
@@ -71,12 +77,14 @@ def module_file(version, name):
     return data
 
 
-def build(version, out_path, programs):
+def build(out_path, root, version, modules, programs, files=()):
+    """modules: loaded in this order, each needing only those before it;
+    files: (path in the guest, path here)."""
     with open(out_path, "wb") as out:
         c = Cpio(out)
         for d in ("dev", "proc", "sys", "tmp", "bin"):
             c.dir(d)
-        with open(BUSYBOX, "rb") as f:
+        with open(busybox(root), "rb") as f:
             c.file("bin/busybox", f.read())
         with open(INIT, "rb") as f:
             c.file("init", f.read())
@@ -85,13 +93,9 @@ def build(version, out_path, programs):
             with open(p, "rb") as f:
                 c.file("bin/" + os.path.basename(p), f.read())
             libs.update(libraries(p))
-        for lib in sorted(libs):
-            with open(lib, "rb") as f:
+        for lib, path in [(lib, lib) for lib in sorted(libs)] + list(files):
+            with open(path, "rb") as f:
                 c.file(lib, f.read())
-        for i, m in enumerate(MODULES):
-            c.file("lib/modules/%d-%s.ko" % (i, m), module_file(version, m), 0o644)
+        for i, m in enumerate(modules):
+            c.file("lib/modules/%02d-%s.ko" % (i, m), module_file(root, version, m), 0o644)
         c.close()
-
-
-if __name__ == "__main__":
-    build(sys.argv[1], sys.argv[2], sys.argv[3:])

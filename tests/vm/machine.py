@@ -20,6 +20,12 @@ class Timeout(Failed):
     """A wait past its deadline: the case fails."""
 
 
+# The guest's console: a serial port, or a virtio console (a machine whose
+# one UART is the line under test).
+CONSOLE = {"ttyS0": ["-serial", "chardev:con"],
+           "hvc0": ["-device", "virtio-serial-device", "-device", "virtconsole,chardev=con"]}
+
+
 class Lines:
     """Lines read from a stream by a thread, each with the time it arrived."""
 
@@ -127,20 +133,23 @@ class Qmp:
 
 
 class Machine:
-    """QEMU with the kernel, the initramfs, the guest's console on our pipes,
-    one 16550 UART (guest ttyS1) whose host side is the chardev "uart", and
-    an xHCI controller for USB serial adapters."""
+    """QEMU as a machine's row describes it (see machines.py), with the
+    kernel, the initramfs, and the guest's console on our pipes. Its UART's
+    host side, if it has one, is the chardev "uart": one that can be moved to
+    another line, or a socket each case's device joins anew."""
 
-    def __init__(self, qemu, kernel, initrd, tmp, append=""):
+    def __init__(self, row, kernel, initrd, tmp):
         self.qmp_path = os.path.join(tmp, "qmp.sock")
-        cmd = [qemu, "-accel", "tcg", "-m", "256", "-smp", "1", "-nodefaults",
-               "-no-user-config", "-display", "none", "-no-reboot",
-               "-kernel", kernel, "-initrd", initrd,
-               "-append", "console=ttyS0 quiet loglevel=1 panic=-1 " + append,
-               "-chardev", "stdio,id=con,signal=off", "-serial", "chardev:con",
-               "-chardev", "null,id=uart", "-serial", "chardev:uart",
-               "-device", "qemu-xhci,id=xhci",
-               "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path]
+        self.uart_path = os.path.join(tmp, "uart.sock")
+        environment = " ".join("%s=%s" % item for item in row.environment.items())
+        cmd = list(row.qemu) + [
+            "-accel", "tcg", "-m", "256", "-smp", "1", "-nodefaults",
+            "-no-user-config", "-display", "none", "-no-reboot",
+            "-kernel", kernel, "-initrd", initrd,
+            "-append", "console=%s quiet loglevel=1 panic=-1 %s" % (row.console, environment),
+            "-chardev", "stdio,id=con,signal=off"]
+        cmd += CONSOLE[row.console] + row.uart.qemu(self) + row.adapter.qemu
+        cmd += ["-qmp", "unix:%s,server=on,wait=off" % self.qmp_path]
         self.started = time.monotonic()
         # A process group of its own, to end it whole; not a session of its
         # own: QEMU opens the lines' terminals without O_NOCTTY, and as a
@@ -202,13 +211,14 @@ class Machine:
             self.proc.wait()
 
 
-def kernel():
-    """(qemu, kernel image, version), or a reason why there is none."""
-    qemu = shutil.which("qemu-system-x86_64")
+def kernel(row):
+    """(qemu, kernel image, version) of a machine, or a reason why there is none."""
+    qemu = shutil.which(row.qemu[0])
     if not qemu:
-        return "qemu-system-x86_64 is not installed"
-    for image in sorted(glob.glob("/boot/vmlinuz-*"), reverse=True):
-        version = image[len("/boot/vmlinuz-"):]
-        if os.access(image, os.R_OK) and os.path.isdir("/lib/modules/" + version):
+        return "%s is not installed" % row.qemu[0]
+    for image in sorted(glob.glob(os.path.join(row.root, "boot", "vmlinuz-*")), reverse=True):
+        version = os.path.basename(image)[len("vmlinuz-"):]
+        if os.access(image, os.R_OK) and os.path.isdir(
+                os.path.join(row.root, "lib", "modules", version)):
             return qemu, image, version
-    return "no readable kernel in /boot with its modules in /lib/modules"
+    return "no readable kernel in %s/boot with its modules" % row.root.rstrip("/")

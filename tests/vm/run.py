@@ -1,18 +1,22 @@
 #!/usr/bin/env python3
-"""The Linux updater on a real kernel's serial drivers: a 16550 UART (COM2,
-the guest's ttyS1) and an FTDI USB serial adapter (COM3, ttyUSB0), in a QEMU
-guest, with trelvane-emu at the far end of each line. Checks the exact
-console text, the exit status and the device's verdict, and pulls the
-adapter out at three points of a run. All cases share one boot.
+"""The Linux updaters on real kernels' serial drivers, in QEMU guests: a
+16550 UART, an FTDI USB serial adapter, the USB class driver (CDC-ACM) and
+the ARM boards' PL011, with trelvane-emu at the far end of each line (see
+machines.py for which machine has which). Checks the exact console text,
+the exit status and the device's verdict, pulls the USB devices out at
+three points of a run, and measures a silent line's cost. Each machine
+boots once and runs its cases in turn.
 
-  run.py [--build] BUILD [--tools DIR] [CASE...]   (harness.arguments)
+  run.py [--build] BUILD [--tools DIR] [MACHINE|CASE...]   (harness.arguments)
+  run.py --packages    the foreign architectures' packages: ARCH PACKAGE...
 
 BUILD holds trelvane-update; DIR (default BUILD) holds trelvane-emu. Without
-QEMU, a kernel or busybox the run fails, unless TRELVANE_VM_SKIP=1 asks to
+QEMU, a kernel or busybox a machine fails, unless TRELVANE_VM_SKIP=1 asks to
 skip it.
 """
 import os
 import re
+import shutil
 import signal
 import sys
 import time
@@ -24,9 +28,10 @@ import initramfs  # noqa: E402
 import texts as t  # noqa: E402
 from harness import Case, check, same  # noqa: E402
 from machine import Machine, Timeout, kernel  # noqa: E402
+import machines  # noqa: E402
+from machines import CASE_SECONDS, GuestEmulator, GuestSession  # noqa: E402
 
 UART, ADAPTER = "2", "3"
-ADAPTER_DEVICE = "/dev/ttyUSB0"
 BUSY = "Couldn't open COM%s\n" + t.PRESS
 # A device that cannot know when the port opens: it repeats its announce
 # until the offer comes. The virtual machine keeps the line open after the
@@ -34,10 +39,12 @@ BUSY = "Couldn't open COM%s\n" + t.PRESS
 DEVICE = ["--announce-every", "500", "--linger", "300"]
 # What the device announces with its default hardware (3,1) and version (1.70).
 ANNOUNCE = bytes([0xFF, 0x03, 0x01, 0x01, 0x46])
-CASE_SECONDS = 40
 BOOT_SECONDS = 120
 PULL_SECONDS = 20  # a generous bound: a healthy updater ends well within 2 s
 BUSY_SECONDS = 20  # the same for a refused open
+# An updater waiting on a silent line sleeps in its reads: over this long it
+# may use a few clock ticks, where one that spins uses them all.
+SILENT_SECONDS, SILENT_TICKS = 5, 10
 # The console up to the first chunk's progress (4 blocks).
 FIRST_CHUNK = t.select() + t.transfer(blocks=4)
 
@@ -52,101 +59,85 @@ def cooked_echo(data):
     return out
 
 
-class GuestSession(harness.Session):
-    """The booted guest, and the emulators and updaters of the case under
-    way; closing it after a case ends them, so that the next case starts
-    clean."""
-
-    def __init__(self, build, tools):
-        super().__init__(build, tools, deadline=CASE_SECONDS)
-        self.m = None
-        self.tags, self.adapters = {}, []
-        self.lines = 0
-
-    def where(self):
-        emu = self.started[-1] if self.started else None
-        return "guest console ends %r; device's last line: %s" % (
-            [line[:100] for line in self.m.console.tail(3)] if self.m else [],
-            emu.last_step() if emu else "(no device)")
-
-    def device(self, options, expect=True):
-        self.lines += 1
-        link = os.path.join(self.tmp, "line%d" % self.lines)
-        return harness.Emulator(self, link, options, expect)
-
-    def start(self, tag, port):
-        """Starts an updater on COMport in the guest; returns where its answers begin."""
-        mark = self.m.mark()
-        self.tags[tag] = mark
-        self.m.send("start %s trelvane-update -%s" % (tag, port))
-        return mark
-
-    def ended(self, tag, mark, limit=CASE_SECONDS):
-        """The time the updater ended."""
-        return self.m.expect("@@END %s " % tag, min(self.deadline, time.monotonic() + limit),
-                             mark)[1]
-
-    def console(self, tag, mark, limit=CASE_SECONDS):
-        """(status, console text) of an updater, once it has ended."""
-        _, _, line = self.m.expect("@@EXIT %s " % tag,
-                                   min(self.deadline, time.monotonic() + limit), mark)
-        parts = line.split()
-        text = bytes.fromhex(parts[3] if len(parts) > 3 else "").decode("latin-1")
-        return int(parts[2]), text
-
-    def run(self, tag, port):
-        return self.console(tag, self.start(tag, port))
-
-    def close(self):
-        # Every updater of the case is gone before the next case starts.
-        for tag, mark in self.tags.items():
-            self.m.send("stop %s KILL 2>/dev/null" % tag)
-            try:
-                self.m.expect("@@END %s " % tag, time.monotonic() + 10, mark)
-            except Timeout:
-                print("   updater %s did not end when killed" % tag)
-        self.tags = {}
-        for ident in self.adapters:
-            try:
-                self.m.pull_adapter(ident, time.monotonic() + 10)
-            except (Timeout, RuntimeError):
-                pass
-        self.adapters = []
-        for p in self.started:
-            p.stop()
-        self.started = []
-
-
-def complete(g, tag, port, e):
-    status, text = g.run(tag, port)
+def complete(g, tag, port, e, mark=None):
+    if mark is None:
+        started, mark = time.monotonic(), g.start(tag, port)
+        print("   complete run: %.1f s" % (g.ended(tag, mark) - started))
+    status, text = g.console(tag, mark)
     same(text, t.full_run(port))
     check(status == 255, "exit status %d, want 255" % status)
     return e.exact()
 
 
 def case_uart_complete(g):
-    e = g.device(DEVICE)
-    g.m.uart_to(e.link)
-    complete(g, "uart", UART, e)
+    complete(g, "uart", UART, g.uart_device(DEVICE))
+
+
+def case_uart_complete_at_line_speed(g):
+    # The device takes bytes in no faster than the line would carry them,
+    # so the UART's FIFO and interrupts keep a real line's rhythm.
+    complete(g, "paced", UART, g.uart_device(["--baud", "115200"] + DEVICE))
+
+
+def silent_costs_no_cpu(g, port, e):
+    mark = g.start("quiet", port)
+    g.wait_seen("quiet", t.listening(port), mark)
+    before = g.cpu("quiet")
+    time.sleep(SILENT_SECONDS)
+    used = g.cpu("quiet") - before
+    print("   updater's CPU over %d s of a silent line: %d ticks" % (SILENT_SECONDS, used))
+    check(used <= SILENT_TICKS, "the updater used %d clock ticks in %d s of a silent line, "
+          "want at most %d" % (used, SILENT_SECONDS, SILENT_TICKS))
+    check("@@END quiet " not in g.m.console.text(), "the updater ended on a silent line")
+
+
+def case_uart_silent_costs_no_cpu(g):
+    silent_costs_no_cpu(g, UART, g.uart_device(["--silent"], expect=None))
+
+
+def case_adapter_silent_costs_no_cpu(g):
+    silent_costs_no_cpu(g, ADAPTER, plug(g, ["--silent"])[0])
+
+
+def case_uart_without_carrier_completes(g):
+    # A line with modem control (CLOCAL off, as another program may leave
+    # it) whose carrier is low, as QEMU's UART reports it on this host line:
+    # the open must not wait for a carrier that never comes.
+    g.m.send("stty -F /dev/ttyS1 -clocal")
+    try:
+        complete(g, "nocarrier", UART, g.uart_device(DEVICE))
+    finally:
+        g.m.send("stty -F /dev/ttyS1 clocal")
+
+
+def case_uart_completes_under_nohup(g):
+    # Started as a technician over SSH would, to outlive the session: the
+    # session's hang-up must not end the run.
+    e = g.uart_device(DEVICE)
+    mark = g.start("nohup", UART, "ignoring HUP")
+    g.wait_seen("nohup", t.listening(UART), mark)
+    g.m.send("stop nohup HUP")
+    complete(g, "nohup", UART, e, mark)
+
+
+def present(g, device, yes):
+    mark = g.m.mark()
+    g.m.send("present %s %s" % (device, yes))
+    g.m.expect("@@PRESENT %s %s" % (device, yes), g.deadline, mark)
 
 
 def plug(g, options):
-    e = g.device(options)
-    ident = g.m.plug_adapter(e.link)
+    e, ident = g.row.adapter.plug(g, options)
     g.adapters.append(ident)
-    mark = g.m.mark()
-    g.m.send("present %s yes" % ADAPTER_DEVICE)
-    g.m.expect("@@PRESENT %s yes" % ADAPTER_DEVICE, g.deadline, mark)
+    present(g, g.row.adapter.device_path, "yes")
     return e, ident
 
 
 def unplug(g, ident):
     """Pulls the adapter; returns the time it was pulled, once the guest has no device."""
-    mark = g.m.mark()
     g.adapters.remove(ident)
-    pulled = g.m.pull_adapter(ident, g.deadline)
-    g.m.send("present %s no" % ADAPTER_DEVICE)
-    g.m.expect("@@PRESENT %s no" % ADAPTER_DEVICE, g.deadline, mark)
+    pulled = g.row.adapter.unplug(g, ident)
+    present(g, g.row.adapter.device_path, "no")
     return pulled
 
 
@@ -187,8 +178,7 @@ def pulled(g, tag, options, trigger, want_start, taken, exact_end=False):
 
 def case_adapter_pulled_while_listening(g):
     def listening(e, mark):
-        g.m.send("seen pull1 %r" % t.listening(ADAPTER).strip())
-        g.m.expect("@@SEEN pull1", g.deadline, mark)
+        g.wait_seen("pull1", t.listening(ADAPTER), mark)
     pulled(g, "pull1", ["--silent"], listening, t.head(ADAPTER), 0, exact_end=True)
 
 
@@ -210,44 +200,53 @@ def case_adapter_pulled_while_waiting_for_sync(g):
            t.head(ADAPTER) + FIRST_CHUNK, 16656, exact_end=True)
 
 
-def holder(g, tag):
-    """An updater on the UART that is in the middle of its transfer, at the
+PACED = ["--baud", "115200"] + DEVICE
+
+
+def holder(g, tag, port):
+    """An updater on the port that is in the middle of its transfer, at the
     line's real pace, so that it holds the port for a good while."""
-    e = g.device(["--baud", "115200"] + DEVICE, expect=None)
-    g.m.uart_to(e.link)
-    mark = g.start(tag, UART)
+    e = g.uart_device(PACED, expect=None) if port == UART else plug(g, PACED)[0]
+    mark = g.start(tag, port)
     e.wait_line("emu: got chunk 1 ")
     return e, mark
 
 
-def terminate(g, tag, mark):
+def terminate(g, tag, mark, port):
     g.m.send("stop %s TERM" % tag)
     status, text = g.console(tag, mark)
     check(status == 128 + signal.SIGTERM, "first updater: status %d, want death by SIGTERM"
           % status)
-    check(text.startswith(t.head(UART) + FIRST_CHUNK), "first updater's console: %r" % text[-200:])
+    check(text.startswith(t.head(port) + FIRST_CHUNK), "first updater's console: %r" % text[-200:])
+
+
+def second_updater_on_a_held_port(g, port):
+    e, mark = holder(g, "hold", port)
+    second = g.start("second", port)
+    status, text = g.console("second", second, BUSY_SECONDS)
+    same(text, t.BANNER + BUSY % port, "second updater's console")
+    check(status == 1, "second updater: exit status %d, want 1" % status)
+    check("@@END hold " not in g.m.console.text(), "the first updater ended before the second")
+    terminate(g, "hold", mark, port)
 
 
 def case_second_updater_on_a_held_uart(g):
-    e, mark = holder(g, "hold")
-    second = g.start("second", UART)
-    status, text = g.console("second", second, BUSY_SECONDS)
-    same(text, t.BANNER + BUSY % UART, "second updater's console")
-    check(status == 1, "second updater: exit status %d, want 1" % status)
-    check("@@END hold " not in g.m.console.text(), "the first updater ended before the second")
-    terminate(g, "hold", mark)
+    second_updater_on_a_held_port(g, UART)
+
+
+def case_second_updater_on_a_held_adapter(g):
+    second_updater_on_a_held_port(g, ADAPTER)
 
 
 def case_uart_after_sigterm_completes(g):
-    _, mark = holder(g, "killed")
-    terminate(g, "killed", mark)
+    _, mark = holder(g, "killed", UART)
+    terminate(g, "killed", mark, UART)
     case_uart_complete(g)
 
 
 def case_announces_before_the_port_opens(g):
     record = os.path.join(g.tmp, "received")
-    e = g.device(DEVICE + ["--record", record])
-    g.m.uart_to(e.link)
+    e = g.uart_device(DEVICE + ["--record", record])
     time.sleep(1.2)  # two more announces wait on the line
     out = complete(g, "early", UART, e)
     found = re.search(r"emu: (\d+) bytes before the offer", out)
@@ -270,51 +269,83 @@ def case_announces_before_the_port_opens(g):
           "before the offer the device got more than the line's echo: %r" % before)
 
 
-# The announces case comes first: only the first open after boot finds the
-# UART in the kernel's cooked settings, where it echoes what comes in.
-CASES = [Case(f.__name__[len("case_"):], f, deadline=CASE_SECONDS) for f in (
-    case_announces_before_the_port_opens, case_uart_complete, case_adapter_complete,
-    case_adapter_pulled_while_listening, case_adapter_pulled_while_writing_a_block,
-    case_adapter_pulled_while_waiting_for_sync, case_second_updater_on_a_held_uart,
-    case_uart_after_sigterm_completes)]
+CASES = {f.__name__[len("case_"):]: Case(f.__name__[len("case_"):], f, deadline=CASE_SECONDS)
+         for name, f in sorted(globals().items()) if name.startswith("case_")}
 
 
-def main():
-    a = harness.arguments()
-    if a.list:
-        print(";".join(c.name for c in CASES))
+def run_machine(row, names, a):
+    """Boots the machine once and runs the named cases in turn; the number
+    passed, or None when it is skipped."""
+    program = os.path.join(row.program, "trelvane-update")
+    if not os.path.exists(program):
+        print("FAIL %s: no updater at %s: build it first" % (row.name, program))
         return 0
-    if not a.build and a.cases:
-        a.build = a.cases.pop(0)
-    chosen = [c for c in CASES if not a.cases or c.name in a.cases]
-    found = kernel()
+    found = kernel(row)
+    busybox = initramfs.busybox(row.root)
     missing = found if isinstance(found, str) else (
-        None if os.path.exists(initramfs.BUSYBOX) else "no static busybox at " + initramfs.BUSYBOX)
+        None if os.path.exists(busybox) else "no static busybox at " + busybox)
+    missing = missing or next(("%s is not installed" % tool for tool in row.uart.needs
+                               if not shutil.which(tool)), None)
     if missing:
         skip = os.environ.get("TRELVANE_VM_SKIP") == "1"
-        print("%s: %s%s" % ("SKIPPED" if skip else "FAIL", missing,
-                            "" if skip else " (TRELVANE_VM_SKIP=1 skips these cases)"))
-        return 0 if skip else 1
+        print("%s %s: %s%s" % ("SKIPPED" if skip else "FAIL", row.name, missing,
+                               "" if skip else " (TRELVANE_VM_SKIP=1 skips these cases)"))
+        return None if skip else 0
     qemu, image, version = found
     started = time.monotonic()
-    g = GuestSession(a.build, a.tools or a.build)
+    g = GuestSession(a.build, a.tools or a.build, row)
     passed = 0
     try:
         initrd = os.path.join(g.tmp, "initrd.cpio")
-        initramfs.build(version, initrd, [os.path.join(g.build, "trelvane-update")])
-        g.m = Machine(qemu, image, initrd, g.tmp, "TRELVANE_COM%s=%s" % (ADAPTER, ADAPTER_DEVICE))
+        in_guest = isinstance(row.adapter, machines.Gadget)
+        initramfs.build(initrd, row.root, version, row.modules,
+                        [program] + [os.path.join(g.tools, "trelvane-emu")] * in_guest,
+                        [(GuestEmulator.IMAGE, t.IMAGE)] * in_guest)
+        g.m = Machine(row, image, initrd, g.tmp)
         try:
-            print("booted %s in %.1f s" % (version, g.m.boot(time.monotonic() + BOOT_SECONDS)))
-            passed = sum(harness.attempt(c, g) for c in chosen)
+            g.deadline = time.monotonic() + BOOT_SECONDS
+            booted = g.m.boot(g.deadline)
+            for device in row.devices:
+                present(g, device, "yes")
+            print("%s: booted %s in %.1f s, its devices there in %.1f s"
+                  % (row.name, version, booted, time.monotonic() - g.m.started))
+            passed = sum(harness.attempt(CASES[name], g) for name in names)
         except Timeout as why:
-            print("FAIL boot: %s" % why)
+            print("FAIL %s boot: %s" % (row.name, why))
     finally:
         if g.m:
             g.m.close()
         harness.Session.close(g)
-    print("vm: %.1f s in all" % (time.monotonic() - started))
-    print("%d passed, %d failed" % (passed, len(chosen) - passed))
-    return 0 if passed == len(chosen) else 1
+    print("%s: %.1f s in all" % (row.name, time.monotonic() - started))
+    return passed
+
+
+def main():
+    if sys.argv[1:] == ["--packages"]:
+        for row in machines.machines("build/native"):
+            if row.arch:
+                print(row.arch, row.kernel, "busybox-static")
+        return 0
+    a = harness.arguments()
+    if a.list:
+        print(";".join(CASES))
+        return 0
+    if not a.build and a.cases:
+        a.build = a.cases.pop(0)
+    rows = machines.machines(a.build)
+    unknown = {name for row in rows for name in row.cases} - set(CASES)
+    assert not unknown, "machines with cases that do not exist: %s" % unknown
+    # Each argument names a machine (all its cases) or a case (on every
+    # machine that has it).
+    whole = {row.name for row in rows} & set(a.cases)
+    passed = failed = 0
+    for row in rows:
+        names = [n for n in row.cases if not a.cases or row.name in whole or n in a.cases]
+        ran = run_machine(row, names, a) if names else None
+        if ran is not None:
+            passed, failed = passed + ran, failed + len(names) - ran
+    print("%d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
 
 
 if __name__ == "__main__":

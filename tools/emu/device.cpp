@@ -7,7 +7,7 @@
 // the end says how many bytes came in and, with --expect, whether they are
 // exactly what a correct updater sends for the given image.
 //
-// Usage: trelvane-emu --link PATH [options]   (see options.cpp)
+// Usage: trelvane-emu --link PATH | --port TTY [options]   (see options.cpp)
 
 #include <cstdio>
 #include <cstring>
@@ -333,12 +333,12 @@ int main(int argc, char** argv)
     const Options opt = parseOptions(argc, argv);
     if (!setLinkPath(opt.link))
         usage("--link path too long");
-    if (!linkPathIsOurs())
+    if (opt.port.empty() && !linkPathIsOurs())
         return 2;
 
     catchSignals();
 
-    Line line(opt.baud);
+    Line line(opt.baud, opt.port);
     int status = Device(opt, line).run();
     removeLink();
     fflush(stdout);

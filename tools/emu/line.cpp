@@ -66,7 +66,7 @@ std::string notRaw(const termios& t)
 
 } // namespace
 
-Line::Line(uint64_t baud)
+Line::Line(uint64_t baud, const std::string& port) : port_(port)
 {
     if (baud > 0) {
         rate_ = static_cast<double>(baud) / 10.0;
@@ -77,8 +77,38 @@ Line::Line(uint64_t baud)
     }
 }
 
+// A real line shows nothing of the updater's settings at its far end: the
+// port is set as the updater sets its own, and counts as set from here on.
+// Its one sign of the far end is the hang-up of a port that goes away (a
+// USB adapter, or a gadget's port when the host lets go of the device).
+bool Line::openPort()
+{
+    master_ = ::open(port_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios t;
+    if (master_ < 0 || tcgetattr(master_, &t) != 0) {
+        fprintf(stderr, "trelvane-emu: cannot use %s as a serial port: %s\n", port_.c_str(),
+                strerror(errno));
+        return false;
+    }
+    cfmakeraw(&t);
+    t.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS);
+    t.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&t, B115200);
+    cfsetospeed(&t, B115200);
+    if (tcsetattr(master_, TCSANOW, &t) != 0) {
+        fprintf(stderr, "trelvane-emu: cannot set %s raw at 115200: %s\n", port_.c_str(),
+                strerror(errno));
+        return false;
+    }
+    set_ = true;
+    say("device on port %s, raw at 115200", port_.c_str());
+    return true;
+}
+
 bool Line::open(const std::string& linkPath)
 {
+    if (!port_.empty())
+        return openPort();
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
         fprintf(stderr, "trelvane-emu: cannot create a pseudo-terminal: %s\n", strerror(errno));

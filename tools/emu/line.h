@@ -1,5 +1,6 @@
 // The device's end of the serial line: the master side of a pseudo-terminal
-// whose slave side the updater opens through the --link symlink.
+// whose slave side the updater opens through the --link symlink, or an
+// existing serial port (--port) whose far end the updater holds.
 #pragma once
 
 #include <cstddef>
@@ -12,11 +13,13 @@ enum class Wake { Ready, Timeout, Woken };
 class Line {
 public:
     // baud: take bytes in no faster than a line of that speed (0: as fast as
-    // they come).
-    explicit Line(uint64_t baud);
+    // they come). port: an existing serial port to use instead of a
+    // pseudo-terminal ("" for none).
+    Line(uint64_t baud, const std::string& port);
     ~Line() { close(); }
 
-    // Makes the pseudo-terminal and the link at linkPath to it.
+    // Makes the pseudo-terminal and the link at linkPath to it, or opens
+    // the port.
     bool open(const std::string& linkPath);
 
     // Blocks until the updater has set the line to 115,200 baud, and says
@@ -55,9 +58,11 @@ private:
     Wake wait(short events, int64_t deadline, int wakeFd = -1);
     void followOpener();
     void checkSettings();
+    bool openPort();
 
-    int master_ = -1;
+    int master_ = -1;  // the port itself with --port
     std::string slave_;
+    std::string port_;
     int64_t lastWriteNs_ = 0;
 
     // Until the updater has set its speed: an inotify watch on the slave's

@@ -14,8 +14,13 @@ const uint64_t MAX_BAUD = 100000000;
 const uint64_t MAX_MS = 24ull * 3600 * 1000;
 
 const char USAGE[] =
-    "usage: trelvane-emu --link PATH [options]\n"
+    "usage: trelvane-emu --link PATH | --port TTY [options]\n"
     "  --link PATH                  make PATH a symlink to the device's serial line\n"
+    "  --port TTY                   play the device on an existing serial port instead\n"
+    "                               (a USB adapter, a board's UART, a gadget's ttyGS0),\n"
+    "                               set raw at 115200 8N1; the updater's own settings\n"
+    "                               cannot be seen there, and only a hang-up of TTY\n"
+    "                               (a pulled adapter) shows that the line is gone\n"
     "  --hw A,B                     hardware codes announced, decimal (default 3,1)\n"
     "  --version M.m                version announced, e.g. 1.70 (default 1.70)\n"
     "  --announce-every MS          announce at once, without waiting for the line\n"
@@ -82,6 +87,8 @@ Options parseOptions(int argc, char** argv)
             usage("unknown argument " + name);
         } else if (name == "--link") {
             o.link = text();
+        } else if (name == "--port") {
+            o.port = text();
         } else if (name == "--hw") {
             if (!parseBytePair(a.value(), ',', o.hwA, o.hwB))
                 usage("--hw wants two decimal bytes, e.g. 3,1");
@@ -130,8 +137,8 @@ Options parseOptions(int argc, char** argv)
             usage("unknown argument " + name);
         }
     }
-    if (o.link.empty())
-        usage("missing --link PATH");
+    if (o.link.empty() == o.port.empty())
+        usage("give one of --link PATH and --port TTY");
     if (o.stop && o.hangup)
         usage("--stop-at and --hangup-after exclude each other");
     if (o.announceEveryMs && o.silent)

@@ -8,6 +8,7 @@
 
 struct Options {
     std::string link;
+    std::string port;  // an existing serial port instead of a fresh pseudo-terminal
     unsigned hwA = 3, hwB = 1;
     unsigned verMajor = 1, verMinor = 70;
     uint64_t noiseBeforeAnnounce = 0;
