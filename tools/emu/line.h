@@ -1,5 +1,5 @@
 // The device's end of the serial line: the master side of a pseudo-terminal
-// whose slave side the updater opens through the --link symlink.
+// whose slave side the updater opens (by whatever name the caller gives it).
 #pragma once
 
 #include <cstddef>
@@ -16,8 +16,8 @@ public:
     explicit Line(uint64_t baud);
     ~Line() { close(); }
 
-    // Makes the pseudo-terminal and the link at linkPath to it.
-    bool open(const std::string& linkPath);
+    // Makes the pseudo-terminal and names it: "device at /dev/pts/N".
+    bool open();
 
     // Blocks until the updater has set the line to 115,200 baud, and says
     // whether the rest of the settings are 8N1 raw. While nobody holds the

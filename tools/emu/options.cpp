@@ -14,8 +14,8 @@ const uint64_t MAX_BAUD = 100000000;
 const uint64_t MAX_MS = 24ull * 3600 * 1000;
 
 const char USAGE[] =
-    "usage: trelvane-emu --link PATH [options]\n"
-    "  --link PATH                  make PATH a symlink to the device's serial line\n"
+    "usage: trelvane-emu [options]\n"
+    "  the device's line is a new pseudo-terminal, named on the first line\n"
     "  --hw A,B                     hardware codes announced, decimal (default 3,1)\n"
     "  --version M.m                version announced, e.g. 1.70 (default 1.70)\n"
     "  --announce-every MS          announce at once, without waiting for the line\n"
@@ -59,35 +59,26 @@ bool parseBytePair(const std::string& s, char sep, unsigned& a, unsigned& b)
 
 } // namespace
 
-void usage(const std::string& why)
-{
-    fprintf(stderr, "trelvane-emu: %s\n", why.c_str());
-    fputs(USAGE, stderr);
-    exit(2);
-}
-
 Options parseOptions(int argc, char** argv)
 {
     Options o;
-    Args a(argc, argv);
+    Args a(argc, argv, "trelvane-emu", USAGE);
     while (a.next()) {
         const std::string& name = a.name();
         auto text = [&]() {
             std::string v = a.value();
             if (v.empty())
-                usage("empty " + name);
+                a.fail("empty " + name);
             return v;
         };
         if (a.plain()) {
-            usage("unknown argument " + name);
-        } else if (name == "--link") {
-            o.link = text();
+            a.fail("unknown argument " + name);
         } else if (name == "--hw") {
             if (!parseBytePair(a.value(), ',', o.hwA, o.hwB))
-                usage("--hw wants two decimal bytes, e.g. 3,1");
+                a.fail("--hw wants two decimal bytes, e.g. 3,1");
         } else if (name == "--version") {
             if (!parseBytePair(a.value(), '.', o.verMajor, o.verMinor))
-                usage("--version wants M.m with decimal bytes, e.g. 1.70");
+                a.fail("--version wants M.m with decimal bytes, e.g. 1.70");
         } else if (name == "--noise-before-announce") {
             o.noiseBeforeAnnounce = a.number(MAX_NOISE);
         } else if (name == "--noise-before-ready") {
@@ -98,7 +89,7 @@ Options parseOptions(int argc, char** argv)
             o.chatter = a.number(MAX_CHATTER);
         } else if (name == "--sync") {
             if (!parseHexByte(a.value(), o.sync))
-                usage("--sync wants one hex byte, e.g. A5");
+                a.fail("--sync wants one hex byte, e.g. A5");
         } else if (name == "--hangup-after") {
             o.hangupAfter = a.number(UINT64_MAX);
             o.hangup = true;
@@ -116,7 +107,7 @@ Options parseOptions(int argc, char** argv)
         } else if (name == "--announce-every") {
             o.announceEveryMs = a.number(MAX_MS);
             if (o.announceEveryMs == 0)
-                usage("--announce-every wants at least 1 ms");
+                a.fail("--announce-every wants at least 1 ms");
         } else if (name == "--linger") {
             o.lingerMs = a.number(MAX_MS);
         } else if (name == "--record") {
@@ -124,22 +115,19 @@ Options parseOptions(int argc, char** argv)
         } else if (name == "--expect") {
             o.expect = text();
         } else if (name == "--help" || name == "-h") {
-            fputs(USAGE, stdout);
-            exit(0);
+            a.help();
         } else {
-            usage("unknown argument " + name);
+            a.fail("unknown argument " + name);
         }
     }
-    if (o.link.empty())
-        usage("missing --link PATH");
     if (o.stop && o.hangup)
-        usage("--stop-at and --hangup-after exclude each other");
+        a.fail("--stop-at and --hangup-after exclude each other");
     if (o.announceEveryMs && o.silent)
-        usage("--announce-every and --silent exclude each other");
+        a.fail("--announce-every and --silent exclude each other");
     // The offer is only known once it is whole: a count inside it cannot be
     // kept to.
     uint64_t limit = o.stop ? o.stopAt : o.hangupAfter;
     if (o.announceEveryMs && (o.stop || o.hangup) && limit > 0 && limit < 5)
-        usage("with --announce-every, --stop-at and --hangup-after take 0 or at least 5");
+        a.fail("with --announce-every, --stop-at and --hangup-after take 0 or at least 5");
     return o;
 }

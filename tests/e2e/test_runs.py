@@ -1,59 +1,58 @@
-#!/usr/bin/env python3
 """End-to-end cases: the updater (Linux, or the Windows program under Wine)
 against the device emulator on a real pseudo-terminal. Checks the exact
 console text, the exit status and the emulator's verdict on the bytes sent.
-Command line: harness.arguments.
 """
-import os
 import shutil
-import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
-import texts as t  # noqa: E402
-from harness import Case, check  # noqa: E402
+import pytest
 
-
-def updater_run(port, want, status=255, answer=None, variant="", emu=(), verdict=0,
-                device="emulator", ends=None, says=None, **updater):
-    """A case that runs one updater on COMport (-port, or the answer at the
-    prompt) against `device`: the emulator with options emu, "missing" or
-    "plain" (a plain file). want: the exact console, or a function of the
-    program's name; with ends, the console's start, and ends its end.
-    verdict: the emulator's exit status; 0 also means an exact run; says: a
-    line the emulator must print."""
-    def run(s):
-        image = t.images(s.build)[variant]
-        emu_run, out = None, ""
-        if device == "emulator":
-            emu_run = s.emulator(port, emu, expect=image if verdict in (0, 2) else None)
-        else:
-            s.no_device(port, plain_file=device == "plain")
-        upd = s.updater(port, [] if answer is not None else ["-" + port], variant=variant,
-                        answer=answer, **updater)
-        r = upd.finish()
-        print(r.console)
-        text = want(upd.program) if callable(want) else want
-        if ends is None:
-            harness.same(r.console, text)
-        else:
-            check(r.console.startswith(text) and r.console.endswith(ends)
-                  and r.console.count(ends) == 1, "console should start with %r and end once "
-                  "with %r, got ...%r" % (text[-80:], ends, r.console[-300:]))
-        check(r.status == status, "exit status %d, want %d" % (r.status, status))
-        if emu_run and verdict == 0:
-            out = emu_run.exact()
-        elif emu_run:
-            code, out = emu_run.finish()
-            check(code == verdict, "emulator exit status %d, want %d" % (code, verdict))
-            check(harness.LINE_RAW in out, "the port was not set to 115200 8N1 raw")
-        check(says is None or says + "\n" in out, "the emulator did not say %r" % says)
-    return run
+import harness
+import texts as t
+from harness import check
 
 
-def row(name, port, want, representative=False, deadline=30, wine=True, sanitized=True, **kw):
-    return Case(name, updater_run(port, want, **kw), port, wine=wine,
-                representative=representative, deadline=deadline, sanitized=sanitized)
+def updater_run(s, port, want, status=255, answer=None, variant="", emu=(), verdict=0,
+                device="emulator", ends=None, says=None, args=None, **updater):
+    """Runs one updater on COMport (-port, the answer at the prompt, or args)
+    against `device`: the emulator with options emu, "missing" or "plain" (a
+    plain file). want: the exact console, or a function of the program's
+    name; with ends, the console's start, and ends its end. verdict: the
+    emulator's exit status; 0 also means an exact run; says: a line the
+    emulator must print."""
+    image = s.images[variant]
+    emu_run, out = None, ""
+    if device == "emulator":
+        emu_run = s.emulator(port, emu, expect=image if verdict in (0, 2) else None)
+    else:
+        s.no_device(port, plain_file=device == "plain")
+    if args is None:
+        args = [] if answer is not None else ["-" + port]
+    upd = s.updater(port, args, variant=variant, answer=answer, **updater)
+    r = upd.finish()
+    print(r.console)
+    text = want(upd.program) if callable(want) else want
+    if ends is None:
+        harness.same(r.console, text)
+    else:
+        check(r.console.startswith(text) and r.console.endswith(ends)
+              and r.console.count(ends) == 1, "console should start with %r and end once "
+              "with %r, got ...%r" % (text[-80:], ends, r.console[-300:]))
+    check(r.status == status, "exit status %d, want %d" % (r.status, status))
+    if emu_run and verdict == 0:
+        out = emu_run.exact()
+    elif emu_run:
+        code, out = emu_run.finish()
+        check(code == verdict, "emulator exit status %d, want %d" % (code, verdict))
+        check(harness.LINE_RAW in out, "the port was not set to 115200 8N1 raw")
+    check(says is None or says + "\n" in out, "the emulator did not say %r" % says)
+
+
+def row(name, port, want, representative=False, deadline=None, wine=True, sanitized=True, **kw):
+    marks = [pytest.mark.representative] if representative else []
+    marks += [] if wine else [pytest.mark.linux]
+    marks += [] if sanitized else [pytest.mark.unsanitized]
+    marks += [pytest.mark.timeout(deadline)] if deadline else []
+    return pytest.param(port, want, kw, id=name, marks=marks)
 
 
 def cases():
@@ -122,6 +121,9 @@ def cases():
             answer="8\n", variant="-tiny", emu=["--silent"], verdict=1),
         row("port_cannot_be_opened", "7", t.BANNER + "Couldn't open COM7\n" + t.PRESS, status=1,
             device="missing"),
+        # -0 names no port: the port is asked for.
+        row("argument_minus_0_asks", "5", t.BANNER + t.asked() + "Couldn't open COM5\n" + t.PRESS,
+            status=1, args=["-0"], answer="5\n", device="missing"),
         row("answer_com4_names_comc", "C", t.BANNER + t.asked() + "Couldn't open COMC\n" + t.PRESS,
             status=1, answer="COM4\n", device="missing"),
         row("prompt_answer_of_10000_characters", "5", t.BANNER + t.asked()
@@ -187,5 +189,6 @@ HANGUP_POINTS = (
     246172,  # after chunk 29, at the last sync byte
 )
 
-if __name__ == "__main__":
-    sys.exit(harness.main(cases()))
+@pytest.mark.parametrize("port, want, kw", cases())
+def test_run(s, port, want, kw):
+    updater_run(s, port, want, **kw)
