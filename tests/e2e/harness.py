@@ -184,8 +184,11 @@ class Updater:
         self._waiter = threading.Thread(target=self._wait, daemon=True)
         self._waiter.start()
         if answer is not None:
-            self.proc.stdin.write(answer.encode())
-            self.proc.stdin.close()
+            try:
+                self.proc.stdin.write(answer.encode())
+                self.proc.stdin.close()
+            except BrokenPipeError:
+                pass  # an updater that never read its answer: what it showed tells
 
     def _wait(self):
         _, status, usage = os.wait4(self.proc.pid, 0)
