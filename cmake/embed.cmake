@@ -22,7 +22,7 @@ if(CHECK)
 namespace {
 constexpr ImageFault fault = imageFault(zarim_firmware_bin, zarim_firmware_bin_len);
 static_assert(fault != ImageFault::TooShort,
-              \"${image}: too short for the 261 bytes of header and loader\");
+              \"${image}: too short for its header and loader\");
 static_assert(fault != ImageFault::CodeByte, \"${image}: its code byte is not 0xFF\");
 static_assert(fault != ImageFault::NegativeCount, \"${image}: its loader gives fewer than no chunks\");
 template <long chunks, long shouldBe, unsigned long fileIs>

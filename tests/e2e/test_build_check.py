@@ -27,7 +27,7 @@ LENGTH = "its length does not fit its chunk count"
                  id="one_byte_short_refused"),
     pytest.param("--length 261", (LENGTH, "ImageLength<30, 254335, 261>"),
                  id="header_and_loader_only_refused"),
-    pytest.param("--length 260", "too short for the 261 bytes of header and loader",
+    pytest.param("--length 260", "too short for its header and loader",
                  id="shorter_than_the_loader_refused"),
     pytest.param("--length 0", "too short", id="empty_refused"),
 ])
