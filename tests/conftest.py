@@ -14,7 +14,6 @@ import shlex
 import shutil
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -44,35 +43,35 @@ def pytest_configure(config):
                  "native: checks the native tools or the build itself, not a program",
                  "unsanitized: cannot run on a sanitized build (valgrind)"):
         config.addinivalue_line("markers", line)
-    if config.getoption("build"):
-        texts.use_build(texts.facts(config.getoption("build")))  # the tables hold the banner
+    if config.option.help:
+        return
+    if not config.getoption("build"):
+        raise pytest.UsageError("--build BUILD_FOLDER is needed")
+    config.facts = found = texts.facts(config.getoption("build"))
+    texts.use_build(found)  # before the tables, which hold the banner
+    found["build"] = os.path.abspath(config.getoption("build"))
+    for option in ("tools", "launcher"):
+        if config.getoption(option) is not None:
+            found[option] = config.getoption(option)
 
 
 @pytest.fixture(scope="session")
-def facts(request):
-    build = request.config.getoption("build")
-    if not build:
-        pytest.exit("--build BUILD_FOLDER is needed", 2)
-    found = texts.facts(build)
-    found["build"] = os.path.abspath(build)
-    for option in ("tools", "launcher"):
-        if request.config.getoption(option) is not None:
-            found[option] = request.config.getoption(option)
-    return found
+def facts(pytestconfig):
+    return pytestconfig.facts
 
 
 def pytest_collection_modifyitems(config, items):
     """Leaves out the cases that are not for this build."""
-    build = config.getoption("build")
-    if not build:
-        return
-    found = texts.facts(build)
-    wine, cross = bool(found["wine"]), not found["native"]
+    found = config.facts
+    # The native build and the 64-bit Windows program run every case, the
+    # other programs the representative ones.
+    native = os.path.samefile(found["tools"], found["build"])
+    short = not native and found["wine"] != "win64"
 
     def wanted(item):
         marks = {m.name for m in item.iter_markers()}
-        return not ((wine and "linux" in marks) or (cross and "native" in marks)
-                    or (found["cases"] == "representative" and "representative" not in marks)
+        return not ((found["wine"] and "linux" in marks) or (not native and "native" in marks)
+                    or (short and "representative" not in marks)
                     or (found["sanitized"] and "unsanitized" in marks))
     keep = [item for item in items if wanted(item)]
     config.hook.pytest_deselected(items=[item for item in items if not wanted(item)])

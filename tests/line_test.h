@@ -5,11 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "app/end.h"
 #include "app/start.h"
 #include "link/serial.h"
 #include "tests/fake_io.h"
+
+// Bytes as the line carries them.
+inline std::string bytes(std::initializer_list<int> values)
+{
+    std::string s;
+    for (int v : values)
+        s.push_back(static_cast<char>(v));
+    return s;
+}
 
 class LineTest : public ::testing::Test {
 protected:

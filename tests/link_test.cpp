@@ -7,14 +7,6 @@
 
 namespace {
 
-std::string bytes(std::initializer_list<int> values)
-{
-    std::string s;
-    for (int v : values)
-        s.push_back(static_cast<char>(v));
-    return s;
-}
-
 using LinkTest = LineTest;
 
 TEST_F(LinkTest, ReadsCompleteWhateverTheLinePacing)

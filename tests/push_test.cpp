@@ -11,14 +11,6 @@ namespace {
 
 using PushTest = LineTest;
 
-std::string frame(std::initializer_list<int> values)
-{
-    std::string s;
-    for (int v : values)
-        s.push_back(static_cast<char>(v));
-    return s;
-}
-
 TEST_F(PushTest, DecisionsOnTheDevicesAnnounce)
 {
     const char* const refused = "This software file is incompatible with this Trelvane's hardware.\n";
@@ -28,40 +20,40 @@ TEST_F(PushTest, DecisionsOnTheDevicesAnnounce)
     // (its decision line, after any warning), and the offer it sends ("":
     // none).
     struct Case { std::string announce, header; std::string says, offer; };
-    const std::string image = frame({0xFF, 3, 1, 1, 73});
+    const std::string image = bytes({0xFF, 3, 1, 1, 73});
     auto select = [](const char* word, const char* device, const char* offered) {
         return std::string("Select '") + word + "' on the Trelvane to replace v" + device +
                " software with v" + offered + ".\n";
     };
     const std::string update = select("Update", "1.70", "1.73");
     const Case cases[] = {
-        {frame({0xFF, 3, 1, 1, 70}), image, update, image},
+        {bytes({0xFF, 3, 1, 1, 70}), image, update, image},
         // Each hardware code on its own at the edge of the tolerance, both ways.
-        {frame({0xFF, 4, 1, 1, 70}), image, update, image},
-        {frame({0xFF, 2, 1, 1, 70}), image, update, image},
-        {frame({0xFF, 3, 2, 1, 70}), image, update, image},
-        {frame({0xFF, 3, 0, 1, 70}), image, update, image},
-        {frame({0xFF, 5, 1, 1, 70}), image, refused, ""},
-        {frame({0xFF, 1, 1, 1, 70}), image, refused, ""},
-        {frame({0xFF, 3, 3, 1, 70}), image, refused, ""},
+        {bytes({0xFF, 4, 1, 1, 70}), image, update, image},
+        {bytes({0xFF, 2, 1, 1, 70}), image, update, image},
+        {bytes({0xFF, 3, 2, 1, 70}), image, update, image},
+        {bytes({0xFF, 3, 0, 1, 70}), image, update, image},
+        {bytes({0xFF, 5, 1, 1, 70}), image, refused, ""},
+        {bytes({0xFF, 1, 1, 1, 70}), image, refused, ""},
+        {bytes({0xFF, 3, 3, 1, 70}), image, refused, ""},
         // Header bytes of 0x80 and above, where signed and unsigned
         // comparisons part: code A 0x80 is -128, 255 away from a device's
         // 127; codes 0xFF are -1, next to a device's 0; version 129.00 is
         // below the device's 1.70.
-        {frame({0xFF, 127, 1, 1, 70}), frame({0xFF, 0x80, 1, 1, 73}), refused, ""},
-        {frame({0xFF, 0, 0, 1, 70}), frame({0xFF, 0xFF, 0xFF, 1, 73}), update,
-         frame({0xFF, 0xFF, 0xFF, 1, 73})},
-        {frame({0xFF, 3, 1, 1, 70}), frame({0xFF, 3, 1, 0x81, 0}),
-         select("Revert", "1.70", "129.00"), frame({0xFF, 3, 1, 0x81, 0})},
+        {bytes({0xFF, 127, 1, 1, 70}), bytes({0xFF, 0x80, 1, 1, 73}), refused, ""},
+        {bytes({0xFF, 0, 0, 1, 70}), bytes({0xFF, 0xFF, 0xFF, 1, 73}), update,
+         bytes({0xFF, 0xFF, 0xFF, 1, 73})},
+        {bytes({0xFF, 3, 1, 1, 70}), bytes({0xFF, 3, 1, 0x81, 0}),
+         select("Revert", "1.70", "129.00"), bytes({0xFF, 3, 1, 0x81, 0})},
         // The same version is offered as 9.99; a device at 9.99 already,
         // with an image of 9.99 too, is updated all the same.
-        {frame({0xFF, 3, 1, 1, 73}), image, claim + select("Update", "1.73", "9.99"),
-         frame({0xFF, 3, 1, 9, 99})},
-        {frame({0xFF, 3, 1, 9, 99}), frame({0xFF, 3, 1, 9, 99}),
-         claim + select("Update", "9.99", "9.99"), frame({0xFF, 3, 1, 9, 99})},
+        {bytes({0xFF, 3, 1, 1, 73}), image, claim + select("Update", "1.73", "9.99"),
+         bytes({0xFF, 3, 1, 9, 99})},
+        {bytes({0xFF, 3, 1, 9, 99}), bytes({0xFF, 3, 1, 9, 99}),
+         claim + select("Update", "9.99", "9.99"), bytes({0xFF, 3, 1, 9, 99})},
         // A newer device reverts, also when only its major version is newer.
-        {frame({0xFF, 3, 1, 1, 80}), image, select("Revert", "1.80", "1.73"), image},
-        {frame({0xFF, 3, 1, 2, 73}), image, select("Revert", "2.73", "1.73"), image},
+        {bytes({0xFF, 3, 1, 1, 80}), image, select("Revert", "1.80", "1.73"), image},
+        {bytes({0xFF, 3, 1, 2, 73}), image, select("Revert", "2.73", "1.73"), image},
     };
     for (const Case& c : cases) {
         fake::line = fake::Line{};
@@ -72,7 +64,7 @@ TEST_F(PushTest, DecisionsOnTheDevicesAnnounce)
         firmwareLen = img.size();
         offset = 0;
         setProgname("upd");
-        const std::string replies = frame({0xF1, 0, 0, 0, 0, 0xF2, 0, 0, 0, 0, 0xFB, 0, 0, 0, 0});
+        const std::string replies = bytes({0xF1, 0, 0, 0, 0, 0xF2, 0, 0, 0, 0, 0xFB, 0, 0, 0, 0});
         fake::line.input = c.announce + replies;
         testing::internal::CaptureStdout();
         EXPECT_EQ(swPush(), -1);

@@ -100,17 +100,14 @@ class Emulator:
     def time_of(self, prefix):
         return self.lines.find(lambda text: text.startswith(prefix))
 
-    def wait_line(self, prefix, limit=None):
-        """Time of the first line starting with prefix, waiting for it; past
-        the limit None, past the case's deadline the case fails."""
-        end = min(self.session.deadline, time.monotonic() + limit) if limit else self.session.deadline
+    def wait_line(self, prefix):
+        """Time of the first line starting with prefix, waiting for it; the
+        case fails past its deadline or once the emulator has ended."""
         try:
-            return self.lines.wait(lambda text: text.startswith(prefix), end,
+            return self.lines.wait(lambda text: text.startswith(prefix), self.session.deadline,
                                    what="emulator line %r" % prefix)[1]
         except Timeout as why:
-            if limit is not None and end < self.session.deadline and not self.lines.closed:
-                return None
-            fail("%s; %s" % (why, self.session.over(end)))
+            fail("%s; %s" % (why, self.session.where()))
 
     def finish(self, limit=20):
         """Exit status and every line, once the emulator has ended."""
@@ -287,22 +284,16 @@ class Session:
         return "last console line %r; emulator's last step: %s" % (
             lines[-1], emu.last_step() if emu else "(no emulator)")
 
-    def over(self, end, limit=None):
-        """Why a wait that ran to `end` failed, and where the case stopped."""
-        return "%s; %s" % ("over the case's %g s deadline" % self.deadline_s
-                           if end >= self.deadline else "not within %g s" % limit, self.where())
-
-    def wait_for(self, what, check, limit=None, quiet=False):
-        """Polls check() until it holds. Past limit (quiet: returns False) or
-        past the case's deadline, the case fails."""
+    def wait_for(self, what, check, limit=None):
+        """Polls check() until it holds; past limit or the case's deadline,
+        the case fails."""
         end = min(self.deadline, time.monotonic() + limit) if limit else self.deadline
         while not check():
             if time.monotonic() >= end:
-                if quiet and end < self.deadline:
-                    return False
-                fail("%s: %s" % (what, self.over(end, limit)))
+                fail("%s: %s; %s" % (what, "over the case's %g s deadline" % self.deadline_s
+                                     if end >= self.deadline else "not within %g s" % limit,
+                                     self.where()))
             time.sleep(0.01)
-        return True
 
     def close(self):
         for p in reversed(self.started):
