@@ -157,6 +157,10 @@ class Updater:
 
         def child():
             os.setsid()
+            # As a shell starts a program: signals a background job ignores
+            # (SIGINT, SIGQUIT) end the updater as they do from a terminal.
+            for sig in (signal.SIGINT, signal.SIGQUIT):
+                signal.signal(sig, signal.SIG_DFL)
             if terminal is not None:
                 import fcntl
                 import termios
