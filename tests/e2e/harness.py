@@ -177,7 +177,9 @@ class Updater:
         self.started_ns = time.monotonic_ns()
         # Never waited for through Popen: the thread below takes the exit
         # with its resource usage.
-        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=out, stderr=subprocess.DEVNULL,
+        # Its errors (Wine's own, a launcher's) are kept for where() to show.
+        self.err_path = self.out_path + ".err"
+        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=out, stderr=open(self.err_path, "wb"),
                                      env=env, cwd=session.tmp if user is None else "/",
                                      preexec_fn=child)
         session.started.append(self)
@@ -285,8 +287,13 @@ class Session:
         upd = next((p for p in reversed(self.started) if isinstance(p, Updater)), None)
         emu = next((p for p in reversed(self.started) if isinstance(p, Emulator)), None)
         lines = upd.console().replace("\r", "\n").rstrip("\n").split("\n") if upd else [""]
-        return "last console line %r; emulator's last step: %s" % (
-            lines[-1], emu.last_step() if emu else "(no emulator)")
+        errors = ""
+        if upd and os.path.exists(upd.err_path):
+            with open(upd.err_path, "rb") as f:
+                errors = f.read().decode("latin-1").strip()
+        return "last console line %r; emulator's last step: %s%s" % (
+            lines[-1], emu.last_step() if emu else "(no emulator)",
+            "; the updater's errors end %r" % errors[-300:] if errors else "")
 
     def wait_for(self, what, check, limit=None):
         """Polls check() until it holds; past limit or the case's deadline,

@@ -32,7 +32,7 @@ def updater_run(s, port, want, status=255, answer=None, variant="", emu=(), verd
     print(r.console)
     text = want(upd.program) if callable(want) else want
     if ends is None:
-        harness.same(r.console, text)
+        harness.same(r.console, text, "console text (exit status %d)" % r.status)
     else:
         check(r.console.startswith(text) and r.console.endswith(ends)
               and r.console.count(ends) == 1, "console should start with %r and end once "
