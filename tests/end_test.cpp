@@ -1,7 +1,6 @@
-// The run's end: the key pause and the lost line's message, over the line
-// and the console in memory.
-#include <unistd.h>
-
+// The run's end: the key pause, over the line and the console in memory.
+// (The lost line's end is seen through the link's failing calls, in
+// link_test.cpp.)
 #include "tests/line_test.h"
 
 namespace {
@@ -16,18 +15,6 @@ TEST_F(EndTest, KeyPauseDropsKeysTypedBeforeTheQuestion)
     EXPECT_EQ(endRun(-1), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("[closed]") + fake::KEY_PAUSE);
     EXPECT_EQ(fake::line.closeCalls, 2) << "the port and the console, once each";
-}
-
-// The lost line's end: its message after the port is closed, the key
-// pause, and -1 as the exit status.
-TEST_F(EndTest, LostConnectionSaysSoAndEndsTheRun)
-{
-    EXPECT_EXIT(
-        {
-            dup2(2, 1);
-            lostConnection();
-        },
-        ::testing::ExitedWithCode(255), fake::LOST_LINE_END);
 }
 
 } // namespace

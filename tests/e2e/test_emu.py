@@ -108,7 +108,9 @@ PAUSES = (
 )
 
 
-@pytest.mark.parametrize("variant, first, second, sync_first, want_status, want_line", PAUSES)
+@pytest.mark.parametrize("variant, first, second, sync_first, want_status, want_line", PAUSES,
+                         ids=["in_time", "loader_too_soon", "final_bytes_too_soon",
+                              "two_chunks_in_order", "sync_byte_before_the_devices"])
 def test_early_steps_refused(s, variant, first, second, sync_first, want_status, want_line):
     image = s.images[variant]
     emu = s.emulator(os.path.join(s.tmp, "com-pauses"), expect=image)
@@ -130,7 +132,8 @@ STOPS = (
 )
 
 
-@pytest.mark.parametrize("n, options, call, end", STOPS)
+@pytest.mark.parametrize("n, options, call, end", STOPS,
+                         ids=["at_0_sigterm", "at_16656_sigint", "at_20000_closed"])
 def test_stop_at_holds_the_line(s, n, options, call, end):
     emu = s.emulator("2", ["--stop-at", str(n)] + list(options), expect=True)
     upd = s.updater("2", ["-2"])
