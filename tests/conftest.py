@@ -90,9 +90,12 @@ def wine(request, facts, worker_id):
     with open(first + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not os.path.exists(os.path.join(first, "system.reg")):
-            env = dict(os.environ, WINEARCH=facts["wine"])
-            subprocess.run(["sh", os.path.join(HERE, "e2e", "wineprefix.sh"), first], env=env,
-                           check=True, timeout=300, stdout=subprocess.DEVNULL)
+            env = dict(os.environ, WINEPREFIX=first, WINEARCH=facts["wine"], **harness.WINE_ENV)
+            for step in (["wineboot", "-i"], ["wineserver", "-w"]):
+                subprocess.run(step, env=env, timeout=300, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+            if not os.path.isdir(os.path.join(first, "dosdevices")):
+                pytest.fail("wineboot made no Wine prefix at " + first)
     mine = "%s-%s" % (first, worker_id)
     shutil.rmtree(mine, ignore_errors=True)
     subprocess.run(["cp", "-al", first, mine], check=True)
