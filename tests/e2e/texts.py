@@ -56,7 +56,9 @@ def select(word="Update", device="1.70", offered="1.73"):
 
 def transfer(chunks=30, out_of_sync="", blocks=None):
     """Loader line and progress lines of a transfer of n chunks (the first
-    `blocks` of them only, when given)."""
+    `blocks` of them only, when given). The console's own count, written
+    here apart from image/layout.h so that a fault there shows: four blocks
+    in chunk 1, two in each other, 2n + 2 announced."""
     total = 2 * chunks + 2
     text = "   Sent bootloader, sending %uKbytes of software (%d blocks).\n" % (4 * total, total)
     sent = 0
