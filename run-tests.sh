@@ -52,25 +52,27 @@ cmake --build build/fuzz -j "$jobs" --target messages_fuzz
 
 status=0
 # A build's unit and release tests (CTest), then its end-to-end cases
-# (pytest, WORKERS at once): the build's own facts say which cases are its.
-tests() {  # BUILD WORKERS
+# (pytest): the build's own facts say which cases are its. Seven at once: a
+# case mostly waits for the device's pauses, and seven workers take a
+# representative set in one round.
+tests() {  # BUILD
   ctest --test-dir "$1" -j 4 --output-on-failure --timeout 300 || status=1
-  pytest-3 tests/e2e --build "$1" -n "$2" -q || status=1
+  pytest-3 tests/e2e --build "$1" -n 7 -q || status=1
 }
 echo "== native tests"
-tests build/native 4
+tests build/native
 # The 64-bit Windows program runs every case under Wine; the others the
 # representative ones.
 for folder in "${folders[@]}"; do
   echo "== $folder tests"
-  tests "build/$folder" 3
+  tests "build/$folder"
 done
 echo "== the release"
 ./make-release.sh || status=1
 echo "== the Linux program on real serial drivers, in a virtual machine"
 python3 tests/vm/run.py build/native || status=1
 echo "== native tests, sanitized"
-tests build/asan 4
+tests build/asan
 
 echo "== fuzzing the message receiver for ${TRELVANE_FUZZ_SECONDS:=60} s"
 # New inputs go to a scratch folder; the kept corpus in the repo only seeds.
