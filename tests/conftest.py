@@ -99,6 +99,9 @@ def wine(request, facts, worker_id):
     mine = "%s-%s" % (first, worker_id)
     shutil.rmtree(mine, ignore_errors=True)
     subprocess.run(["cp", "-al", first, mine], check=True)
+    for reg in ("system.reg", "user.reg", "userdef.reg"):  # the files Wine writes: its own
+        os.unlink(os.path.join(mine, reg))
+        shutil.copy2(os.path.join(first, reg), os.path.join(mine, reg))
     yield mine
     subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=mine),
                    stderr=subprocess.DEVNULL)
