@@ -34,14 +34,15 @@ cmake --build build/demo -j "$(nproc)" --target trelvane-update trelvane-emu >/d
 work=$(mktemp -d)
 log="$work/emulator.log"
 trap 'kill "$emu" 2>/dev/null || true; rm -rf "$work"' EXIT
-build/demo/trelvane-emu --link "$work/com2" --baud "$baud" --expect image/trelvane.bin >"$log" &
+build/demo/trelvane-emu --baud "$baud" --expect image/trelvane.bin >"$log" &
 emu=$!
 until grep -q "^emu: device at" "$log" 2>/dev/null; do sleep 0.1; done
-echo "A Trelvane emulator is on $(sed -n 's/^emu: device at .* -> //p' "$log"), mapped to COM2."
+port=$(sed -n 's/^emu: device at //p' "$log")
+echo "A Trelvane emulator is on $port, mapped to COM2."
 echo "The demo answers the updater's port prompt with 2."
 echo "----------------------------------------------------------------------"
 set +e
-echo 2 | TRELVANE_COM2="$work/com2" build/demo/trelvane-update
+echo 2 | TRELVANE_COM2="$port" build/demo/trelvane-update
 status=$?
 set -e
 emu_status=0

@@ -7,8 +7,11 @@ cd "$(dirname "$0")"
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-packages=(cmake make g++ libgtest-dev python3 g++-mingw-w64-x86-64 wine wine64
-          clang libclang-rt-14-dev valgrind strace
+# libclang-rt-dev: the sanitizer and fuzzer runtime of the default clang,
+# whatever its version.
+packages=(cmake make g++ libgtest-dev python3 python3-pytest python3-pytest-timeout
+          python3-pytest-xdist g++-mingw-w64-x86-64 wine wine64
+          clang libclang-rt-dev valgrind strace
           qemu-system-x86 qemu-system-arm linux-image-amd64 busybox-static socat
           g++-mingw-w64-i686 wine32:i386 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user
           osslsigncode minisign openssl lintian mandoc man-db)
@@ -76,20 +79,28 @@ CXX=clang++ cmake -S . -B build/fuzz -DTRELVANE_FUZZ=ON -DTRELVANE_TESTS=OFF \
 cmake --build build/fuzz -j "$jobs" --target messages_fuzz
 
 status=0
+# A build's unit and release tests (CTest), then its end-to-end cases
+# (pytest): the build's own facts say which cases are its. Seven at once: a
+# case mostly waits for the device's pauses, and seven workers take a
+# representative set in one round.
+tests() {  # BUILD
+  ctest --test-dir "$1" -j 4 --output-on-failure --timeout 300 || status=1
+  pytest-3 tests/e2e --build "$1" -n 7 -q || status=1
+}
 echo "== native tests"
-ctest --test-dir build/native -j 4 --output-on-failure --timeout 300 || status=1
+tests build/native
 # The 64-bit Windows program runs every case under Wine; the others the
 # representative ones.
 for folder in "${folders[@]}"; do
   echo "== $folder tests"
-  ctest --test-dir "build/$folder" -j 3 --output-on-failure --timeout 300 || status=1
+  tests "build/$folder"
 done
 echo "== the release"
 ./make-release.sh || status=1
 echo "== the Linux programs on real serial drivers, in virtual machines"
 python3 tests/vm/run.py build/native || status=1
 echo "== native tests, sanitized"
-ctest --test-dir build/asan -j 4 --output-on-failure --timeout 300 || status=1
+tests build/asan
 
 echo "== fuzzing the message receiver for ${TRELVANE_FUZZ_SECONDS:=60} s"
 # New inputs go to a scratch folder; the kept corpus in the repo only seeds.

@@ -10,12 +10,13 @@ int32_t checkFirmware()
     // An image too short for its header and loader, or counting fewer than
     // no chunks, describes no transfer at all: it is as broken as one with
     // the wrong code byte.
-    if (mycmd[0] != 0xFF || firmwareLen < HEADER_SIZE + LOADER_SIZE || chunks < 0) {
+    ImageFault fault = imageFault(firmware, firmwareLen);
+    if (fault != ImageFault::None && fault != ImageFault::Length) {
         printf("File error, please re-download.\n");
         return -1;
     }
     unsigned long size = static_cast<unsigned long>(expectedSize(chunks));
-    if (size != firmwareLen) {
+    if (fault == ImageFault::Length) {
         printf("File fails size check, %d chunks should be %lu bytes.  File is %lu.\n",
                static_cast<int>(chunks), size, firmwareLen);
         return -1;

@@ -1,5 +1,7 @@
-// The layout of a Trelvane software image, shared by the updater, the image
-// generator and the device emulator so that all three count chunks alike.
+// The layout of a Trelvane software image and its arithmetic, written once:
+// the updater, its image check at build time (the embedded image's
+// static_asserts), the image generator and the device emulator take them
+// from here.
 #pragma once
 
 #include <cstdint>
@@ -13,30 +15,53 @@ enum : uint32_t {
     CHECKSUM_SIZE = 2,
     FIRST_CHUNK_BLOCKS = 4,
     LATER_CHUNK_BLOCKS = 2,
-    FIRST_CHUNK_SIZE = FIRST_CHUNK_BLOCKS * BLOCK_SIZE + CHECKSUM_SIZE, // 16,390
-    LATER_CHUNK_SIZE = LATER_CHUNK_BLOCKS * BLOCK_SIZE + CHECKSUM_SIZE, // 8,196
+    FIRST_CHUNK_SIZE = FIRST_CHUNK_BLOCKS * BLOCK_SIZE + CHECKSUM_SIZE,
+    LATER_CHUNK_SIZE = LATER_CHUNK_BLOCKS * BLOCK_SIZE + CHECKSUM_SIZE,
 };
 
+// An image's header starts with the code the device announces itself with:
+// the offer is the header as it is.
+const unsigned char HEADER_CODE = 0xFF;
+
 // Chunk count from the loader. Both bytes are signed: a non-zero byte 0
-// gives half of it (rounded down) minus one, otherwise byte 8 is the count.
-inline int32_t chunkCount(const unsigned char* loaderBytes)
+// gives half of it (rounded down: the shift keeps the sign) minus one,
+// otherwise byte 8 is the count.
+constexpr int32_t chunkCount(const unsigned char* loaderBytes)
 {
-    int32_t first = static_cast<signed char>(loaderBytes[0]);
-    if (first != 0)
-        return (first >> 1) - 1;
-    return static_cast<signed char>(loaderBytes[8]);
+    return static_cast<signed char>(loaderBytes[0]) != 0
+               ? (static_cast<signed char>(loaderBytes[0]) >> 1) - 1
+               : static_cast<signed char>(loaderBytes[8]);
 }
 
-// Length of an image of n chunks: header, loader and chunk 1 (16,651 bytes)
-// plus one later chunk (8,196) for each chunk beyond the first; 8,455 is the
-// first three less one later chunk.
-inline int32_t expectedSize(int32_t n)
+// Length of an image of n chunks: header, loader and chunk 1, plus one later
+// chunk for each chunk beyond the first. An image of no chunks still carries
+// chunk 1's room.
+constexpr int32_t expectedSize(int32_t n)
 {
-    return static_cast<int32_t>(LATER_CHUNK_SIZE) * n + 8455;
+    return static_cast<int32_t>(HEADER_SIZE + LOADER_SIZE + FIRST_CHUNK_SIZE) +
+           static_cast<int32_t>(LATER_CHUNK_SIZE) * (n - 1);
 }
 
-// Blocks the push counts for n chunks: four in chunk 1, two in each other.
-inline int32_t totalBlocks(int32_t n)
+// Blocks the push counts for n chunks: those of chunk 1, and those of each
+// other as later chunks.
+constexpr int32_t totalBlocks(int32_t n)
 {
-    return 2 * n + 2;
+    return static_cast<int32_t>(FIRST_CHUNK_BLOCKS) +
+           static_cast<int32_t>(LATER_CHUNK_BLOCKS) * (n - 1);
+}
+
+// What makes an image unsendable, in the order the check looks: too short
+// for header and loader, a wrong code byte, fewer than no chunks (each of
+// them "File error"), or a length its chunk count does not give.
+enum class ImageFault { None, TooShort, CodeByte, NegativeCount, Length };
+
+constexpr ImageFault imageFault(const unsigned char* image, unsigned long length)
+{
+    return length < HEADER_SIZE + LOADER_SIZE ? ImageFault::TooShort
+           : image[0] != HEADER_CODE          ? ImageFault::CodeByte
+           : chunkCount(image + HEADER_SIZE) < 0
+               ? ImageFault::NegativeCount
+               : static_cast<unsigned long>(expectedSize(chunkCount(image + HEADER_SIZE))) != length
+                     ? ImageFault::Length
+                     : ImageFault::None;
 }

@@ -3,8 +3,11 @@
 // updater and the device emulator both take them from here.
 #pragma once
 
-const unsigned char CODE_ANNOUNCE = 0xFF;  // device: its hardware and version (the offer
-                                           // goes back with the image header's own 0xFF)
+#include "image/layout.h"
+
+// device: its hardware and version; the offer goes back with the image
+// header's own code byte, which is this one
+const unsigned char CODE_ANNOUNCE = HEADER_CODE;
 const unsigned char CODE_GO_AHEAD = 0xFC;  // updater: about to send the loader
 const unsigned char CODE_READY = 0xFB;     // device: ready for the loader
 const unsigned char SYNC_BYTE = 0xA5;      // after each chunk but the last, and three at the end

@@ -99,7 +99,7 @@ int swPush()
             // one is reported, but the device decides what to do about it.
             FullReadFile(hCom, buf, 1);
             if (buf[0] != SYNC_BYTE)
-                printf("Out of sync, 0x%02x != 0xA5\n", asUnsigned(buf[0]));
+                printf("Out of sync, 0x%02x != 0x%02X\n", asUnsigned(buf[0]), asUnsigned(SYNC_BYTE));
             FullWriteFile(hCom, &SYNC_BYTE, 1);
         }
         blocksInChunk = LATER_CHUNK_BLOCKS;

@@ -33,4 +33,12 @@ struct Line {
 // The line the platform calls work on; reset by each test.
 extern Line line;
 
+// The end of every run as the fake console shows it: the question, typed-ahead
+// keys dropped, the key, its leftovers dropped, the console closed.
+const char KEY_PAUSE[] = "\nPress any key to continue...[flush][key][flush][closed]";
+// The end of a run on a lost line, as a death test's pattern.
+const char LOST_LINE_END[] =
+    "\nLost connection on COM2\n\\[closed\\]\nPress any key to continue\\.\\.\\."
+    "\\[flush\\]\\[key\\]\\[flush\\]\\[closed\\]$";
+
 } // namespace fake

@@ -36,6 +36,7 @@ TEST(ImageLayout, ChunkCountAndSize)
         {4, 0, 1, 16651},         {5, 0, 1, 16651},         {6, 0, 2, 24847},
         {2, 0, 0, 8455},          {3, 99, 0, 8455},         {0, 0, 0, 8455},
         {1, 0, -1, 259},          {0x80, 0, -65, -524285},  {0, 0xFF, -1, 259},
+        {0x81, 0, -65, -524285},  // odd and negative: halved with its sign kept
         {0x7F, 0, 62, 516607},    {0, 0x7F, 127, 1049347},
     };
     for (const Case& c : cases) {
@@ -63,6 +64,8 @@ TEST(ImageCheck, MessagesAndOrder)
         {"one byte short", makeImage(good, 30, 254334), -1,
          "File fails size check, 30 chunks should be 254335 bytes.  File is 254334.\n"},
         {"shorter than header and loader", makeImage(good, 30, 260), -1, fileError},
+        {"header and loader only", makeImage(good, 30, 261), -1,
+         "File fails size check, 30 chunks should be 254335 bytes.  File is 261.\n"},
         {"only a header", makeImage(good, 30, 5), -1, fileError},
         {"empty", {}, -1, fileError},
         {"negative chunk count", [&] { auto img = makeImage(good, 0); img[5] = 1; return img; }(), -1,

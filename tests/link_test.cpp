@@ -1,43 +1,13 @@
 // Exact-count transfers and the device message receiver, over a line in memory.
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <random>
 #include <unistd.h>
 
-#include "app/end.h"
-#include "app/start.h"
-#include "link/serial.h"
+#include "tests/line_test.h"
 #include "tests/receiver_check.h"
 
 namespace {
 
-std::string bytes(std::initializer_list<int> values)
-{
-    std::string s;
-    for (int v : values)
-        s.push_back(static_cast<char>(v));
-    return s;
-}
-
-// The end of every run as the fake console shows it: the question, typed-ahead
-// keys dropped, the key, its leftovers dropped, the console closed.
-const char KEY_PAUSE[] = "\nPress any key to continue...[flush][key][flush][closed]";
-// The same as a death test's pattern, after the lost line's message.
-const char* const expected =
-    "\nLost connection on COM2\n\\[closed\\]\nPress any key to continue\\.\\.\\."
-    "\\[flush\\]\\[key\\]\\[flush\\]\\[closed\\]$";
-
-class LinkTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        fake::line = fake::Line{};
-        hCom = reinterpret_cast<HANDLE>(static_cast<intptr_t>(7));
-        strcpy(COMPORT, "COM2");
-        onLineLost = lostConnection;
-    }
-};
+using LinkTest = LineTest;
 
 TEST_F(LinkTest, ReadsCompleteWhateverTheLinePacing)
 {
@@ -101,7 +71,7 @@ TEST_F(LinkTest, LostLineEndsTheRunInsteadOfSpinning)
             char got[4];
             FullReadFile(hCom, got, 4);
         },
-        ::testing::ExitedWithCode(255), expected);
+        ::testing::ExitedWithCode(255), fake::LOST_LINE_END);
     EXPECT_EXIT(
         {
             dup2(2, 1);
@@ -111,7 +81,7 @@ TEST_F(LinkTest, LostLineEndsTheRunInsteadOfSpinning)
             static char data[4097];
             FullWriteFile(hCom, data, sizeof data);
         },
-        ::testing::ExitedWithCode(255), expected);
+        ::testing::ExitedWithCode(255), fake::LOST_LINE_END);
 }
 
 // Calls that time out on a line still there are asked again, each after a
@@ -140,7 +110,6 @@ TEST_F(LinkTest, TimeOutsWaitOnALiveLineAndEndTheRunOnALostOne)
             {
                 dup2(2, 1);
                 alarm(10);
-            alarm(10);
                 fake::line.input = "abcd";
                 fake::line.quietCalls = 1000000;
                 fake::line.gone = true;
@@ -151,18 +120,8 @@ TEST_F(LinkTest, TimeOutsWaitOnALiveLineAndEndTheRunOnALostOne)
                     FullWriteFile(hCom, "wxyz", 4);
                 fprintf(stderr, "[%d calls]", fake::line.readCalls + fake::line.writeCalls);
             },
-            ::testing::ExitedWithCode(255), expected);
+            ::testing::ExitedWithCode(255), fake::LOST_LINE_END);
     }
-}
-
-// The question is asked before the console's typed-ahead keys are dropped,
-// and the key's leftovers are dropped after it.
-TEST_F(LinkTest, KeyPauseDropsKeysTypedBeforeTheQuestion)
-{
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(endRun(-1), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("[closed]") + KEY_PAUSE);
-    EXPECT_EQ(fake::line.closeCalls, 2) << "the port and the console, once each";
 }
 
 TEST_F(LinkTest, MessagesAreFoundInTheStream)

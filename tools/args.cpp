@@ -1,5 +1,8 @@
 #include "tools/args.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace {
 
 int hexDigit(char c)
@@ -49,6 +52,19 @@ bool parseHexByte(const std::string& s, unsigned char& out)
     return true;
 }
 
+void Args::fail(const std::string& why) const
+{
+    fprintf(stderr, "%s: %s\n", tool_, why.c_str());
+    fputs(usage_, stderr);
+    exit(2);
+}
+
+void Args::help() const
+{
+    fputs(usage_, stdout);
+    exit(0);
+}
+
 bool Args::next()
 {
     if (++i_ >= argc_)
@@ -73,7 +89,7 @@ std::string Args::value()
     if (inline_)
         return value_;
     if (i_ + 1 >= argc_)
-        usage("missing value for " + name_);
+        fail("missing value for " + name_);
     return argv_[++i_];
 }
 
@@ -81,12 +97,12 @@ uint64_t Args::number(uint64_t max)
 {
     uint64_t v = 0;
     if (!parseDecimal(value(), max, v))
-        usage("bad number for " + name_);
+        fail("bad number for " + name_);
     return v;
 }
 
 void Args::noValue() const
 {
     if (inline_)
-        usage(name_ + " takes no value");
+        fail(name_ + " takes no value");
 }

@@ -5,10 +5,6 @@
 #include <cstdint>
 #include <string>
 
-// Says what is wrong and how to call the tool, then exits. Each tool has its
-// own.
-[[noreturn]] void usage(const std::string& why);
-
 // Unsigned decimal: digits only (no sign, no blanks), at most max.
 bool parseDecimal(const std::string& s, uint64_t max, uint64_t& out);
 
@@ -16,10 +12,19 @@ bool parseDecimal(const std::string& s, uint64_t max, uint64_t& out);
 bool parseHexByte(const std::string& s, unsigned char& out);
 
 // Walks "--name value", "--name=value", flags and plain arguments; every
-// mistake goes to usage().
+// mistake ends the tool through fail().
 class Args {
 public:
-    Args(int argc, char** argv) : argc_(argc), argv_(argv) {}
+    // tool: the name messages start with; usage: how to call it.
+    Args(int argc, char** argv, const char* tool, const char* usage)
+        : argc_(argc), argv_(argv), tool_(tool), usage_(usage)
+    {
+    }
+
+    // Says what is wrong and how to call the tool on stderr; exits with 2.
+    [[noreturn]] void fail(const std::string& why) const;
+    // The usage on stdout, for --help; exits with 0.
+    [[noreturn]] void help() const;
 
     // Moves to the next argument; false after the last.
     bool next();
@@ -37,6 +42,8 @@ public:
 private:
     int argc_;
     char** argv_;
+    const char* tool_;
+    const char* usage_;
     int i_ = 0;
     bool optionsEnded_ = false;
     bool plain_ = false;

@@ -29,23 +29,12 @@ const uint64_t MAX_LENGTH = 0xFFFFFFFFull;
 const unsigned char FIRST_CHUNK_MARKS[FIRST_CHUNK_BLOCKS] = {0xF2, 0xF3, 0xF4, 0xF5};
 const unsigned char LATER_CHUNK_MARKS[LATER_CHUNK_BLOCKS] = {0xF6, 0xF7};
 
-} // namespace
-
-void usage(const std::string& why)
-{
-    if (!why.empty())
-        fprintf(stderr, "trelvane-mkimage: %s\n", why.c_str());
-    fprintf(stderr,
-            "usage: trelvane-mkimage [--chunks N] [--header FF,03,01,01,49] [--length L] OUT_FILE\n"
-            "  --chunks N   number of chunks, 0..%d (default 30)\n"
-            "  --header H   five hex bytes, comma separated (default FF,03,01,01,49)\n"
-            "  --length L   write exactly L bytes, cutting or extending the image\n"
-            "               (default: the valid length 8196*N+8455)\n",
-            MAX_CHUNKS);
-    exit(2);
-}
-
-namespace {
+const char USAGE[] =
+    "usage: trelvane-mkimage [--chunks N] [--header FF,03,01,01,49] [--length L] OUT_FILE\n"
+    "  --chunks N   number of chunks, 0..127 (default 30)\n"
+    "  --header H   five hex bytes, comma separated (default FF,03,01,01,49)\n"
+    "  --length L   write exactly L bytes, cutting or extending the image\n"
+    "               (default: the length N chunks call for)\n";
 
 bool parseHeader(const std::string& all, unsigned char header[HEADER_SIZE])
 {
@@ -132,43 +121,48 @@ void writeChunks(Writer& out)
 int main(int argc, char** argv)
 {
     int chunks = 30;
-    unsigned char header[HEADER_SIZE] = {0xFF, 0x03, 0x01, 0x01, 0x49};
+    unsigned char header[HEADER_SIZE] = {HEADER_CODE, 0x03, 0x01, 0x01, 0x49};
     bool haveLength = false;
     uint64_t length = 0;
     std::string outPath;
 
-    Args args(argc, argv);
+    Args args(argc, argv, "trelvane-mkimage", USAGE);
     while (args.next()) {
         const std::string& name = args.name();
         if (args.plain()) {
             if (!outPath.empty())
-                usage("only one output file");
+                args.fail("only one output file");
             outPath = name;
         } else if (name == "--chunks") {
             uint64_t n = 0;
             if (!parseDecimal(args.value(), MAX_CHUNKS, n))
-                usage("--chunks wants a number from 0 to 127");
+                args.fail("--chunks wants a number from 0 to 127");
             chunks = static_cast<int>(n);
         } else if (name == "--header") {
             if (!parseHeader(args.value(), header))
-                usage("--header wants five hex bytes, comma separated, e.g. FF,03,01,01,49");
+                args.fail("--header wants five hex bytes, comma separated, e.g. FF,03,01,01,49");
         } else if (name == "--length") {
             if (!parseDecimal(args.value(), MAX_LENGTH, length))
-                usage("--length wants a byte count");
+                args.fail("--length wants a byte count");
             haveLength = true;
         } else if (name == "--help" || name == "-h") {
-            usage("");
+            args.help();
         } else {
-            usage("unknown option " + name);
+            args.fail("unknown option " + name);
         }
     }
     if (outPath.empty())
-        usage("missing OUT_FILE");
+        args.fail("missing OUT_FILE");
     if (!haveLength)
         length = static_cast<uint64_t>(expectedSize(chunks));
 
     unsigned char loader[LOADER_SIZE];
     makeLoader(chunks, loader);
+    if (chunkCount(loader) != chunks) {
+        fprintf(stderr, "trelvane-mkimage: the loader made for %d chunks counts %d\n", chunks,
+                static_cast<int>(chunkCount(loader)));
+        return 1;
+    }
 
     const char* path = outPath.c_str();
     FILE* f = fopen(path, "wb");

@@ -1,15 +1,14 @@
 """The one harness of every end-to-end case and of the benchmark: the device
 emulator on a pseudo-terminal, the updater (Linux, or the Windows program
-under Wine) with its COM port mapped to it, and what a run leaves: exit
-status, console, CPU and times (os.wait4). Everything a session
-starts is ended and removed on every way out, and every wait is bounded by
-the case's own deadline, which fails the case with the last console line
-and the emulator's last step.
+under Wine) with its COM port linked to it, and what a run leaves: exit
+status, console, CPU and times (os.wait4). The links to the ports are made
+here and nowhere else. Everything a session starts is ended and removed on
+every way out, and every wait is bounded by the case's own deadline, which
+fails the case with the last console line and the emulator's last step.
 """
 import argparse
 import atexit
 import os
-import shlex
 import shutil
 import signal
 import subprocess
@@ -20,13 +19,10 @@ import time
 import traceback
 
 import texts
+from lines import Failed, Lines, Timeout
 
 LINE_RAW = "emu: line set to 115200 8N1 raw\n"
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
-
-
-class Failed(Exception):
-    """A case's failure, with what went wrong."""
 
 
 def fail(msg):
@@ -43,75 +39,6 @@ def same(got, want, what="console text"):
     n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
     check(got == want, "%s differs at %d:\n got: %r\nwant: %r" % (
         what, n, got[max(0, n - 40):n + 80], want[max(0, n - 40):n + 80]))
-
-
-class Case:
-    """One row of every runner's table: run(session) passes or raises
-    Failed. ports: the COM ports it uses (Wine's cases on one port take
-    turns); representative: in the short set a new build is tried with."""
-
-    def __init__(self, name, run, ports="2", wine=True, representative=False, deadline=30,
-                 sanitized=True):
-        self.name, self.run, self.ports, self.deadline = name, run, ports, deadline
-        self.wine, self.representative = wine, representative
-        self.sanitized = sanitized  # False: cannot run on a sanitized build (valgrind)
-
-
-def arguments():
-    """The command line of every runner: --list [--representative] [--wine
-    PREFIX] [--sanitized], --ports-of CASE, or a run: --build DIR --tools
-    DIR [--wine PREFIX] [--launcher "CMD ARGS"] CASE..."""
-    ap = argparse.ArgumentParser()
-    for flag in ("--list", "--representative", "--sanitized"):
-        ap.add_argument(flag, action="store_true")
-    for option in ("--build", "--tools", "--wine", "--ports-of"):
-        ap.add_argument(option)
-    ap.add_argument("--launcher", type=shlex.split, default=[],
-                    help="a command put before the updater program")
-    ap.add_argument("cases", nargs="*")
-    return ap.parse_args()
-
-
-def chosen(table, a):
-    return [c for c in table if (c.wine or not a.wine)
-            and (c.representative or not a.representative) and (c.sanitized or not a.sanitized)]
-
-
-def attempt(case, session):
-    """Runs one case in its session, within the case's deadline; says PASS,
-    or FAIL and why. A case that breaks fails alone."""
-    started = time.monotonic()
-    session.deadline_s, session.deadline = case.deadline, started + case.deadline
-    try:
-        case.run(session)
-        print("PASS %s (%.1f s)" % (case.name, time.monotonic() - started))
-        return True
-    except Failed as why:
-        print("FAIL %s (%.1f s): %s" % (case.name, time.monotonic() - started, why))
-        return False
-    except Exception:  # noqa: BLE001
-        traceback.print_exc()
-        print("FAIL %s: broken; %s" % (case.name, session.where()))
-        return False
-    finally:
-        session.close()
-
-
-def main(table):
-    """--list, --ports-of, or one case in a session of its own."""
-    a = arguments()
-    if a.list:
-        print(";".join(c.name for c in chosen(table, a)))
-        return 0
-    by_name = {c.name: c for c in table}
-    if a.ports_of:
-        print(";".join("wine-com" + p for p in by_name[a.ports_of].ports))
-        return 0
-    if len(a.cases) != 1 or a.cases[0] not in by_name:
-        print("FAIL: no case %s" % " ".join(a.cases))
-        return 1
-    case = by_name[a.cases[0]]
-    return 0 if attempt(case, Session(a.build, a.tools, a.wine, case.deadline, a.launcher)) else 1
 
 
 SYSCALL = {"read": "0", "write": "1"}
@@ -143,52 +70,52 @@ class Result:
 
 
 class Emulator:
-    """trelvane-emu at `link`, or on the existing port at `link` (port: the
-    updater's settings cannot be seen there); its lines are collected, with
-    their times, as they come."""
+    """trelvane-emu on a pseudo-terminal of its own, linked at `link`, or on
+    the existing port at `link` (on_port: the updater's settings cannot be
+    seen there); its lines are collected, with their times, as they come."""
 
-    def __init__(self, session, link, options=(), expect=None, wrapper=(), port=False):
+    def __init__(self, session, link, options=(), expect=None, wrapper=(), on_port=False):
         self.session = session
-        self.link, self.port = link, port
-        self.image = texts.BUILT_IN if expect is True else expect
-        if os.path.islink(link) and not os.readlink(link).startswith("/dev/pts/"):
-            os.unlink(link)  # Wine's own link to a real port
-        cmd = list(wrapper) + [os.path.join(session.tools, "trelvane-emu"),
-                               "--port" if port else "--link", link]
-        cmd += list(options) + (["--expect", self.image.path] if self.image else [])
+        self.link, self.on_port = link, on_port
+        self.image = session.images[""] if expect is True else expect
+        cmd = list(wrapper) + [os.path.join(session.tools, "trelvane-emu")]
+        cmd += (["--port", link] if on_port else []) + list(options)
+        cmd += ["--expect", self.image] if self.image else []
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True, start_new_session=True)
         session.started.append(self)
-        self.lines = []  # (monotonic ns, text)
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
-        if self.wait_line("emu: device ", limit=10) is None:
+        self.lines = Lines(self.proc.stdout)
+        try:
+            line = self.lines.wait(lambda text: text.startswith("emu: device at "),
+                                   time.monotonic() + 10, what="device line")[2]
+        except Timeout:
             fail("emulator did not start: %r" % self.proc.stderr.read())
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.append((time.monotonic_ns(), line))
+        self.port = line[len("emu: device at "):]
+        if not on_port:
+            session.make_link(link, self.port)
 
     def text(self):
-        return "".join(line for _, line in self.lines)
+        return self.lines.text()
 
     def last_step(self):
-        return self.lines[-1][1].rstrip() if self.lines else "(nothing yet)"
+        return (self.lines.tail(1) or ["(nothing yet)"])[0]
 
     def time_of(self, prefix):
-        return next((t for t, line in self.lines if line.startswith(prefix)), None)
+        return self.lines.find(lambda text: text.startswith(prefix))
 
-    def wait_line(self, prefix, limit=None):
-        """Time of the first line starting with prefix, waiting for it."""
-        found = self.session.wait_for("emulator line %r" % prefix,
-                                      lambda: self.time_of(prefix) or self.proc.poll() is not None,
-                                      limit, quiet=limit is not None)
-        return self.time_of(prefix) if found else None
+    def wait_line(self, prefix):
+        """Time of the first line starting with prefix, waiting for it; the
+        case fails past its deadline or once the emulator has ended."""
+        try:
+            return self.lines.wait(lambda text: text.startswith(prefix), self.session.deadline,
+                                   what="emulator line %r" % prefix)[1]
+        except Timeout as why:
+            fail("%s; %s" % (why, self.session.where()))
 
     def finish(self, limit=20):
         """Exit status and every line, once the emulator has ended."""
         self.session.wait_for("the emulator to end", lambda: self.proc.poll() is not None, limit)
-        self._reader.join(5)
+        self.lines.join(5)
         return self.proc.returncode, self.text()
 
     def exact(self, status=0):
@@ -196,15 +123,14 @@ class Emulator:
         all well), saw its line set to 115200 8N1 raw, and got exactly the
         image's bytes."""
         code, out = self.finish()
-        check(code == status and (self.port or LINE_RAW in out)
-              and "emu: expect: exact (%d bytes)\n" % self.image.sent() in out,
+        check(code == status and (self.on_port or LINE_RAW in out) and "emu: expect: exact (" in out,
               "the device's verdict is not an exact run (status %d, want %d):\n%s"
               % (code, status, out[-600:]))
         return out
 
     def stop(self):
         if self.proc.poll() is None:
-            self.proc.terminate()  # removes its link on the way out
+            self.proc.terminate()
             try:
                 self.proc.wait(5)
             except subprocess.TimeoutExpired:
@@ -234,6 +160,10 @@ class Updater:
 
         def child():
             os.setsid()
+            # As a shell starts a program: signals a background job ignores
+            # (SIGINT, SIGQUIT) end the updater as they do from a terminal.
+            for sig in (signal.SIGINT, signal.SIGQUIT):
+                signal.signal(sig, signal.SIG_DFL)
             if terminal is not None:
                 import fcntl
                 import termios
@@ -250,7 +180,9 @@ class Updater:
         self.started_ns = time.monotonic_ns()
         # Never waited for through Popen: the thread below takes the exit
         # with its resource usage.
-        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=out, stderr=subprocess.DEVNULL,
+        # Its errors (Wine's own, a launcher's) are kept for where() to show.
+        self.err_path = self.out_path + ".err"
+        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=out, stderr=open(self.err_path, "wb"),
                                      env=env, cwd=session.tmp if user is None else "/",
                                      preexec_fn=child)
         session.started.append(self)
@@ -258,8 +190,11 @@ class Updater:
         self._waiter = threading.Thread(target=self._wait, daemon=True)
         self._waiter.start()
         if answer is not None:
-            self.proc.stdin.write(answer.encode())
-            self.proc.stdin.close()
+            try:
+                self.proc.stdin.write(answer.encode())
+                self.proc.stdin.close()
+            except BrokenPipeError:
+                pass  # an updater that never read its answer: what it showed tells
 
     def _wait(self):
         _, status, usage = os.wait4(self.proc.pid, 0)
@@ -302,27 +237,39 @@ class Updater:
 
 
 class Session:
-    """The processes and files of one case, and its deadline."""
+    """The processes, links and files of one case, and its deadline, for the
+    build's programs and images (images: by program suffix, "" the built-in
+    one), with the tools and the launcher the build names unless told."""
 
-    def __init__(self, build, tools, wine=None, deadline=30, launcher=()):
+    def __init__(self, build, tools=None, wine=None, deadline=30, launcher=None):
         self.build = os.path.abspath(build)
-        self.launcher = list(launcher)
-        self.tools = os.path.abspath(tools)
+        found = texts.facts(self.build)
+        texts.use_build(found)
+        self.tools = os.path.abspath(tools or found["tools"])
+        self.launcher = list(found["launcher"] if launcher is None else launcher)
         self.wine = os.path.abspath(wine) if wine else None
+        self.images = {"": found["image"]}
+        self.images.update(("-" + name, image["file"]) for name, image in found["images"].items())
         self.tmp = tempfile.mkdtemp(prefix="trelvane-")
         self.started = []
         self.made = []  # links and files this session put in place
         self.deadline_s = deadline
         self.deadline = time.monotonic() + deadline
         atexit.register(self.close)
-        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-            signal.signal(sig, lambda s, _: sys.exit(128 + s))
 
     def link(self, port):
         """Where COM<port> is looked for."""
         if self.wine:
             return os.path.join(self.wine, "dosdevices", "com" + port.lower())
         return os.path.join(self.tmp, "com" + port)
+
+    def make_link(self, link, target):
+        """Points link at target, in place of whatever was there (Wine's own
+        link to a real port, an earlier case's)."""
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(target, link)
+        self.made.append(link)
 
     def emulator(self, port_or_link, options=(), expect=False, **kw):
         link = port_or_link if os.sep in port_or_link else self.link(port_or_link)
@@ -333,36 +280,34 @@ class Session:
 
     def no_device(self, port, plain_file=False):
         """COM<port> names nothing, or a plain file."""
-        link = self.link(port)
-        if os.path.lexists(link):
-            os.unlink(link)
         target = os.path.join(self.tmp, "plain-file" if plain_file else "no-such-device")
         if plain_file:
             open(target, "w").close()
-        os.symlink(target, link)
-        self.made.append(link)
+        self.make_link(self.link(port), target)
 
     def where(self):
         """The last console line and the emulator's last step."""
         upd = next((p for p in reversed(self.started) if isinstance(p, Updater)), None)
         emu = next((p for p in reversed(self.started) if isinstance(p, Emulator)), None)
         lines = upd.console().replace("\r", "\n").rstrip("\n").split("\n") if upd else [""]
-        return "last console line %r; emulator's last step: %s" % (
-            lines[-1], emu.last_step() if emu else "(no emulator)")
+        errors = ""
+        if upd and os.path.exists(upd.err_path):
+            with open(upd.err_path, "rb") as f:
+                errors = f.read().decode("latin-1").strip()
+        return "last console line %r; emulator's last step: %s%s" % (
+            lines[-1], emu.last_step() if emu else "(no emulator)",
+            "; the updater's errors end %r" % errors[-300:] if errors else "")
 
-    def wait_for(self, what, check, limit=None, quiet=False):
-        """Polls check() until it holds. Past limit (quiet: returns False) or
-        past the case's deadline, the case fails."""
+    def wait_for(self, what, check, limit=None):
+        """Polls check() until it holds; past limit or the case's deadline,
+        the case fails."""
         end = min(self.deadline, time.monotonic() + limit) if limit else self.deadline
         while not check():
             if time.monotonic() >= end:
-                if quiet and end < self.deadline:
-                    return False
-                over = ("over the case's %d s deadline" % self.deadline_s if end >= self.deadline
-                        else "not within %g s" % limit)
-                fail("%s: %s; %s" % (what, over, self.where()))
+                fail("%s: %s; %s" % (what, "over the case's %g s deadline" % self.deadline_s
+                                     if end >= self.deadline else "not within %g s" % limit,
+                                     self.where()))
             time.sleep(0.01)
-        return True
 
     def close(self):
         for p in reversed(self.started):
@@ -373,3 +318,42 @@ class Session:
                 os.unlink(link)
         self.made = []
         shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+# The virtual machine's runner, until it joins the pytest suite: its case
+# table, command line and attempt loop.
+class Case:
+    def __init__(self, name, run, deadline=30):
+        self.name, self.run, self.deadline = name, run, deadline
+
+
+def arguments():
+    """[--build] BUILD [--tools DIR] [CASE...]; a signal ends the run through
+    the sessions' clean-up."""
+    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(sig, lambda s, _: sys.exit(128 + s))
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--list", action="store_true")
+    for option in ("--build", "--tools"):
+        ap.add_argument(option)
+    ap.add_argument("cases", nargs="*")
+    return ap.parse_args()
+
+
+def attempt(case, session):
+    """Runs one case within its deadline; says PASS, or FAIL and why."""
+    started = time.monotonic()
+    session.deadline_s, session.deadline = case.deadline, started + case.deadline
+    try:
+        case.run(session)
+        print("PASS %s (%.1f s)" % (case.name, time.monotonic() - started))
+        return True
+    except Failed as why:
+        print("FAIL %s (%.1f s): %s" % (case.name, time.monotonic() - started, why))
+        return False
+    except Exception:  # noqa: BLE001
+        traceback.print_exc()
+        print("FAIL %s: broken; %s" % (case.name, session.where()))
+        return False
+    finally:
+        session.close()

@@ -1,52 +1,34 @@
-"""What the updater shows and sends: its console texts, the test images the
-build makes (read from the build's own list of them) and the bytes a correct
-run sends for each."""
+"""What the updater shows: its console texts. The version in the banner is
+the build's (use_build), as are its images."""
+import json
 import os
-import re
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 IMAGE = os.path.join(SOURCE, "image", "trelvane.bin")
+FACTS = "trelvane-tests.json"
+BANNER = None  # "Trelvane Software Updater vVERSION\n\n", once a build is known
 
 
+def facts(build):
+    """What the build says about itself: written by CMake when it configures
+    (tests/CMakeLists.txt)."""
+    path = os.path.join(build, FACTS)
+    if not os.path.exists(path):
+        raise FileNotFoundError("%s is missing: configure the build with its tests" % path)
+    with open(path) as f:
+        return json.load(f)
 
-def _cmake():
-    with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:
-        return f.read()
+
+def use_build(found):
+    """Takes the version of the build whose facts these are."""
+    global BANNER
+    BANNER = "Trelvane Software Updater v%s\n\n" % found["version"]
 
 
-VERSION = re.search(r"project\(\w+\s+VERSION\s+([0-9.]+)", _cmake()).group(1)
-BANNER = "Trelvane Software Updater v%s\n\n" % VERSION
 PRESS = "\nPress any key to continue..."
 SYNC_5A = "Out of sync, 0x5a != 0xA5\n"
 REFUSED = "This software file is incompatible with this Trelvane's hardware.\n"
 LOST = "\nLost connection on COM%s\n" + PRESS
-
-
-class Image:
-    """A test image: its file and, from the generator's arguments, its chunk
-    count (30 unless told)."""
-
-    def __init__(self, path, args):
-        self.path = path
-        self.chunks = int(dict(zip(args[::2], args[1::2])).get("--chunks", 30))
-
-    def sent(self):
-        """Bytes a correct updater sends: two frames, the loader, the chunks
-        with a sync byte between them, and three final sync bytes."""
-        n = self.chunks
-        return 269 + (16390 + (n - 1) * 8197 if n else 0)
-
-
-BUILT_IN = Image(IMAGE, [])
-
-
-def images(build):
-    """The build's test images by program suffix, "" the built-in one."""
-    listed = re.search(r"set\(variants(.*?)\)", _cmake(), re.S).group(1)
-    found = {"": BUILT_IN}
-    for name, args in re.findall(r'"(\w+)\|([^"]*)"', listed):
-        found["-" + name] = Image(os.path.join(build, "images", name + ".bin"), args.split())
-    return found
 
 
 def asked(version="1.73"):
@@ -74,7 +56,9 @@ def select(word="Update", device="1.70", offered="1.73"):
 
 def transfer(chunks=30, out_of_sync="", blocks=None):
     """Loader line and progress lines of a transfer of n chunks (the first
-    `blocks` of them only, when given)."""
+    `blocks` of them only, when given). The console's own count, written
+    here apart from image/layout.h so that a fault there shows: four blocks
+    in chunk 1, two in each other, 2n + 2 announced."""
     total = 2 * chunks + 2
     text = "   Sent bootloader, sending %uKbytes of software (%d blocks).\n" % (4 * total, total)
     sent = 0

@@ -50,7 +50,7 @@ class Bridged:
         link = os.path.join(g.tmp, "line%d" % g.lines)
         g.bridge = Socat(g, "UNIX-CONNECT:" + g.m.uart_path, "PTY,rawer,wait-slave,link=" + link)
         g.wait_for("socat's pseudo-terminal", lambda: os.path.exists(link), 10)
-        return harness.Emulator(g, link, options, expect, port=True)
+        return harness.Emulator(g, link, options, expect, on_port=True)
 
 
 class Socat:
@@ -120,7 +120,7 @@ class GuestEmulator(harness.Emulator):
     IMAGE = "/image.bin"
 
     def __init__(self, g, port, options, expect=True):
-        self.session, self.m, self.port = g, g.m, True
+        self.session, self.m, self.on_port = g, g.m, True
         self.image = texts.BUILT_IN if expect else None
         g.lines += 1
         self.tag = "emu%d" % g.lines

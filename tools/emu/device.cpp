@@ -1,24 +1,23 @@
 // trelvane-emu: plays a Trelvane device on a pseudo-terminal.
 //
-// The updater is pointed at PATH, a symlink to the slave side of a fresh
-// pseudo-terminal, and talks to it exactly as to a device on a serial port.
+// The updater is pointed at the slave side of a fresh pseudo-terminal, named
+// on the first line, and talks to it exactly as to a device on a serial port.
 // The emulator answers from the master side, logs every step on stdout
 // ("emu: ..." lines, flushed one by one so a test can follow along), and at
 // the end says how many bytes came in and, with --expect, whether they are
 // exactly what a correct updater sends for the given image.
 //
-// Usage: trelvane-emu --link PATH | --port TTY [options]   (see options.cpp)
+// Usage: trelvane-emu [--port TTY] [options]   (see options.cpp)
 
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "link/codes.h"
-#include "tools/args.h"
 #include "tools/emu/line.h"
-#include "tools/emu/link.h"
 #include "tools/emu/log.h"
 #include "tools/emu/options.h"
+#include "tools/emu/signals.h"
 #include "tools/emu/transport.h"
 #include "tools/emu/verdict.h"
 #include "tools/rng.h"
@@ -36,6 +35,11 @@ const int64_t AFTER_LOADER_PAUSE_NS = 2000 * NS_PER_MS;
 // updater which sends its go-ahead after the first of them is caught: not a
 // byte may come in before the second is sent.
 const int64_t REPLY_GAP_NS = 30 * NS_PER_MS;
+
+// Likewise before each sync byte: the updater's own sync byte must answer
+// the device's, so none may come in this long after a chunk, before the
+// device has sent its own.
+const int64_t SYNC_GAP_NS = 5 * NS_PER_MS;
 
 class Device {
 public:
@@ -80,7 +84,7 @@ int Device::run()
         return 2;
     if (!t_.openRecord())
         return 2;
-    if (!line_.open(opt_.link))
+    if (!line_.open())
         return 1;
     verdict_.sayExpected();
     return finish(opt_.silent ? listen() : exchange());
@@ -166,10 +170,19 @@ End Device::exchange()
             verdict_.checkPause("first block", at - readyAt, AFTER_LOADER_PAUSE_NS);
         if (k == chunks)
             break;
-        if (!opt_.earlySync && !t_.put(&opt_.sync, 1))
-            return t_.end();
         unsigned char answer;
-        if (t_.take(&answer, 1) != Got::Data)
+        Got early = Got::Timeout;
+        if (!opt_.earlySync) {
+            early = t_.take(&answer, 1, nowNs() + SYNC_GAP_NS);
+            if (early == Got::Closed)
+                return t_.end();
+            if (early == Got::Data)
+                verdict_.early("got %02X after chunk %d before the sync byte was sent: the "
+                               "updater did not wait for it", answer, static_cast<int>(k));
+            if (!t_.put(&opt_.sync, 1))
+                return t_.end();
+        }
+        if (early != Got::Data && t_.take(&answer, 1) != Got::Data)
             return t_.end();
         say("got sync %02X", answer);
     }
@@ -331,16 +344,10 @@ int Device::finish(End end)
 int main(int argc, char** argv)
 {
     const Options opt = parseOptions(argc, argv);
-    if (!setLinkPath(opt.link))
-        usage("--link path too long");
-    if (opt.port.empty() && !linkPathIsOurs())
-        return 2;
-
     catchSignals();
 
     Line line(opt.baud, opt.port);
     int status = Device(opt, line).run();
-    removeLink();
     fflush(stdout);
     return status;
 }

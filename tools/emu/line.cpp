@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include "tools/emu/log.h"
-#include "tools/emu/link.h"
 
 namespace {
 
@@ -101,11 +100,11 @@ bool Line::openPort()
         return false;
     }
     set_ = true;
-    say("device on port %s, raw at 115200", port_.c_str());
+    say("device at %s", port_.c_str());
     return true;
 }
 
-bool Line::open(const std::string& linkPath)
+bool Line::open()
 {
     if (!port_.empty())
         return openPort();
@@ -155,9 +154,7 @@ bool Line::open(const std::string& linkPath)
         watch_ = -1;
     }
 
-    if (!makeLink(slave_.c_str()))
-        return false;
-    say("device at %s -> %s", linkPath.c_str(), slave_.c_str());
+    say("device at %s", slave_.c_str());
     return true;
 }
 

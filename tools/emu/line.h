@@ -1,6 +1,6 @@
 // The device's end of the serial line: the master side of a pseudo-terminal
-// whose slave side the updater opens through the --link symlink, or an
-// existing serial port (--port) whose far end the updater holds.
+// whose slave side the updater opens (by whatever name the caller gives it),
+// or an existing serial port (--port) whose far end the updater holds.
 #pragma once
 
 #include <cstddef>
@@ -18,9 +18,9 @@ public:
     Line(uint64_t baud, const std::string& port);
     ~Line() { close(); }
 
-    // Makes the pseudo-terminal and the link at linkPath to it, or opens
-    // the port.
-    bool open(const std::string& linkPath);
+    // Makes the pseudo-terminal, or opens the port, and names it: "device
+    // at /dev/pts/N".
+    bool open();
 
     // Blocks until the updater has set the line to 115,200 baud, and says
     // whether the rest of the settings are 8N1 raw. While nobody holds the

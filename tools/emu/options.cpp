@@ -14,8 +14,8 @@ const uint64_t MAX_BAUD = 100000000;
 const uint64_t MAX_MS = 24ull * 3600 * 1000;
 
 const char USAGE[] =
-    "usage: trelvane-emu --link PATH | --port TTY [options]\n"
-    "  --link PATH                  make PATH a symlink to the device's serial line\n"
+    "usage: trelvane-emu [--port TTY] [options]\n"
+    "  the device's line is a new pseudo-terminal, named on the first line\n"
     "  --port TTY                   play the device on an existing serial port instead\n"
     "                               (a USB adapter, a board's UART, a gadget's ttyGS0),\n"
     "                               set raw at 115200 8N1; the updater's own settings\n"
@@ -64,37 +64,28 @@ bool parseBytePair(const std::string& s, char sep, unsigned& a, unsigned& b)
 
 } // namespace
 
-void usage(const std::string& why)
-{
-    fprintf(stderr, "trelvane-emu: %s\n", why.c_str());
-    fputs(USAGE, stderr);
-    exit(2);
-}
-
 Options parseOptions(int argc, char** argv)
 {
     Options o;
-    Args a(argc, argv);
+    Args a(argc, argv, "trelvane-emu", USAGE);
     while (a.next()) {
         const std::string& name = a.name();
         auto text = [&]() {
             std::string v = a.value();
             if (v.empty())
-                usage("empty " + name);
+                a.fail("empty " + name);
             return v;
         };
         if (a.plain()) {
-            usage("unknown argument " + name);
-        } else if (name == "--link") {
-            o.link = text();
+            a.fail("unknown argument " + name);
         } else if (name == "--port") {
             o.port = text();
         } else if (name == "--hw") {
             if (!parseBytePair(a.value(), ',', o.hwA, o.hwB))
-                usage("--hw wants two decimal bytes, e.g. 3,1");
+                a.fail("--hw wants two decimal bytes, e.g. 3,1");
         } else if (name == "--version") {
             if (!parseBytePair(a.value(), '.', o.verMajor, o.verMinor))
-                usage("--version wants M.m with decimal bytes, e.g. 1.70");
+                a.fail("--version wants M.m with decimal bytes, e.g. 1.70");
         } else if (name == "--noise-before-announce") {
             o.noiseBeforeAnnounce = a.number(MAX_NOISE);
         } else if (name == "--noise-before-ready") {
@@ -105,7 +96,7 @@ Options parseOptions(int argc, char** argv)
             o.chatter = a.number(MAX_CHATTER);
         } else if (name == "--sync") {
             if (!parseHexByte(a.value(), o.sync))
-                usage("--sync wants one hex byte, e.g. A5");
+                a.fail("--sync wants one hex byte, e.g. A5");
         } else if (name == "--hangup-after") {
             o.hangupAfter = a.number(UINT64_MAX);
             o.hangup = true;
@@ -123,7 +114,7 @@ Options parseOptions(int argc, char** argv)
         } else if (name == "--announce-every") {
             o.announceEveryMs = a.number(MAX_MS);
             if (o.announceEveryMs == 0)
-                usage("--announce-every wants at least 1 ms");
+                a.fail("--announce-every wants at least 1 ms");
         } else if (name == "--linger") {
             o.lingerMs = a.number(MAX_MS);
         } else if (name == "--record") {
@@ -131,22 +122,19 @@ Options parseOptions(int argc, char** argv)
         } else if (name == "--expect") {
             o.expect = text();
         } else if (name == "--help" || name == "-h") {
-            fputs(USAGE, stdout);
-            exit(0);
+            a.help();
         } else {
-            usage("unknown argument " + name);
+            a.fail("unknown argument " + name);
         }
     }
-    if (o.link.empty() == o.port.empty())
-        usage("give one of --link PATH and --port TTY");
     if (o.stop && o.hangup)
-        usage("--stop-at and --hangup-after exclude each other");
+        a.fail("--stop-at and --hangup-after exclude each other");
     if (o.announceEveryMs && o.silent)
-        usage("--announce-every and --silent exclude each other");
+        a.fail("--announce-every and --silent exclude each other");
     // The offer is only known once it is whole: a count inside it cannot be
     // kept to.
     uint64_t limit = o.stop ? o.stopAt : o.hangupAfter;
     if (o.announceEveryMs && (o.stop || o.hangup) && limit > 0 && limit < 5)
-        usage("with --announce-every, --stop-at and --hangup-after take 0 or at least 5");
+        a.fail("with --announce-every, --stop-at and --hangup-after take 0 or at least 5");
     return o;
 }

@@ -7,7 +7,6 @@
 #include "link/codes.h"
 
 struct Options {
-    std::string link;
     std::string port;  // an existing serial port instead of a fresh pseudo-terminal
     unsigned hwA = 3, hwB = 1;
     unsigned verMajor = 1, verMinor = 70;
@@ -29,7 +28,6 @@ struct Options {
     std::string expect;
 };
 
-// Exits with status 2 and the usage on stderr on a bad command line (see
-// usage() in tools/args.h), and with status 0 and the usage on stdout for
-// --help.
+// Exits with status 2 and the usage on stderr on a bad command line, and
+// with status 0 and the usage on stdout for --help (tools/args.h).
 Options parseOptions(int argc, char** argv);

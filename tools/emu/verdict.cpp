@@ -26,6 +26,20 @@ bool readFile(const std::string& path, std::vector<unsigned char>& out)
     return !bad;
 }
 
+// The image as the device takes it: a 5-byte header, a 256-byte loader,
+// chunk 1 of 16,390 bytes and every later chunk of 8,196; n chunks make an
+// image of 8,196 n + 8,455 bytes.
+const size_t HEADER = 5, LOADER = 256, FIRST_CHUNK = 16390, LATER_CHUNK = 8196;
+const long long LENGTH_PER_CHUNK = 8196, LENGTH_OF_NO_CHUNKS = 8455;
+
+// Loader byte 0, signed, halved with its sign kept, less one; when it is 0,
+// byte 8, signed.
+int chunksIn(const unsigned char* loader)
+{
+    int b0 = static_cast<signed char>(loader[0]);
+    return b0 != 0 ? (b0 - (b0 & 1)) / 2 - 1 : static_cast<signed char>(loader[8]);
+}
+
 // Each announced hardware code may be one off the image's, as signed bytes.
 bool fits(unsigned char announced, unsigned char wanted)
 {
@@ -44,14 +58,15 @@ std::vector<unsigned char> expectedStream(const std::vector<unsigned char>& imag
 
     // An image whose length does not match its own chunk count is refused
     // by a correct updater before anything goes on the line.
-    if (image.size() < HEADER_SIZE + LOADER_SIZE) {
+    if (image.size() < HEADER + LOADER) {
         none = "image is too short to hold a header and a loader";
         return e;
     }
     const unsigned char* header = image.data();
-    const unsigned char* loader = image.data() + HEADER_SIZE;
-    int32_t chunks = chunkCount(loader);
-    if (chunks < 0 || image.size() != static_cast<uint64_t>(expectedSize(chunks))) {
+    const unsigned char* loader = image.data() + HEADER;
+    int chunks = chunksIn(loader);
+    if (chunks < 0 ||
+        static_cast<long long>(image.size()) != LENGTH_PER_CHUNK * chunks + LENGTH_OF_NO_CHUNKS) {
         snprintf(why, sizeof why, "image of %llu bytes does not fit its %d chunks",
                  ull(image.size()), static_cast<int>(chunks));
         none = why;
@@ -79,10 +94,10 @@ std::vector<unsigned char> expectedStream(const std::vector<unsigned char>& imag
     e.insert(e.end(), offer, offer + HEADER_SIZE);
     e.push_back(CODE_GO_AHEAD);
     e.insert(e.end(), offer + 1, offer + HEADER_SIZE);
-    e.insert(e.end(), loader, loader + LOADER_SIZE);
-    size_t pos = HEADER_SIZE + LOADER_SIZE;
-    for (int32_t k = 1; k <= chunks; ++k) {
-        size_t size = k == 1 ? FIRST_CHUNK_SIZE : LATER_CHUNK_SIZE;
+    e.insert(e.end(), loader, loader + LOADER);
+    size_t pos = HEADER + LOADER;
+    for (int k = 1; k <= chunks; ++k) {
+        size_t size = k == 1 ? FIRST_CHUNK : LATER_CHUNK;
         e.insert(e.end(), image.data() + pos, image.data() + pos + size);
         pos += size;
         if (k < chunks)

@@ -5,9 +5,9 @@
 //
 // Which hardware fits, the 9.99 claim and the order of the bytes are worked
 // out here apart from the updater's code, so that one mistake cannot pass on
-// both sides. The image's layout (its sizes and chunk count) and the line's
-// codes are the updater's own, from image/layout.h and link/codes.h: there is
-// one image format, and its rules are pinned by the updater's unit tests.
+// both sides. The image's sizes and chunk count are written in verdict.cpp
+// apart from the updater's image/layout.h for the same reason; the line's
+// codes are the updater's own, from link/codes.h.
 #pragma once
 
 #include <cstddef>

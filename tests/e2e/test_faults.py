@@ -1,20 +1,18 @@
-#!/usr/bin/env python3
 """Cases that need more than one updater or a real terminal: the key press
 read from the terminal, Ctrl-C, a silent device, a busy port, and four
-updaters on four devices at once. Command line: harness.arguments.
+updaters on four devices at once.
 """
 import os
 import re
 import select
 import signal
-import sys
 import termios
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import harness  # noqa: E402
-import texts as t  # noqa: E402
-from harness import Case, blocked_in, check  # noqa: E402
+import pytest
+
+import texts as t
+from harness import blocked_in, check
 
 NOBODY = 65534  # an ordinary user: the exclusive-use flag keeps such users out
 
@@ -29,7 +27,8 @@ def pending_output(master):
     return os.read(master, 100) if select.select([master], [], [], 0)[0] else b""
 
 
-def case_key_press_from_the_terminal(s):
+@pytest.mark.linux
+def test_key_press_from_the_terminal(s):
     """One key, no Enter, no echo; the rest of the prompt line is not a key."""
     master, slave, before = open_terminal()
     s.no_device("7")
@@ -59,7 +58,8 @@ def ctrl_c(run, slave, before):
     check(termios.tcgetattr(slave) == before, "terminal left changed after Ctrl-C")
 
 
-def case_ctrl_c_at_the_key_press_restores_the_terminal(s):
+@pytest.mark.linux
+def test_ctrl_c_at_the_key_press_restores_the_terminal(s):
     master, slave, before = open_terminal()
     s.no_device("7")
     run = s.updater("7", ["-7"], terminal=slave)
@@ -67,7 +67,8 @@ def case_ctrl_c_at_the_key_press_restores_the_terminal(s):
     ctrl_c(run, slave, before)
 
 
-def case_silent_device_waits_in_read_until_ctrl_c(s):
+@pytest.mark.linux
+def test_silent_device_waits_in_read_until_ctrl_c(s):
     master, slave, before = open_terminal()
     emu = s.emulator("2", ["--silent"])
     run = s.updater("2", ["-2"], terminal=slave)
@@ -79,7 +80,10 @@ def case_silent_device_waits_in_read_until_ctrl_c(s):
           "the silent device was sent something:\n" + emu.text())
 
 
-def case_busy_port_is_refused(s):
+# Wine lets a second process open a serial port that is already open
+# without sharing, where Windows refuses it: Linux only.
+@pytest.mark.linux
+def test_busy_port_is_refused(s):
     s.emulator("2", ["--silent"])
     first = s.updater("2", ["-2"])
     s.wait_for("the first updater to listen", lambda: first.console().endswith(t.listening("2")))
@@ -128,7 +132,10 @@ def relay(s, port_master, device_slave, until):
             return
 
 
-def case_signals_leave_the_port_free_for_an_ordinary_user(s):
+# Exclusive use of a terminal is the POSIX layer's own: Linux only.
+@pytest.mark.linux
+@pytest.mark.timeout(45)
+def test_signals_leave_the_port_free_for_an_ordinary_user(s):
     """An ordinary user's updater ended by each signal; then the same user's
     next updater opens the port, which outlives them all, and installs."""
     check(os.geteuid() == 0, "needs root, to run the updaters as an ordinary user")
@@ -139,7 +146,7 @@ def case_signals_leave_the_port_free_for_an_ordinary_user(s):
     os.close(port_slave)
     os.chown(port, NOBODY, NOBODY)
     link = os.path.join(s.tmp, "com2")
-    os.symlink(port, link)
+    s.make_link(link, port)
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT):
         run = s.updater("2", ["-2"], link=link, user=NOBODY)
         s.wait_for("the updater to listen after the last one's death",
@@ -152,7 +159,7 @@ def case_signals_leave_the_port_free_for_an_ordinary_user(s):
     # device waits for the updater's.
     termios.tcsetattr(port_master, termios.TCSANOW, fresh)
     device = s.emulator("3", expect=True)
-    device_slave = os.open(os.readlink(device.link), os.O_RDWR | os.O_NOCTTY)
+    device_slave = os.open(device.port, os.O_RDWR | os.O_NOCTTY)
     run = s.updater("2", ["-2"], link=link, user=NOBODY)
     relay(s, port_master, device_slave, lambda: not run.running())
     r = run.finish()
@@ -188,7 +195,8 @@ def squeezed(text):
     return re.sub(r"\s+", "", text)
 
 
-def case_key_press_takes_only_a_key_pressed_after_the_question(s):
+@pytest.mark.timeout(45)
+def test_key_press_takes_only_a_key_pressed_after_the_question(s):
     """Keys typed with the port's answer and during the transfer do not end
     the run; an arrow key pressed after the question does, whole, unechoed."""
     master, slave, before = open_terminal()
@@ -233,31 +241,11 @@ def case_key_press_takes_only_a_key_pressed_after_the_question(s):
     emu.exact()
 
 
-def case_four_updaters_on_four_devices(s):
+@pytest.mark.timeout(45)
+def test_four_updaters_on_four_devices(s):
     runs = {port: (s.emulator(port, expect=True), s.updater(port, ["-" + port])) for port in "2345"}
     for port, (emu, run) in runs.items():
         r = run.finish()
         check(r.status == 255 and r.console == t.full_run(port),
               "COM%s: status %d, console %r" % (port, r.status, r.console[-200:]))
         emu.exact()
-
-
-CASES = [
-    Case("key_press_from_the_terminal", case_key_press_from_the_terminal, "7", wine=False),
-    Case("key_press_takes_only_a_key_pressed_after_the_question",
-         case_key_press_takes_only_a_key_pressed_after_the_question, "6", deadline=45),
-    Case("ctrl_c_at_the_key_press_restores_the_terminal",
-         case_ctrl_c_at_the_key_press_restores_the_terminal, "7", wine=False),
-    Case("silent_device_waits_in_read_until_ctrl_c", case_silent_device_waits_in_read_until_ctrl_c,
-         wine=False),
-    # Wine lets a second process open a serial port that is already open
-    # without sharing, where Windows refuses it: Linux only.
-    Case("busy_port_is_refused", case_busy_port_is_refused, wine=False),
-    # Exclusive use of a terminal is the POSIX layer's own: Linux only.
-    Case("signals_leave_the_port_free_for_an_ordinary_user",
-         case_signals_leave_the_port_free_for_an_ordinary_user, "23", wine=False, deadline=45),
-    Case("four_updaters_on_four_devices", case_four_updaters_on_four_devices, "2345", deadline=45),
-]
-
-if __name__ == "__main__":
-    sys.exit(harness.main(CASES))

@@ -1,0 +1,132 @@
+"""The pytest suite's common ground, for every build it is run on:
+
+  pytest-3 tests/e2e --build build/native [-n 4]
+
+--build names the build folder; what it holds and how its programs run come
+from the facts CMake wrote there (tests/e2e/texts.py), which --tools,
+--launcher and --wine may override. Each case gets a harness session (the
+fixture `s`) bounded by the case's deadline: the `timeout` mark, or the
+ini file's. A failed case's report ends with where it stopped. Markers say
+which builds a case is for; the build's facts pick the cases."""
+import fcntl
+import os
+import shlex
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "e2e"))
+import harness  # noqa: E402
+import texts  # noqa: E402
+
+# A harness wait fails this long before pytest-timeout would, so that the
+# case says where it stopped; pytest-timeout stops a case that hangs anywhere else.
+MARGIN = 1.0
+
+
+def pytest_addoption(parser):
+    parser.addoption("--build", help="the build folder whose programs are tested")
+    parser.addoption("--tools", help="the folder of the native trelvane-emu and trelvane-mkimage "
+                     "(default: the build's own facts)")
+    parser.addoption("--launcher", type=shlex.split, help='a command put before the updater '
+                     'program, e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu"')
+    parser.addoption("--wine", help="the Wine prefix the Windows program runs in "
+                     "(default: one per worker, copied from BUILD/wineprefix)")
+
+
+def pytest_configure(config):
+    for line in ("representative: in the short set every build is tried with",
+                 "linux: needs the Linux program (not under Wine)",
+                 "native: checks the native tools or the build itself, not a program",
+                 "unsanitized: cannot run on a sanitized build (valgrind)"):
+        config.addinivalue_line("markers", line)
+    if config.option.help:
+        return
+    if not config.getoption("build"):
+        raise pytest.UsageError("--build BUILD_FOLDER is needed")
+    config.facts = found = texts.facts(config.getoption("build"))
+    texts.use_build(found)  # before the tables, which hold the banner
+    found["build"] = os.path.abspath(config.getoption("build"))
+    for option in ("tools", "launcher"):
+        if config.getoption(option) is not None:
+            found[option] = config.getoption(option)
+
+
+@pytest.fixture(scope="session")
+def facts(pytestconfig):
+    return pytestconfig.facts
+
+
+def pytest_collection_modifyitems(config, items):
+    """Leaves out the cases that are not for this build."""
+    found = config.facts
+    # The native build and the 64-bit Windows program run every case, the
+    # other programs the representative ones.
+    native = os.path.samefile(found["tools"], found["build"])
+    short = not native and found["wine"] != "win64"
+
+    def wanted(item):
+        marks = {m.name for m in item.iter_markers()}
+        return not ((found["wine"] and "linux" in marks) or (not native and "native" in marks)
+                    or (short and "representative" not in marks)
+                    or (found["sanitized"] and "unsanitized" in marks))
+    keep = [item for item in items if wanted(item)]
+    config.hook.pytest_deselected(items=[item for item in items if not wanted(item)])
+    items[:] = keep
+
+
+@pytest.fixture(scope="session")
+def wine(request, facts, worker_id):
+    """The Wine prefix of this worker, or None for a Linux program. Cases
+    under Wine link their COM ports in the prefix, so each worker has a
+    prefix of its own: a copy, in hard links, of one made once."""
+    if not facts["wine"] or request.config.getoption("wine"):
+        yield request.config.getoption("wine") and os.path.abspath(request.config.getoption("wine"))
+        return
+    first = os.path.join(facts["build"], "wineprefix")
+    with open(first + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(os.path.join(first, "system.reg")):
+            env = dict(os.environ, WINEPREFIX=first, WINEARCH=facts["wine"], **harness.WINE_ENV)
+            for step in (["wineboot", "-i"], ["wineserver", "-w"]):
+                subprocess.run(step, env=env, timeout=300, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+            if not os.path.isdir(os.path.join(first, "dosdevices")):
+                pytest.fail("wineboot made no Wine prefix at " + first)
+    mine = "%s-%s" % (first, worker_id)
+    shutil.rmtree(mine, ignore_errors=True)
+    subprocess.run(["cp", "-al", first, mine], check=True)
+    for reg in ("system.reg", "user.reg", "userdef.reg"):  # the files Wine writes: its own
+        os.unlink(os.path.join(mine, reg))
+        shutil.copy2(os.path.join(first, reg), os.path.join(mine, reg))
+    yield mine
+    subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=mine),
+                   stderr=subprocess.DEVNULL)
+
+
+def deadline_of(item):
+    marker = item.get_closest_marker("timeout")
+    if marker:
+        return float(marker.args[0])
+    return float(item.config.getoption("timeout") or item.config.getini("timeout"))
+
+
+@pytest.fixture
+def s(request, facts, wine):
+    """The case's harness session, for the build's programs."""
+    session = harness.Session(facts["build"], facts["tools"], wine,
+                              deadline_of(request.node) - MARGIN, facts["launcher"])
+    request.node.trelvane_session = session
+    yield session
+    session.close()
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    report = (yield).get_result()
+    session = getattr(item, "trelvane_session", None)
+    if report.failed and session is not None and call.when == "call":
+        report.sections.append(("where it stopped", session.where()))

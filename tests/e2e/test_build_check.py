@@ -1,0 +1,53 @@
+"""The build's image check: a product build must stop, naming the file and the
+fault, on every image the program itself would refuse, and embed the others
+byte for byte. Each image is made by trelvane-mkimage, turned into its source
+by cmake/embed.cmake and compiled by the build's compiler.
+"""
+import os
+import re
+import subprocess
+
+import pytest
+
+from harness import check
+
+pytestmark = pytest.mark.native
+
+LENGTH = "its length does not fit its chunk count"
+
+
+@pytest.mark.parametrize("args, error", [
+    pytest.param("--chunks 30", None, id="image_of_30_chunks_embedded"),
+    pytest.param("--chunks 0", None, id="image_of_0_chunks_embedded"),
+    pytest.param("--chunks 127", None, id="image_of_127_chunks_embedded"),
+    pytest.param("--header 00,03,01,01,49", "its code byte is not 0xFF", id="bad_code_byte_refused"),
+    pytest.param("--length 254336", (LENGTH, "ImageLength<30, 254335, 254336>"),
+                 id="one_byte_long_refused"),
+    pytest.param("--length 254334", (LENGTH, "ImageLength<30, 254335, 254334>"),
+                 id="one_byte_short_refused"),
+    pytest.param("--length 261", (LENGTH, "ImageLength<30, 254335, 261>"),
+                 id="header_and_loader_only_refused"),
+    pytest.param("--length 260", "too short for its header and loader",
+                 id="shorter_than_the_loader_refused"),
+    pytest.param("--length 0", "too short", id="empty_refused"),
+])
+def test_embedding(s, facts, args, error):
+    image, out = os.path.join(s.tmp, "image.bin"), os.path.join(s.tmp, "image.cpp")
+    subprocess.run([os.path.join(s.tools, "trelvane-mkimage")] + args.split() + [image], check=True)
+    subprocess.run(["cmake", "-DIMAGE=" + image, "-DOUT=" + out, "-DCHECK=ON", "-P",
+                    os.path.join(facts["source"], "cmake", "embed.cmake")], check=True)
+    r = subprocess.run([facts["compiler"], "-std=c++17", "-fsyntax-only", "-I", facts["source"],
+                        out], capture_output=True, text=True)
+    if error is None:
+        with open(image, "rb") as f:
+            data = f.read()
+        with open(out) as f:
+            text = f.read()
+        body = bytes(int(x, 16) for x in re.findall(r"0x([0-9a-f]{2}),", text))
+        check(r.returncode == 0 and body == data and "= %dUL;" % len(data) in text,
+              "good image not embedded exactly: " + r.stderr)
+    else:
+        for want in (error,) if isinstance(error, str) else error:
+            check(r.returncode != 0 and "Trelvane image %s: " % image in r.stderr
+                  and want in r.stderr, "want an error naming %s and %r, got %r"
+                  % (image, want, r.stderr))

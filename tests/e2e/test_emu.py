@@ -1,0 +1,167 @@
+"""The device emulator's own promises, which every other case leans on:
+--help, the device's pauses checked from its ready message, the updater's
+sync byte only after the device's, --stop-at holding the line, and
+--announce-every leaving the bytes before the offer out of the verdict.
+"""
+import os
+import select
+import signal
+import subprocess
+import termios
+import time
+
+import pytest
+
+from harness import blocked_in, check, fail
+
+pytestmark = pytest.mark.native
+
+# The fake updater's own figure: chunk 1 is four blocks of 4,097 bytes and a
+# checksum of 2.
+FIRST_CHUNK = 16390
+
+def emu_cmd(s, *args):
+    return [os.path.join(s.tools, "trelvane-emu")] + list(args)
+
+
+class FakeUpdater:
+    """Plays the updater's side by hand on the emulator's line, with the
+    pauses around the loader it is told to make."""
+
+    def __init__(self, s, link, image):
+        with open(image, "rb") as f:
+            data = f.read()
+        self.header, self.loader, self.chunks = data[:5], data[5:261], data[261:]
+        self.s = s
+        self.fd = os.open(link, os.O_RDWR | os.O_NOCTTY)
+        t = termios.tcgetattr(self.fd)
+        t[0], t[1], t[3] = 0, 0, 0  # no input, output or line processing
+        t[2] = termios.CS8 | termios.CREAD | termios.CLOCAL
+        t[4] = t[5] = termios.B115200
+        t[6][termios.VMIN], t[6][termios.VTIME] = 1, 0
+        termios.tcsetattr(self.fd, termios.TCSANOW, t)
+
+    def read(self, n):
+        data = b""
+        while len(data) < n:
+            if not select.select([self.fd], [], [], 10)[0]:
+                fail("the emulator sent %r, then nothing for 10 s" % data)
+            data += os.read(self.fd, n - len(data))
+        return data
+
+    def write(self, data):
+        while data:
+            select.select([], [self.fd], [], 10)
+            data = data[os.write(self.fd, data):]
+
+    def message(self, code=None):
+        """The next message's 4 bytes (the next with this code, if given)."""
+        while self.read(1)[0] < 0xF0 if code is None else self.read(1)[0] != code:
+            pass
+        return self.read(4)
+
+    def install(self, first_pause, second_pause, before_offer=b"", sync_first=False):
+        """The exchange of an image of no chunks, or of two, with the
+        updater's sync byte between them sent after the device's, or
+        (sync_first) before it."""
+        announce = bytes([0xFF]) + self.message(0xFF)
+        os.write(self.fd, before_offer.replace(b"ANNOUNCE", announce) + self.header)
+        self.message()
+        self.message()
+        os.write(self.fd, b"\xfc" + self.header[1:])
+        self.message(0xFB)
+        time.sleep(first_pause)
+        os.write(self.fd, self.loader)
+        time.sleep(second_pause)
+        if self.chunks[FIRST_CHUNK:]:
+            self.write(self.chunks[:FIRST_CHUNK])
+            if not sync_first:
+                self.read(1)
+            os.write(self.fd, b"\xa5")
+            self.write(self.chunks[FIRST_CHUNK:])
+        os.write(self.fd, b"\xa5\xa5\xa5")
+        os.close(self.fd)
+
+
+def test_help_on_standard_output(s):
+    run = subprocess.run(emu_cmd(s, "--help"), capture_output=True, text=True, timeout=10)
+    if run.returncode != 0 or run.stderr or not run.stdout.startswith("usage: trelvane-emu"):
+        fail("--help: status %d, stdout %r, stderr %r" % (run.returncode, run.stdout[:80], run.stderr))
+    for option in ("--expect", "--hangup-after", "--stop-at", "--announce-every",
+                   "--linger"):
+        check("  %s " % option in run.stdout, "--help does not show " + option)
+    run = subprocess.run(emu_cmd(s, "--bogus"),
+                         capture_output=True, text=True, timeout=10)
+    if run.returncode != 2 or run.stdout or "unknown argument --bogus" not in run.stderr:
+        fail("a bad option: status %d, stdout %r, stderr %r" % (run.returncode, run.stdout, run.stderr))
+
+
+# The image, pauses the fake updater makes before and after the loader and
+# whether it sends its sync byte before the device's; the emulator's status
+# and the line it must print (None: no line of an early step at all).
+PAUSES = (
+    ("-n0", 1.0, 1.0, False, 0, None),
+    ("-n0", 0.0, 1.0, False, 1, "emu: loader came "),
+    ("-n0", 1.0, 0.0, False, 1, "emu: final bytes came "),
+    ("-n2", 1.0, 1.0, False, 0, None),
+    ("-n2", 1.0, 1.0, True, 1, "emu: got A5 after chunk 1 before the sync byte was sent"),
+)
+
+
+@pytest.mark.parametrize("variant, first, second, sync_first, want_status, want_line", PAUSES,
+                         ids=["in_time", "loader_too_soon", "final_bytes_too_soon",
+                              "two_chunks_in_order", "sync_byte_before_the_devices"])
+def test_early_steps_refused(s, variant, first, second, sync_first, want_status, want_line):
+    image = s.images[variant]
+    emu = s.emulator(os.path.join(s.tmp, "com-pauses"), expect=image)
+    FakeUpdater(s, emu.link, image).install(first, second, sync_first=sync_first)
+    out = emu.exact(status=want_status)
+    early = [line for line in out.splitlines() if " after ready, at least " in line
+             or " before the sync byte was sent" in line]
+    if (want_line is None and early) or (want_line and not any(
+            line.startswith(want_line) for line in early)):
+        fail("early steps %r, want %r" % (early, want_line))
+
+
+# Where the emulator stops reading, with what else it is told; where that
+# leaves our updater; how the hold ends.
+STOPS = (
+    (0, (), "read", signal.SIGTERM),
+    (16656, (), "read", signal.SIGINT),
+    (20000, ("--early-sync",), "write", "close"),
+)
+
+
+@pytest.mark.parametrize("n, options, call, end", STOPS,
+                         ids=["at_0_sigterm", "at_16656_sigint", "at_20000_closed"])
+def test_stop_at_holds_the_line(s, n, options, call, end):
+    emu = s.emulator("2", ["--stop-at", str(n)] + list(options), expect=True)
+    upd = s.updater("2", ["-2"])
+    emu.wait_line("emu: stopped reading at %d bytes" % n)
+    s.wait_for("the updater blocked in %s" % call, lambda: blocked_in(upd.pid, call))
+    if emu.proc.poll() is not None:
+        fail("stop at %d: the emulator did not hold the line: %s" % (n, emu.text()))
+    if end == "close":
+        upd.stop()
+    else:
+        emu.proc.send_signal(end)
+    status, out = emu.finish()
+    if status != 3 or "emu: received %d bytes\n" % n not in out or "emu: expect: short" not in out:
+        fail("stop at %d, ended by %s: status %d\n%s" % (n, end, status, out))
+    check(not (n == 0 and "announce" in out), "stop at 0 still announced:\n" + out)
+    if end == "close" and "emu: line closed by updater\n" not in out:
+        fail("stop at %d: the updater's close was not noticed:\n%s" % (n, out))
+    upd.stop()
+
+
+def test_bytes_before_the_offer_left_out(s):
+    """A line that echoes the announce back, and more, before the offer."""
+    image = s.images["-n0"]
+    emu = s.emulator(os.path.join(s.tmp, "com-echo"), ["--announce-every", "100"], expect=image)
+    time.sleep(0.3)  # the first announces go to nobody
+    FakeUpdater(s, emu.link, image).install(1.0, 1.0, before_offer=b"ANNOUNCE\r\n")
+    out = emu.exact()
+    sent = [line for line in out.splitlines() if line.startswith("emu: sent ")
+            and line.endswith(" announces")]
+    check("emu: 7 bytes before the offer\n" in out and len(sent) == 1
+          and int(sent[0].split()[2]) >= 1, "the bytes before the offer:\n" + out)
