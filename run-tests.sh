@@ -52,7 +52,7 @@ while read -r -u 3 arch names; do
   done
   for deb in "$dir"/debs/*.deb; do dpkg-deb -x "$deb" "$dir"; done
   touch "$dir/unpacked"
-done 3< <(python3 tests/vm/run.py --packages)
+done 3< <(PYTHONPATH=tests/e2e python3 tests/vm/machines.py)
 
 echo "== native build"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -98,7 +98,7 @@ done
 echo "== the release"
 ./make-release.sh || status=1
 echo "== the Linux programs on real serial drivers, in virtual machines"
-python3 tests/vm/run.py build/native || status=1
+pytest-3 tests/vm --build build/native -q -rfEs || status=1
 echo "== native tests, sanitized"
 tests build/asan
 
