@@ -12,6 +12,7 @@ import fcntl
 import os
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -46,6 +47,10 @@ def pytest_configure(config):
                  "unsanitized: cannot run on a sanitized build (valgrind)"):
         config.addinivalue_line("markers", line)
     config.figures = []
+    # Ended by SIGTERM or SIGHUP, the run tears its fixtures down as after
+    # Ctrl-C: no virtual machine or emulator outlives it.
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, signal.default_int_handler)
     if config.option.help:
         return
     if not config.getoption("build"):
