@@ -52,7 +52,7 @@ while read -r -u 3 arch names; do
   done
   for deb in "$dir"/debs/*.deb; do dpkg-deb -x "$deb" "$dir"; done
   touch "$dir/unpacked"
-done 3< <(python3 tests/vm/run.py --packages)
+done 3< <(PYTHONPATH=tests/e2e python3 tests/vm/machines.py)
 
 echo "== native build"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -79,13 +79,17 @@ CXX=clang++ cmake -S . -B build/fuzz -DTRELVANE_FUZZ=ON -DTRELVANE_TESTS=OFF \
 cmake --build build/fuzz -j "$jobs" --target messages_fuzz
 
 status=0
-# A build's unit and release tests (CTest), then its end-to-end cases
-# (pytest): the build's own facts say which cases are its. Seven at once: a
-# case mostly waits for the device's pauses, and seven workers take a
-# representative set in one round.
+# A build's unit tests (CTest), then its end-to-end cases (pytest): the
+# build's own facts say which cases are its. Seven at once: a case mostly
+# waits for the device's pauses, and seven workers take a representative set
+# in one round. A released build's release checks come after, one at a time:
+# one of them builds the product twice.
 tests() {  # BUILD
   ctest --test-dir "$1" -j 4 --output-on-failure --timeout 300 || status=1
   pytest-3 tests/e2e --build "$1" -n 7 -q || status=1
+}
+release_checks() {  # BUILD
+  pytest-3 tests/release --build "$1" -q || status=1
 }
 echo "== native tests"
 tests build/native
@@ -94,11 +98,12 @@ tests build/native
 for folder in "${folders[@]}"; do
   echo "== $folder tests"
   tests "build/$folder"
+  release_checks "build/$folder"
 done
 echo "== the release"
 ./make-release.sh || status=1
 echo "== the Linux programs on real serial drivers, in virtual machines"
-python3 tests/vm/run.py build/native || status=1
+pytest-3 tests/vm --build build/native -q -rfEs || status=1
 echo "== native tests, sanitized"
 tests build/asan
 

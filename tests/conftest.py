@@ -12,6 +12,7 @@ import fcntl
 import os
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -40,9 +41,16 @@ def pytest_addoption(parser):
 def pytest_configure(config):
     for line in ("representative: in the short set every build is tried with",
                  "linux: needs the Linux program (not under Wine)",
+                 "windows: needs the Windows program",
+                 "release: checks the released program's packages (a released build's own)",
                  "native: checks the native tools or the build itself, not a program",
                  "unsanitized: cannot run on a sanitized build (valgrind)"):
         config.addinivalue_line("markers", line)
+    config.figures = []
+    # Ended by SIGTERM or SIGHUP, the run tears its fixtures down as after
+    # Ctrl-C: no virtual machine or emulator outlives it.
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, signal.default_int_handler)
     if config.option.help:
         return
     if not config.getoption("build"):
@@ -70,6 +78,8 @@ def pytest_collection_modifyitems(config, items):
 
     def wanted(item):
         marks = {m.name for m in item.iter_markers()}
+        if "release" in marks:  # a released build's every check, for its platform
+            return found["released"] and ("linux" if found["wine"] else "windows") not in marks
         return not ((found["wine"] and "linux" in marks) or (not native and "native" in marks)
                     or (short and "representative" not in marks)
                     or (found["sanitized"] and "unsanitized" in marks))
@@ -115,10 +125,28 @@ def deadline_of(item):
 
 
 @pytest.fixture
-def s(request, facts, wine):
+def deadline(request):
+    """Seconds the case's own waits may take: its deadline less the margin."""
+    return deadline_of(request.node) - MARGIN
+
+
+@pytest.fixture(scope="session")
+def figures(pytestconfig):
+    """Measured figures, each a line of the run's summary (never checked)."""
+    return pytestconfig.figures
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    if config.figures:
+        terminalreporter.section("figures")
+        for line in config.figures:
+            terminalreporter.write_line(line)
+
+
+@pytest.fixture
+def s(request, facts, wine, deadline):
     """The case's harness session, for the build's programs."""
-    session = harness.Session(facts["build"], facts["tools"], wine,
-                              deadline_of(request.node) - MARGIN, facts["launcher"])
+    session = harness.Session(facts["build"], facts["tools"], wine, deadline, facts["launcher"])
     request.node.trelvane_session = session
     yield session
     session.close()

@@ -6,17 +6,14 @@ here and nowhere else. Everything a session starts is ended and removed on
 every way out, and every wait is bounded by the case's own deadline, which
 fails the case with the last console line and the emulator's last step.
 """
-import argparse
 import atexit
 import os
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
-import traceback
 
 import texts
 from lines import Failed, Lines, Timeout
@@ -319,41 +316,3 @@ class Session:
         self.made = []
         shutil.rmtree(self.tmp, ignore_errors=True)
 
-
-# The virtual machine's runner, until it joins the pytest suite: its case
-# table, command line and attempt loop.
-class Case:
-    def __init__(self, name, run, deadline=30):
-        self.name, self.run, self.deadline = name, run, deadline
-
-
-def arguments():
-    """[--build] BUILD [--tools DIR] [CASE...]; a signal ends the run through
-    the sessions' clean-up."""
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(sig, lambda s, _: sys.exit(128 + s))
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--list", action="store_true")
-    for option in ("--build", "--tools"):
-        ap.add_argument(option)
-    ap.add_argument("cases", nargs="*")
-    return ap.parse_args()
-
-
-def attempt(case, session):
-    """Runs one case within its deadline; says PASS, or FAIL and why."""
-    started = time.monotonic()
-    session.deadline_s, session.deadline = case.deadline, started + case.deadline
-    try:
-        case.run(session)
-        print("PASS %s (%.1f s)" % (case.name, time.monotonic() - started))
-        return True
-    except Failed as why:
-        print("FAIL %s (%.1f s): %s" % (case.name, time.monotonic() - started, why))
-        return False
-    except Exception:  # noqa: BLE001
-        traceback.print_exc()
-        print("FAIL %s: broken; %s" % (case.name, session.where()))
-        return False
-    finally:
-        session.close()

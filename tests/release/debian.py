@@ -7,16 +7,17 @@ import gzip
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 
+import texts
+from lines import Failed
 from signing import run
+from test_runs import updater_run
 
 PROGRAM = "usr/bin/trelvane-update"
 MANPAGE = "usr/share/man/man1/trelvane-update.1.gz"
 DOC = "usr/share/doc/trelvane-update/"
 OVERRIDES = "usr/share/lintian/overrides/trelvane-update"
-E2E = os.path.join("tests", "e2e", "e2e.py")
 
 
 def package_name(version, software, arch):
@@ -94,10 +95,11 @@ def tree(root):
     return found
 
 
-def check_installed(deb, source, tools):
+def check_installed(deb, s):
     """dpkg -i into a throwaway root; man -l renders the page there without
-    a warning; the installed program, run against the emulator, installs the
-    software exactly; dpkg --purge then leaves nothing behind."""
+    a warning; the installed program, run in the harness session s against
+    the emulator, installs the software exactly; dpkg --purge then leaves
+    nothing behind."""
     root = tempfile.mkdtemp(prefix="trelvane-root-")
     log = root + "-dpkg.log"
     # Its own log too, so the machine's dpkg log does not record the trial.
@@ -116,11 +118,12 @@ def check_installed(deb, source, tools):
                               env=dict(os.environ, MANWIDTH="80"))
         if done.returncode != 0 or done.stderr or "EXIT STATUS" not in done.stdout:
             failures.append("man -l /%s:\n%s" % (MANPAGE, done.stderr))
-        code, out = run([sys.executable, os.path.join(source, E2E), "--build",
-                         os.path.dirname(os.path.join(root, PROGRAM)), "--tools", tools,
-                         "complete_from_argument"])
-        if code != 0:
-            failures.append("the installed program's run against the emulator:\n%s" % out[-2000:])
+        s.build = os.path.dirname(os.path.join(root, PROGRAM))  # the session runs it from there
+        try:
+            updater_run(s, "3", texts.full_run("3"))
+        except Failed as why:
+            failures.append("the installed program's run against the emulator: %s; %s"
+                            % (why, s.where()))
         code, out = run(dpkg + ["--purge", "trelvane-update"])
         left = sorted(tree(root) - before)
         if code != 0 or left:

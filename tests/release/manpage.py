@@ -14,7 +14,7 @@ LAYERS = ("app", "image", "link", "push")
 # A printf call's format: one or more adjacent string literals.
 PRINTF = re.compile(r'\bprintf\(\s*((?:"(?:[^"\\]|\\.)*"\s*)+)')
 LITERAL = re.compile(r'"((?:[^"\\]|\\.)*)"')
-CONVERSION = re.compile(r"%(\.\d+f|0?\d*l?[dux]|s|%)")
+CONVERSION = re.compile(r"%(\.\d+f|0?\d*l?[duxX]|s|%)")
 
 
 # Any other way to print, which program_messages() would not read.
@@ -56,6 +56,8 @@ def as_pattern(message):
             parts.append(r"\d+\.\d{%s}" % piece[1:-1])
         elif piece.endswith("x"):
             parts.append("[0-9a-f]+")
+        elif piece.endswith("X"):
+            parts.append("[0-9A-F]+")
         else:
             parts.append(r"-?\d+")
     return "".join(parts)

@@ -10,68 +10,14 @@ import shutil
 import signal
 import socket
 import subprocess
-import threading
 import time
 
-from harness import Failed
-
-
-class Timeout(Failed):
-    """A wait past its deadline: the case fails."""
-
+from lines import Lines, Timeout
 
 # The guest's console: a serial port, or a virtio console (a machine whose
 # one UART is the line under test).
 CONSOLE = {"ttyS0": ["-serial", "chardev:con"],
            "hvc0": ["-device", "virtio-serial-device", "-device", "virtconsole,chardev=con"]}
-
-
-class Lines:
-    """Lines read from a stream by a thread, each with the time it arrived."""
-
-    def __init__(self, stream, strip_cr=False):
-        self.lines = []
-        self.cond = threading.Condition()
-        self.closed = False
-        self.strip_cr = strip_cr
-        threading.Thread(target=self._read, args=(stream,), daemon=True).start()
-
-    def _read(self, stream):
-        for raw in iter(stream.readline, b""):
-            text = raw.decode("latin-1").rstrip("\n")
-            if self.strip_cr:
-                text = text.rstrip("\r")
-            with self.cond:
-                self.lines.append((time.monotonic(), text))
-                self.cond.notify_all()
-        with self.cond:
-            self.closed = True
-            self.cond.notify_all()
-
-    def wait(self, test, deadline, start=0, what="a line"):
-        """The first line from index start on that passes test: (index, time, text)."""
-        with self.cond:
-            i = start
-            while True:
-                while i < len(self.lines):
-                    t, text = self.lines[i]
-                    if test(text):
-                        return i, t, text
-                    i += 1
-                left = deadline - time.monotonic()
-                if left <= 0 or self.closed:
-                    raise Timeout("%s %s; last seen: %r" % (
-                        "stream ended before" if self.closed else "no", what,
-                        [line[:100] for line in self.tail(3)]))
-                self.cond.wait(min(left, 0.5))
-
-    def tail(self, n):
-        with self.cond:
-            return [text for _, text in self.lines[-n:]]
-
-    def text(self):
-        with self.cond:
-            return "\n".join(text for _, text in self.lines)
 
 
 class Qmp:
@@ -164,14 +110,15 @@ class Machine:
     def boot(self, deadline):
         """Seconds from QEMU's start to the guest's shell."""
         _, t, _ = self.expect("@@READY", deadline)
-        return t - self.started
+        return t / 1e9 - self.started
 
     def send(self, line):
         self.proc.stdin.write((line + "\n").encode())
         self.proc.stdin.flush()
 
     def expect(self, prefix, deadline, start=0):
-        """The guest's first answer line starting with prefix: (index, time, text)."""
+        """The guest's first answer line starting with prefix: (index, time
+        in ns, text)."""
         return self.console.wait(lambda s: s.startswith(prefix), deadline, start,
                                  what="guest line %r" % prefix)
 

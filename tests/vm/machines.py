@@ -10,9 +10,8 @@ import time
 from types import SimpleNamespace
 
 import harness
-import texts
-from harness import fail
-from machine import Timeout
+from harness import check
+from lines import Timeout
 
 CASE_SECONDS = 40
 
@@ -121,7 +120,7 @@ class GuestEmulator(harness.Emulator):
 
     def __init__(self, g, port, options, expect=True):
         self.session, self.m, self.on_port = g, g.m, True
-        self.image = texts.BUILT_IN if expect else None
+        self.image = g.images[""] if expect else None
         g.lines += 1
         self.tag = "emu%d" % g.lines
         self.prefix = "@@EMU %s " % self.tag
@@ -129,24 +128,34 @@ class GuestEmulator(harness.Emulator):
         args = ["--port", port] + list(options) + (["--expect", self.IMAGE] if expect else [])
         g.m.send("emu %s %s" % (self.tag, " ".join(args)))
         g.started.append(self)
-        if self.wait_line("emu: device ", limit=10) is None:
-            fail("emulator did not start in the guest: %r" % self.text())
+        self.wait_line("emu: device ", limit=10)
 
-    @property
-    def lines(self):
-        return [(int(t * 1e9), text[len(self.prefix):] + "\n")
-                for t, text in self.m.console.lines[self.mark:] if text.startswith(self.prefix)]
+    def said(self):
+        """Its lines so far: (time in ns, text)."""
+        with self.m.console.cond:
+            return [(t, text[len(self.prefix):]) for t, text in self.m.console.lines[self.mark:]
+                    if text.startswith(self.prefix)]
+
+    def text(self):
+        return "".join(text + "\n" for _, text in self.said())
+
+    def last_step(self):
+        return (self.said()[-1:] or [(0, "(nothing yet)")])[0][1]
+
+    def time_of(self, prefix):
+        return next((t for t, text in self.said() if text.startswith(prefix)), None)
 
     def status(self):
-        line = next((text for _, text in self.lines if text.startswith("@@STATUS ")), None)
+        line = next((text for _, text in self.said() if text.startswith("@@STATUS ")), None)
         return int(line.split()[1]) if line else None
 
     def wait_line(self, prefix, limit=None):
-        found = self.session.wait_for(
-            "emulator line %r" % prefix,
-            lambda: self.time_of(prefix) or self.status() is not None, limit,
-            quiet=limit is not None)
-        return self.time_of(prefix) if found else None
+        """Time of its first line starting with prefix; the case fails past
+        limit or its deadline, or once the emulator has ended without it."""
+        self.session.wait_for("emulator line %r" % prefix,
+                              lambda: self.time_of(prefix) or self.status() is not None, limit)
+        check(self.time_of(prefix), "the emulator ended before %r:\n%s" % (prefix, self.text()))
+        return self.time_of(prefix)
 
     def finish(self, limit=20):
         self.session.wait_for("the emulator to end", lambda: self.status() is not None, limit)
@@ -165,9 +174,9 @@ class GuestSession(harness.Session):
     way; closing it after a case ends them, so that the next case starts
     clean."""
 
-    def __init__(self, build, tools, row):
+    def __init__(self, build, tools, row, figures):
         super().__init__(build, tools, deadline=CASE_SECONDS)
-        self.row, self.m, self.bridge = row, None, None
+        self.row, self.m, self.bridge, self.figures = row, None, None, figures
         self.tags, self.adapters = {}, []
         self.lines = 0
 
@@ -176,6 +185,10 @@ class GuestSession(harness.Session):
         return "guest console ends %r; device's last line: %s" % (
             [line[:100] for line in self.m.console.tail(3)] if self.m else [],
             emu.last_step() if emu else "(no device)")
+
+    def figure(self, text):
+        """A measured figure of the machine, for the suite's summary."""
+        self.figures.append("%s: %s" % (self.row.name, text))
 
     def device(self, options, expect=True):
         self.lines += 1
@@ -190,9 +203,9 @@ class GuestSession(harness.Session):
         return mark
 
     def ended(self, tag, mark, limit=CASE_SECONDS):
-        """The time the updater ended."""
+        """The time the updater ended (time.monotonic())."""
         return self.m.expect("@@END %s " % tag, min(self.deadline, time.monotonic() + limit),
-                             mark)[1]
+                             mark)[1] / 1e9
 
     def console(self, tag, mark, limit=CASE_SECONDS):
         """(status, console text) of an updater, once it has ended."""
@@ -297,3 +310,11 @@ def machines(build):
     for row in rows:
         row.program = os.path.join(builds, row.program) if row.program else os.path.abspath(build)
     return rows
+
+
+if __name__ == "__main__":
+    # The foreign architectures' packages the machines boot from, one
+    # architecture a line: ARCH PACKAGE... (./run-tests.sh downloads them).
+    for row in machines("build/native"):
+        if row.arch:
+            print(row.arch, row.kernel, "busybox-static")

@@ -1,35 +1,32 @@
-#!/usr/bin/env python3
 """The Linux updaters on real kernels' serial drivers, in QEMU guests: a
 16550 UART, an FTDI USB serial adapter, the USB class driver (CDC-ACM) and
 the ARM boards' PL011, with trelvane-emu at the far end of each line (see
 machines.py for which machine has which). Checks the exact console text,
 the exit status and the device's verdict, pulls the USB devices out at
 three points of a run, and measures a silent line's cost. Each machine
-boots once and runs its cases in turn.
+boots once and runs its cases in turn, one at a time:
 
-  run.py [--build] BUILD [--tools DIR] [MACHINE|CASE...]   (harness.arguments)
-  run.py --packages    the foreign architectures' packages: ARCH PACKAGE...
+  pytest-3 tests/vm --build BUILD [-k MACHINE_OR_CASE]
 
-BUILD holds trelvane-update; DIR (default BUILD) holds trelvane-emu. Without
-QEMU, a kernel or busybox a machine fails, unless TRELVANE_VM_SKIP=1 asks to
-skip it.
+BUILD holds the runner's trelvane-update (the released programs' folders
+are beside it) and names the native tools. Without QEMU, a kernel, busybox
+or socat a machine's cases fail, unless TRELVANE_VM_SKIP=1 asks to skip them.
 """
 import os
 import re
 import shutil
 import signal
-import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
-import harness  # noqa: E402
-import initramfs  # noqa: E402
-import texts as t  # noqa: E402
-from harness import Case, check, same  # noqa: E402
-from machine import Machine, Timeout, kernel  # noqa: E402
-import machines  # noqa: E402
-from machines import CASE_SECONDS, GuestEmulator, GuestSession  # noqa: E402
+import pytest
+
+import harness
+import initramfs
+import texts as t
+from harness import check, same
+from machine import Machine, Timeout, kernel
+import machines
+from machines import CASE_SECONDS, GuestEmulator, GuestSession
 
 UART, ADAPTER = "2", "3"
 BUSY = "Couldn't open COM%s\n" + t.PRESS
@@ -62,7 +59,7 @@ def cooked_echo(data):
 def complete(g, tag, port, e, mark=None):
     if mark is None:
         started, mark = time.monotonic(), g.start(tag, port)
-        print("   complete run: %.1f s" % (g.ended(tag, mark) - started))
+        g.figure("complete run (%s): %.1f s" % (tag, g.ended(tag, mark) - started))
     status, text = g.console(tag, mark)
     same(text, t.full_run(port))
     check(status == 255, "exit status %d, want 255" % status)
@@ -85,7 +82,7 @@ def silent_costs_no_cpu(g, port, e):
     before = g.cpu("quiet")
     time.sleep(SILENT_SECONDS)
     used = g.cpu("quiet") - before
-    print("   updater's CPU over %d s of a silent line: %d ticks" % (SILENT_SECONDS, used))
+    g.figure("updater's CPU over %d s of a silent line: %d ticks" % (SILENT_SECONDS, used))
     check(used <= SILENT_TICKS, "the updater used %d clock ticks in %d s of a silent line, "
           "want at most %d" % (used, SILENT_SECONDS, SILENT_TICKS))
     check("@@END quiet " not in g.m.console.text(), "the updater ended on a silent line")
@@ -160,7 +157,7 @@ def pulled(g, tag, options, trigger, want_start, taken, exact_end=False):
     except Timeout as why:
         raise Timeout("the updater did not end within %d s of the pull: %s" % (PULL_SECONDS, why))
     status, text = g.console(tag, mark)
-    print("   pull to exit: %.3f s" % (ended - pull))
+    g.figure("pull to exit (%s): %.3f s" % (tag, ended - pull))
     lost = t.LOST % ADAPTER
     if exact_end:
         same(text, want_start + lost)
@@ -253,7 +250,7 @@ def case_announces_before_the_port_opens(g):
     check(found, "the device did not count the bytes before the offer:\n" + out)
     with open(record, "rb") as f:
         before = f.read(int(found.group(1)))
-    print("   bytes the device got before the offer: %d %r (%s)"
+    g.figure("bytes the device got before the offer: %d %r (%s)"
           % (len(before), before, re.search(r"emu: sent \d+ announces", out).group(0)[5:]))
     # The open starts the UART, and the line discipline echoes what comes in
     # until the line is raw. The updater makes it raw in the open itself, but
@@ -269,32 +266,45 @@ def case_announces_before_the_port_opens(g):
           "before the offer the device got more than the line's echo: %r" % before)
 
 
-CASES = {f.__name__[len("case_"):]: Case(f.__name__[len("case_"):], f, deadline=CASE_SECONDS)
-         for name, f in sorted(globals().items()) if name.startswith("case_")}
+CASES = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
 
 
-def run_machine(row, names, a):
-    """Boots the machine once and runs the named cases in turn; the number
-    passed, or None when it is skipped."""
+def pytest_generate_tests(metafunc):
+    """Every machine's cases in the order of its row: a machine boots once
+    (the guest fixture) and runs them in turn."""
+    rows = machines.machines(metafunc.config.facts["build"])
+    metafunc.parametrize(("guest", "case"), [
+        pytest.param(row, CASES[name], id="%s-%s" % (row.name, name),
+                     marks=pytest.mark.timeout(CASE_SECONDS))
+        for row in rows for name in row.cases], indirect=["guest"], scope="module")
+
+
+def missing(row):
+    """Why the machine cannot boot here, or None."""
+    found = kernel(row)
+    if isinstance(found, str):
+        return found
+    if not os.path.exists(initramfs.busybox(row.root)):
+        return "no static busybox at " + initramfs.busybox(row.root)
+    return next(("%s is not installed" % tool for tool in row.uart.needs
+                 if not shutil.which(tool)), None)
+
+
+@pytest.fixture(scope="module")
+def guest(request, facts, figures):
+    """The machine of a row, booted, with its devices there."""
+    row = request.param
     program = os.path.join(row.program, "trelvane-update")
     if not os.path.exists(program):
-        print("FAIL %s: no updater at %s: build it first" % (row.name, program))
-        return 0
-    found = kernel(row)
-    busybox = initramfs.busybox(row.root)
-    missing = found if isinstance(found, str) else (
-        None if os.path.exists(busybox) else "no static busybox at " + busybox)
-    missing = missing or next(("%s is not installed" % tool for tool in row.uart.needs
-                               if not shutil.which(tool)), None)
-    if missing:
-        skip = os.environ.get("TRELVANE_VM_SKIP") == "1"
-        print("%s %s: %s%s" % ("SKIPPED" if skip else "FAIL", row.name, missing,
-                               "" if skip else " (TRELVANE_VM_SKIP=1 skips these cases)"))
-        return None if skip else 0
-    qemu, image, version = found
+        pytest.fail("no updater at %s: build it first" % program)
+    why = missing(row)
+    if why and os.environ.get("TRELVANE_VM_SKIP") == "1":
+        pytest.skip("%s: %s; TRELVANE_VM_SKIP=1 skips its cases" % (row.name, why))
+    if why:
+        pytest.fail("%s: %s (TRELVANE_VM_SKIP=1 skips these cases)" % (row.name, why))
+    _, image, version = kernel(row)
     started = time.monotonic()
-    g = GuestSession(a.build, a.tools or a.build, row)
-    passed = 0
+    g = GuestSession(facts["build"], facts["tools"], row, figures)
     try:
         initrd = os.path.join(g.tmp, "initrd.cpio")
         in_guest = isinstance(row.adapter, machines.Gadget)
@@ -302,51 +312,29 @@ def run_machine(row, names, a):
                         [program] + [os.path.join(g.tools, "trelvane-emu")] * in_guest,
                         [(GuestEmulator.IMAGE, t.IMAGE)] * in_guest)
         g.m = Machine(row, image, initrd, g.tmp)
-        try:
-            g.deadline = time.monotonic() + BOOT_SECONDS
-            booted = g.m.boot(g.deadline)
-            for device in row.devices:
-                present(g, device, "yes")
-            print("%s: booted %s in %.1f s, its devices there in %.1f s"
-                  % (row.name, version, booted, time.monotonic() - g.m.started))
-            passed = sum(harness.attempt(CASES[name], g) for name in names)
-        except Timeout as why:
-            print("FAIL %s boot: %s" % (row.name, why))
+        g.deadline = time.monotonic() + BOOT_SECONDS
+        booted = g.m.boot(g.deadline)
+        for device in row.devices:
+            present(g, device, "yes")
+        g.figure("booted %s in %.1f s, its devices there in %.1f s"
+                 % (version, booted, time.monotonic() - g.m.started))
+        yield g
     finally:
         if g.m:
             g.m.close()
         harness.Session.close(g)
-    print("%s: %.1f s in all" % (row.name, time.monotonic() - started))
-    return passed
+    g.figure("%.1f s in all" % (time.monotonic() - started))
 
 
-def main():
-    if sys.argv[1:] == ["--packages"]:
-        for row in machines.machines("build/native"):
-            if row.arch:
-                print(row.arch, row.kernel, "busybox-static")
-        return 0
-    a = harness.arguments()
-    if a.list:
-        print(";".join(CASES))
-        return 0
-    if not a.build and a.cases:
-        a.build = a.cases.pop(0)
-    rows = machines.machines(a.build)
-    unknown = {name for row in rows for name in row.cases} - set(CASES)
-    assert not unknown, "machines with cases that do not exist: %s" % unknown
-    # Each argument names a machine (all its cases) or a case (on every
-    # machine that has it).
-    whole = {row.name for row in rows} & set(a.cases)
-    passed = failed = 0
-    for row in rows:
-        names = [n for n in row.cases if not a.cases or row.name in whole or n in a.cases]
-        ran = run_machine(row, names, a) if names else None
-        if ran is not None:
-            passed, failed = passed + ran, failed + len(names) - ran
-    print("%d passed, %d failed" % (passed, failed))
-    return 0 if failed == 0 else 1
+@pytest.fixture
+def g(request, guest, deadline):
+    """The booted machine, for one case within its deadline; what the case
+    started is ended after it."""
+    guest.deadline_s, guest.deadline = deadline, time.monotonic() + deadline
+    request.node.trelvane_session = guest
+    yield guest
+    guest.close()
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def test_vm(g, case):
+    case(g)
