@@ -95,15 +95,16 @@ def tree(root):
     return found
 
 
-def check_installed(deb, s):
+def check_installed(deb, s, foreign=False):
     """dpkg -i into a throwaway root; man -l renders the page there without
     a warning; the installed program, run in the harness session s against
     the emulator, installs the software exactly; dpkg --purge then leaves
-    nothing behind."""
+    nothing behind. A package for another processor is installed as it
+    would be there (dpkg knows only this machine's architectures)."""
     root = tempfile.mkdtemp(prefix="trelvane-root-")
     log = root + "-dpkg.log"
     # Its own log too, so the machine's dpkg log does not record the trial.
-    dpkg = ["dpkg", "--root=" + root, "--log=" + log]
+    dpkg = ["dpkg", "--root=" + root, "--log=" + log] + ["--force-architecture"] * foreign
     failures = []
     try:
         for folder in ("info", "updates"):

@@ -207,10 +207,10 @@ def test_debian_package_contents_and_lintian(facts, release):
 @pytest.mark.linux
 def test_debian_package_installed_runs_and_purges(facts, release, s):
     """Installed in a throwaway root, its manual page renders, it installs
-    exactly on the emulator, and a purge leaves nothing."""
-    if facts["deb"] != host_architecture():
-        pytest.skip("a %s package is not installed on %s" % (facts["deb"], host_architecture()))
-    passes(debian.check_installed(debian_package(facts, release)[0], s))
+    exactly on the emulator (under the build's launcher where the package
+    is for another processor), and a purge leaves nothing."""
+    foreign = facts["deb"] != host_architecture()
+    passes(debian.check_installed(debian_package(facts, release)[0], s, foreign))
 
 
 def test_checksum_list_signed(facts, release, keys):
