@@ -181,6 +181,7 @@ End Device::exchange()
                                "updater did not wait for it", answer, static_cast<int>(k));
             if (!t_.put(&opt_.sync, 1))
                 return t_.end();
+            say("sent sync after chunk %d", static_cast<int>(k));
         }
         if (early != Got::Data && t_.take(&answer, 1) != Got::Data)
             return t_.end();

@@ -292,9 +292,18 @@ Got Line::receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got
         want = piece_;
     if (want == 0)
         return Got::Timeout;
+    // Bytes that come to an empty line start arriving when they come: the
+    // credit an idle line has built up is no bytes on the wire.
+    pollfd now{master_, POLLIN, 0};
+    bool idle = piece_ && poll(&now, 1, 0) == 0;
     for (;;) {
         if (wait(POLLIN, deadline) == Wake::Timeout)
             return Got::Timeout;
+        if (idle) {
+            idle = false;
+            credit_ = 1;
+            creditAt_ = nowNs();
+        }
         if (piece_ && !pace(want))
             continue;
         ssize_t n = read(master_, buf, want);
