@@ -5,8 +5,10 @@
 # carries; a Debian package of each Linux program; release/SHA256SUMS over
 # them all. With the vendor's keys in the environment (cmake/Sign.cmake
 # names them), the Windows programs are signed before they are archived and
-# SHA256SUMS is signed into SHA256SUMS.minisig. Arguments go to every
-# configure, e.g. -DTRELVANE_IMAGE=/path/to/device-software.bin.
+# SHA256SUMS is signed into SHA256SUMS.minisig. Before SHA256SUMS is
+# written, each program as released installs the image once against the
+# device emulator (tools/qualify.py). Arguments go to every configure, e.g.
+# -DTRELVANE_IMAGE=/path/to/device-software.bin.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -18,18 +20,45 @@ mkdir release
 if [ -z "${SOURCE_DATE_EPOCH:-}" ] && commit_time=$(git log -1 --format=%ct 2>/dev/null); then
   export SOURCE_DATE_EPOCH=$commit_time
 fi
-while read -r -u 3 toolchain folder; do
+# The native emulator and image generator, for each release build's facts
+# and its program's trial installation.
+tools=build/release/tools
+cmake -S . -B "$tools" -DTRELVANE_TESTS=OFF -DTRELVANE_TEST_PROGRAMS=OFF "$@" >/dev/null
+cmake --build "$tools" -j "$(nproc)" --target trelvane-emu trelvane-mkimage >/dev/null
+folders=()
+while read -r -u 3 toolchain folder _; do
   build=build/release/$folder
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
-    -DTRELVANE_TESTS=OFF -DTRELVANE_TEST_PROGRAMS=OFF "$@" >/dev/null
-  cmake --build "$build" -j "$(nproc)" >/dev/null
+    -DTRELVANE_TEST_PROGRAMS=OFF -DTRELVANE_HOST_TOOLS="$root/$tools" "$@" >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target trelvane-update >/dev/null
   # CPack's output says why a package failed, a signing key too.
   if ! cpack --config "$build/CPackConfig.cmake" -B "$build/package" >"$build/cpack.log" 2>&1; then
     cat "$build/cpack.log" >&2
     exit 1
   fi
   mv "$build"/package/trelvane-update[-_]*.* release/
+  folders+=("$folder")
 done 3< <(grep -v '^#' cmake/platforms.txt)
+
+# Qualification: each program, as its archive holds it, installs the image
+# once against the emulator, all at once; any failure stops the release
+# before it has a checksum list. A Windows program runs in its test build's
+# Wine prefix (made if missing).
+pids=()
+for folder in "${folders[@]}"; do
+  python3 tools/qualify.py "build/release/$folder" release "$root/build/$folder/wineprefix" \
+    >"build/release/$folder/qualify.log" 2>&1 &
+  pids+=($!)
+done
+failed=0
+for i in "${!folders[@]}"; do
+  wait "${pids[$i]}" || failed=1
+  cat "build/release/${folders[$i]}/qualify.log"
+done
+if [ $failed = 1 ]; then
+  echo "release stopped: a program failed its qualification (above); release/ has no SHA256SUMS" >&2
+  exit 1
+fi
 cd release
 sha256sum trelvane-update[-_]* >SHA256SUMS
 cmake -DSIGN_SUMS=SHA256SUMS -P "$root/cmake/Sign.cmake"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, builds the updater for every
 # platform, runs the tests of each program, and makes the release once. Exit
-# status non-zero on any failure.
+# status non-zero on any failure. Arguments go to every configure, as
+# ./make-release.sh takes them: -DTRELVANE_IMAGE=/path/to/device-software.bin
+# proves the whole suite on that image.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
@@ -19,10 +21,12 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-# i386 for wine32, which runs the 32-bit Windows program; the ARM ones for
-# the virtual machines' kernels and busybox, downloaded below.
+# The architectures the released programs run as (cmake/platforms.txt): i386
+# for wine32, which runs the 32-bit Windows program; the ARM ones for the
+# virtual machines' kernels and busybox, downloaded below.
 added=()
-for arch in i386 arm64 armhf; do
+for arch in $(awk '!/^#/ { print $3 }' cmake/platforms.txt | sort -u); do
+  [ "$arch" = "$(dpkg --print-architecture)" ] && continue
   dpkg --print-foreign-architectures | grep -qx "$arch" || { dpkg --add-architecture "$arch"; added+=("$arch"); }
 done
 if [ ${#missing[@]} -gt 0 ] || [ ${#added[@]} -gt 0 ]; then
@@ -33,6 +37,10 @@ if [ ${#missing[@]} -gt 0 ] || [ ${#added[@]} -gt 0 ]; then
     apt-get install -y -q "${missing[@]}"
   fi
 fi
+
+echo "== native build"
+cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+cmake --build build/native -j "$jobs"
 
 # The ARM virtual machines' kernel and busybox: downloaded and unpacked into
 # build/vm/ARCH, not installed. A metapackage is followed to the kernel it
@@ -54,28 +62,24 @@ while read -r -u 3 arch names; do
   touch "$dir/unpacked"
 done 3< <(PYTHONPATH=tests/e2e python3 tests/vm/machines.py)
 
-echo "== native build"
-cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/native -j "$jobs"
-
 # Every released program, built by its toolchain file, tested with the
 # native emulator and image generator.
 folders=()
-while read -r -u 3 toolchain folder; do
+while read -r -u 3 toolchain folder _; do
   echo "== $folder build"
   cmake -S . -B "build/$folder" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
-    -DTRELVANE_HOST_TOOLS="$root/build/native" >/dev/null
+    -DTRELVANE_HOST_TOOLS="$root/build/native" "$@" >/dev/null
   cmake --build "build/$folder" -j "$jobs"
   folders+=("$folder")
 done 3< <(grep -v '^#' cmake/platforms.txt)
 
 echo "== sanitized build (AddressSanitizer, UndefinedBehaviorSanitizer)"
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTRELVANE_SANITIZE=ON >/dev/null
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTRELVANE_SANITIZE=ON "$@" >/dev/null
 cmake --build build/asan -j "$jobs"
 
 echo "== fuzz build"
 CXX=clang++ cmake -S . -B build/fuzz -DTRELVANE_FUZZ=ON -DTRELVANE_TESTS=OFF \
-  -DTRELVANE_TEST_PROGRAMS=OFF >/dev/null
+  -DTRELVANE_TEST_PROGRAMS=OFF "$@" >/dev/null
 cmake --build build/fuzz -j "$jobs" --target messages_fuzz
 
 status=0
@@ -93,6 +97,14 @@ release_checks() {  # BUILD
 }
 echo "== native tests"
 tests build/native
+# The suite follows the image it is given: the native program once more
+# around a second image, of another version, chunk count and hardware.
+echo "== native tests, on a second image"
+build/native/trelvane-mkimage --chunks 20 --header FF,07,02,03,10 build/second-image.bin
+cmake -S . -B build/second-image -DCMAKE_BUILD_TYPE=Release "$@" \
+  -DTRELVANE_IMAGE="$root/build/second-image.bin" >/dev/null
+cmake --build build/second-image -j "$jobs"
+tests build/second-image
 # The 64-bit Windows program runs every case under Wine; the others the
 # representative ones.
 for folder in "${folders[@]}"; do
@@ -101,7 +113,7 @@ for folder in "${folders[@]}"; do
   release_checks "build/$folder"
 done
 echo "== the release"
-./make-release.sh || status=1
+./make-release.sh "$@" || status=1
 echo "== the Linux programs on real serial drivers, in virtual machines"
 pytest-3 tests/vm --build build/native -q -rfEs || status=1
 echo "== native tests, sanitized"

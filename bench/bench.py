@@ -28,9 +28,9 @@ import harness  # noqa: E402
 from harness import fail  # noqa: E402
 
 PAUSES = 2.0
-# What a run of the built-in image moves, as the device and the updater say
-# it (image_figures): bytes, blocks and the port writes that carry no block.
-BYTES = BLOCKS = SMALL_WRITES = None
+# What a run of the built-in image moves, as the build says it
+# (image_figures): bytes, blocks and the port writes that carry no block.
+BYTES = BLOCKS = SMALL_WRITES = IMAGE = None
 LINE_RATE = 115200 / 10  # bytes a second, 8N1
 STRACE = ["strace", "-f", "-y", "-qq", "-s", "0", "-e", "trace=read,write", "-e", "signal=none", "-o"]
 
@@ -74,20 +74,13 @@ def device_waits_ns(emu):
 
 
 def image_figures(a):
-    """Bytes sent (the device's verdict), blocks (the updater's count) and
-    chunks (the device's, from the loader) of one run: two frames, the
-    loader, a checksum per chunk, an answer to each sync byte and the final
-    bytes are the writes without a block."""
-    global BYTES, BLOCKS, SMALL_WRITES
-    s = session(a.native, a)
-    emu = s.emulator("2", expect=True)
-    r = s.updater("2", ["-2"]).finish()
-    out = emu.exact()
-    BYTES = int(re.search(r"emu: expect: exact \((\d+) bytes\)", out).group(1))
-    BLOCKS = int(re.search(r"\((\d+) blocks\)", r.console).group(1))
-    chunks = int(re.search(r"emu: got loader, (\d+) chunks", out).group(1))
+    """Bytes sent, blocks and chunks of the built-in image, as the build
+    says them: two frames, the loader, a checksum per chunk, an answer to
+    each sync byte and the final bytes are the writes without a block."""
+    global BYTES, BLOCKS, SMALL_WRITES, IMAGE
+    IMAGE = e2e.Image.of_build(e2e.facts(a.native))
+    BYTES, BLOCKS, chunks = IMAGE.sent, IMAGE.blocks, IMAGE.chunks
     SMALL_WRITES = 3 + chunks + (chunks - 1) + 1
-    s.close()
 
 
 def count_calls(log):
@@ -280,9 +273,12 @@ def instant_reads(a):
 
 def hang_ups(a):
     print("\n6. Hang-up after N bytes: from the emulator's hang-up to the updater's exit")
-    points = ((0, "reading, after the announce"), (5, "reading the replies"),
-              (10, "reading ready"), (16656, "reading the sync byte"),
-              (246172, "reading the last sync byte"), (100000, "writing a block"))
+    last_sync = IMAGE.chunk_end(IMAGE.chunks - 1) if IMAGE.chunks > 1 else None
+    points = [(n, where) for n, where in (
+        (0, "reading, after the announce"), (5, "reading the replies"), (10, "reading ready"),
+        (IMAGE.chunk_end(1) if IMAGE.chunks > 1 else None, "reading the sync byte"),
+        (last_sync, "reading the last sync byte"), (IMAGE.block_at(0.4), "writing a block"))
+        if n is not None]
     for name, build in (("Linux", a.native), ("Wine", a.windows)):
         for n, where in points:
             s = session(build, a, deadline=60)

@@ -21,13 +21,11 @@ endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${TRELVANE_MANPAGE}")
 install(FILES "${manpage_gz}" DESTINATION share/man/man1 COMPONENT deb)
 
-# Debian's name of the processor the toolchain file builds for.
-set(debian_arch_x86_64 amd64)
-set(debian_arch_aarch64 arm64)
-set(debian_arch_armhf armhf)
-set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${debian_arch_${CMAKE_SYSTEM_PROCESSOR}}")
+# The Debian architecture cmake/platforms.txt gives the toolchain file.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${TRELVANE_DEB_ARCH}")
 if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
-  message(FATAL_ERROR "No Debian architecture for processor ${CMAKE_SYSTEM_PROCESSOR}")
+  message(FATAL_ERROR "No Debian architecture in cmake/platforms.txt for the toolchain file "
+          "'${CMAKE_TOOLCHAIN_FILE}'")
 endif()
 
 # A vendor names itself: -DTRELVANE_MAINTAINER="Name <address>".

@@ -34,8 +34,10 @@ def pytest_addoption(parser):
                      "(default: the build's own facts)")
     parser.addoption("--launcher", type=shlex.split, help='a command put before the updater '
                      'program, e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu"')
-    parser.addoption("--wine", help="the Wine prefix the Windows program runs in "
-                     "(default: one per worker, copied from BUILD/wineprefix)")
+    parser.addoption("--wine", help="the Wine prefix the Windows program runs in, made if "
+                     "missing (default: one per worker, copied from BUILD/wineprefix)")
+    parser.addoption("--program", help="the updater program file to run in place of the "
+                     "build's own (a released copy of it)")
 
 
 def pytest_configure(config):
@@ -56,11 +58,12 @@ def pytest_configure(config):
     if not config.getoption("build"):
         raise pytest.UsageError("--build BUILD_FOLDER is needed")
     config.facts = found = texts.facts(config.getoption("build"))
-    texts.use_build(found)  # before the tables, which hold the banner
     found["build"] = os.path.abspath(config.getoption("build"))
     for option in ("tools", "launcher"):
         if config.getoption(option) is not None:
             found[option] = config.getoption(option)
+    if config.getoption("program"):
+        found["program_file"] = os.path.abspath(config.getoption("program"))
 
 
 @pytest.fixture(scope="session")
@@ -93,10 +96,11 @@ def wine(request, facts, worker_id):
     """The Wine prefix of this worker, or None for a Linux program. Cases
     under Wine link their COM ports in the prefix, so each worker has a
     prefix of its own: a copy, in hard links, of one made once."""
-    if not facts["wine"] or request.config.getoption("wine"):
-        yield request.config.getoption("wine") and os.path.abspath(request.config.getoption("wine"))
+    if not facts["wine"]:
+        yield None
         return
-    first = os.path.join(facts["build"], "wineprefix")
+    given = request.config.getoption("wine")
+    first = os.path.abspath(given or os.path.join(facts["build"], "wineprefix"))
     with open(first + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not os.path.exists(os.path.join(first, "system.reg")):
@@ -106,6 +110,9 @@ def wine(request, facts, worker_id):
                                stderr=subprocess.DEVNULL)
             if not os.path.isdir(os.path.join(first, "dosdevices")):
                 pytest.fail("wineboot made no Wine prefix at " + first)
+    if given:
+        yield first
+        return
     mine = "%s-%s" % (first, worker_id)
     shutil.rmtree(mine, ignore_errors=True)
     subprocess.run(["cp", "-al", first, mine], check=True)
@@ -146,7 +153,8 @@ def pytest_terminal_summary(terminalreporter, config):
 @pytest.fixture
 def s(request, facts, wine, deadline):
     """The case's harness session, for the build's programs."""
-    session = harness.Session(facts["build"], facts["tools"], wine, deadline, facts["launcher"])
+    session = harness.Session(facts["build"], facts["tools"], wine, deadline, facts["launcher"],
+                              facts.get("program_file"))
     request.node.trelvane_session = session
     yield session
     session.close()

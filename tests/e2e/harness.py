@@ -71,12 +71,18 @@ class Emulator:
     the existing port at `link` (on_port: the updater's settings cannot be
     seen there); its lines are collected, with their times, as they come."""
 
-    def __init__(self, session, link, options=(), expect=None, wrapper=(), on_port=False):
+    def __init__(self, session, link, options=(), expect=None, wrapper=(), on_port=False,
+                 variant="", device="older", refused=False):
         self.session = session
         self.link, self.on_port = link, on_port
-        self.image = session.images[""] if expect is True else expect
+        self.image = session.images[variant] if expect is True else expect
         cmd = list(wrapper) + [os.path.join(session.tools, "trelvane-emu")]
-        cmd += (["--port", link] if on_port else []) + list(options)
+        # A device that fits the image of the updater program `variant`: its
+        # hardware, and a version older, the same or newer (texts.Image);
+        # with no device, the emulator's own.
+        cmd += ["--port", link] if on_port else []
+        cmd += session.image(variant).announce(device, refused) if device else []
+        cmd += list(options)
         cmd += ["--expect", self.image] if self.image else []
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True, start_new_session=True)
@@ -143,14 +149,15 @@ class Updater:
         self.session = session
         self.link = link or session.link(port)
         env = dict(os.environ)
+        self.program = session.program(variant)
+        path = (variant == "" and session.program_file) or os.path.join(session.build, self.program)
         if session.wine:
             env.update(WINE_ENV, WINEPREFIX=session.wine)
-            cmd = ["wine", os.path.join(session.build, "trelvane-update%s.exe" % variant)]
+            cmd = ["wine", path]
         else:
             env["TRELVANE_COM" + port] = self.link
-            cmd = [os.path.join(session.build, "trelvane-update" + variant)]
+            cmd = [path]
         cmd = list(wrapper) + session.launcher + cmd
-        self.program = os.path.basename(cmd[-1])
         cmd += list(args)
         self.out_path = os.path.join(session.tmp, "console-%d" % len(session.started))
         out = terminal if on_screen else open(self.out_path, "wb")
@@ -238,21 +245,36 @@ class Session:
     build's programs and images (images: by program suffix, "" the built-in
     one), with the tools and the launcher the build names unless told."""
 
-    def __init__(self, build, tools=None, wine=None, deadline=30, launcher=None):
+    def __init__(self, build, tools=None, wine=None, deadline=30, launcher=None, program=None):
         self.build = os.path.abspath(build)
-        found = texts.facts(self.build)
-        texts.use_build(found)
+        self.facts = found = texts.facts(self.build)
         self.tools = os.path.abspath(tools or found["tools"])
         self.launcher = list(found["launcher"] if launcher is None else launcher)
         self.wine = os.path.abspath(wine) if wine else None
+        self.program_file = program  # the built-in image's program, in place of the build's
         self.images = {"": found["image"]}
         self.images.update(("-" + name, image["file"]) for name, image in found["images"].items())
+        self._image = {"": texts.Image.of_build(found)}
         self.tmp = tempfile.mkdtemp(prefix="trelvane-")
         self.started = []
         self.made = []  # links and files this session put in place
         self.deadline_s = deadline
         self.deadline = time.monotonic() + deadline
         atexit.register(self.close)
+
+    def image(self, variant=""):
+        """The figures of the image the program `variant` carries: the
+        build's own from its facts, a test image's worked out from its bytes."""
+        if variant not in self._image:
+            self._image[variant] = texts.Image.read(self.images[variant])
+        return self._image[variant]
+
+    def program(self, variant=""):
+        return "trelvane-update%s%s" % (variant, ".exe" if self.wine else "")
+
+    def texts(self, variant=""):
+        """The console texts of the program `variant`."""
+        return texts.Texts(self.facts["version"], self.image(variant), self.program(variant))
 
     def link(self, port):
         """Where COM<port> is looked for."""

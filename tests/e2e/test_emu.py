@@ -12,13 +12,10 @@ import time
 
 import pytest
 
+import texts as t
 from harness import blocked_in, check, fail
 
 pytestmark = pytest.mark.native
-
-# The fake updater's own figure: chunk 1 is four blocks of 4,097 bytes and a
-# checksum of 2.
-FIRST_CHUNK = 16390
 
 def emu_cmd(s, *args):
     return [os.path.join(s.tools, "trelvane-emu")] + list(args)
@@ -73,12 +70,12 @@ class FakeUpdater:
         time.sleep(first_pause)
         os.write(self.fd, self.loader)
         time.sleep(second_pause)
-        if self.chunks[FIRST_CHUNK:]:
-            self.write(self.chunks[:FIRST_CHUNK])
+        if self.chunks[t.FIRST_CHUNK:]:
+            self.write(self.chunks[:t.FIRST_CHUNK])
             if not sync_first:
                 self.read(1)
             os.write(self.fd, b"\xa5")
-            self.write(self.chunks[FIRST_CHUNK:])
+            self.write(self.chunks[t.FIRST_CHUNK:])
         os.write(self.fd, b"\xa5\xa5\xa5")
         os.close(self.fd)
 
@@ -113,7 +110,7 @@ PAUSES = (
                               "two_chunks_in_order", "sync_byte_before_the_devices"])
 def test_early_steps_refused(s, variant, first, second, sync_first, want_status, want_line):
     image = s.images[variant]
-    emu = s.emulator(os.path.join(s.tmp, "com-pauses"), expect=image)
+    emu = s.emulator(os.path.join(s.tmp, "com-pauses"), expect=image, device=None)
     FakeUpdater(s, emu.link, image).install(first, second, sync_first=sync_first)
     out = emu.exact(status=want_status)
     early = [line for line in out.splitlines() if " after ready, at least " in line
@@ -123,18 +120,21 @@ def test_early_steps_refused(s, variant, first, second, sync_first, want_status,
         fail("early steps %r, want %r" % (early, want_line))
 
 
-# Where the emulator stops reading, with what else it is told; where that
-# leaves our updater; how the hold ends.
+# Where the emulator stops reading in the built-in image's stream, with what
+# else it is told; where that leaves our updater; how the hold ends.
 STOPS = (
-    (0, (), "read", signal.SIGTERM),
-    (16656, (), "read", signal.SIGINT),
-    (20000, ("--early-sync",), "write", "close"),
+    (lambda im: 0, (), "read", signal.SIGTERM),
+    (lambda im: im.chunk_end(1) if im.chunks > 1 else None, (), "read", signal.SIGINT),
+    (lambda im: im.writing_point(), ("--early-sync",), "write", "close"),
 )
 
 
-@pytest.mark.parametrize("n, options, call, end", STOPS,
-                         ids=["at_0_sigterm", "at_16656_sigint", "at_20000_closed"])
-def test_stop_at_holds_the_line(s, n, options, call, end):
+@pytest.mark.parametrize("point, options, call, end", STOPS,
+                         ids=["at_0_sigterm", "after_chunk_1_sigint", "writing_closed"])
+def test_stop_at_holds_the_line(s, point, options, call, end):
+    n = point(s.image())
+    if n is None:
+        pytest.skip("an image of %d chunks has no such point" % s.image().chunks)
     emu = s.emulator("2", ["--stop-at", str(n)] + list(options), expect=True)
     upd = s.updater("2", ["-2"])
     emu.wait_line("emu: stopped reading at %d bytes" % n)
@@ -157,7 +157,8 @@ def test_stop_at_holds_the_line(s, n, options, call, end):
 def test_bytes_before_the_offer_left_out(s):
     """A line that echoes the announce back, and more, before the offer."""
     image = s.images["-n0"]
-    emu = s.emulator(os.path.join(s.tmp, "com-echo"), ["--announce-every", "100"], expect=image)
+    emu = s.emulator(os.path.join(s.tmp, "com-echo"), ["--announce-every", "100"], expect=image,
+                     device=None)
     time.sleep(0.3)  # the first announces go to nobody
     FakeUpdater(s, emu.link, image).install(1.0, 1.0, before_offer=b"ANNOUNCE\r\n")
     out = emu.exact()

@@ -44,7 +44,8 @@ def test_key_press_from_the_terminal(s):
         pass
     os.write(master, b"k")
     r = run.finish()
-    check(r.status == 1 and r.console == t.BANNER + t.asked() + "Couldn't open COM7\n" + t.PRESS,
+    x = s.texts()
+    check(r.status == 1 and r.console == x.banner + x.asked() + "Couldn't open COM7\n" + t.PRESS,
           "status %d, console %r" % (r.status, r.console))
     check(not pending_output(master), "the key was echoed")
     check(termios.tcgetattr(slave) == before, "terminal settings not restored")
@@ -88,7 +89,7 @@ def test_busy_port_is_refused(s):
     first = s.updater("2", ["-2"])
     s.wait_for("the first updater to listen", lambda: first.console().endswith(t.listening("2")))
     r = s.updater("2", ["-2"]).finish()
-    check(r.status == 1 and r.console == t.BANNER + "Couldn't open COM2\n" + t.PRESS,
+    check(r.status == 1 and r.console == s.texts().banner + "Couldn't open COM2\n" + t.PRESS,
           "second updater on a busy port: status %d, console %r" % (r.status, r.console))
 
 
@@ -164,7 +165,7 @@ def test_signals_leave_the_port_free_for_an_ordinary_user(s):
     relay(s, port_master, device_slave, lambda: not run.running())
     r = run.finish()
     os.close(device_slave)
-    check(r.status == 255 and r.console == t.full_run("2"),
+    check(r.status == 255 and r.console == s.texts().full_run("2"),
           "after the signals: status %d, console %r" % (r.status, r.console[-200:]))
     device.exact()
 
@@ -203,7 +204,7 @@ def test_key_press_takes_only_a_key_pressed_after_the_question(s):
     screen = Screen(master)
     emu = s.emulator("6", expect=True)
     run = s.updater("6", [], terminal=slave, on_screen=True)
-    s.wait_for("the prompt", lambda: screen.text().endswith(squeezed(t.asked())))
+    s.wait_for("the prompt", lambda: screen.text().endswith(squeezed(s.texts().asked())))
     if s.wine:
         # Wine's console reads the terminal raw, Enter as a carriage return;
         # typed while the terminal is still cooked, Enter would arrive as a
@@ -246,6 +247,6 @@ def test_four_updaters_on_four_devices(s):
     runs = {port: (s.emulator(port, expect=True), s.updater(port, ["-" + port])) for port in "2345"}
     for port, (emu, run) in runs.items():
         r = run.finish()
-        check(r.status == 255 and r.console == t.full_run(port),
+        check(r.status == 255 and r.console == s.texts().full_run(port),
               "COM%s: status %d, console %r" % (port, r.status, r.console[-200:]))
         emu.exact()

@@ -12,17 +12,20 @@ from harness import check
 
 
 def updater_run(s, port, want, status=255, answer=None, variant="", emu=(), verdict=0,
-                device="emulator", ends=None, says=None, args=None, **updater):
+                device="emulator", ends=None, says=None, args=None, announce="older",
+                refused=False, **updater):
     """Runs one updater on COMport (-port, the answer at the prompt, or args)
-    against `device`: the emulator with options emu, "missing" or "plain" (a
-    plain file). want: the exact console, or a function of the program's
-    name; with ends, the console's start, and ends its end. verdict: the
-    emulator's exit status; 0 also means an exact run; says: a line the
-    emulator must print."""
-    image = s.images[variant]
+    against `device`: the emulator with options emu, announcing a version
+    `announce` beside the image's (refused: hardware out of its tolerance),
+    "missing" or "plain" (a plain file). want: the exact console, as a
+    function of the program's texts; with ends, the console's start, and
+    ends its end. verdict: the emulator's exit status; 0 also means an exact
+    run; says: a line the emulator must print. An image refused before the
+    port opens leaves the device nothing."""
     emu_run, out = None, ""
     if device == "emulator":
-        emu_run = s.emulator(port, emu, expect=image if verdict in (0, 2) else None)
+        emu_run = s.emulator(port, emu, expect=verdict in (0, 2), variant=variant,
+                             device=announce, refused=refused)
     else:
         s.no_device(port, plain_file=device == "plain")
     if args is None:
@@ -30,7 +33,7 @@ def updater_run(s, port, want, status=255, answer=None, variant="", emu=(), verd
     upd = s.updater(port, args, variant=variant, answer=answer, **updater)
     r = upd.finish()
     print(r.console)
-    text = want(upd.program) if callable(want) else want
+    text = want(s.texts(variant))
     if ends is None:
         harness.same(r.console, text, "console text (exit status %d)" % r.status)
     else:
@@ -57,115 +60,152 @@ def row(name, port, want, representative=False, deadline=None, wine=True, saniti
 
 def cases():
     refused, lost = t.REFUSED + t.PRESS, t.LOST
+
+    def couldnt(port, asked=True):
+        return lambda x: x.banner + (x.asked() if asked else "") + "Couldn't open COM%s\n" % port \
+            + t.PRESS
+
+    def broken(text, asked=False):
+        return lambda x: x.banner + (x.asked() if asked else "") + text(x) + t.PRESS
+
     c = [
-        row("complete_from_prompt", "2", t.full_run("2", prompt=True), answer="2\n"),
-        row("complete_from_argument", "3", t.full_run("3"), representative=True),
-        row("same_version_claims_9_99", "4", lambda prog: t.full_run(
-            "4", device="1.73", offered="9.99", warn=t.same_version_warning(prog)),
-            emu=["--version", "1.73"], representative=True),
-        row("newer_device_reverts", "5", t.full_run("5", word="Revert", device="1.80"),
-            emu=["--version", "1.80"]),
+        row("complete_from_prompt", "2", lambda x: x.full_run("2", prompt=True), answer="2\n"),
+        row("complete_from_argument", "3", lambda x: x.full_run("3"), representative=True),
+        row("same_version_claims_9_99", "4", lambda x: x.full_run(
+            "4", device="same", offered="9.99", warn=x.same_version_warning()),
+            announce="same", representative=True),
+        row("newer_device_reverts", "5", lambda x: x.full_run("5", word="Revert", device="newer"),
+            announce="newer"),
         # The push's decisions are pinned row by row by its unit test
         # (tests/push_test.cpp); whole runs prove an update, a claim of 9.99,
         # a revert and a refusal.
-        row("hardware_5_1_refused", "6", t.head("6") + refused, emu=["--hw", "5,1"], verdict=2,
+        row("hardware_refused", "6", lambda x: x.head("6") + refused, refused=True, verdict=2,
             representative=True),
         # A device that announces from before the port is opened, and again
         # every 200 ms until the offer comes: the updater sends nothing
         # before its offer, and lets go of a device it refuses.
-        row("device_announcing_before_the_open", "3", t.full_run("3"),
+        row("device_announcing_before_the_open", "3", lambda x: x.full_run("3"),
             emu=["--announce-every", "200"], says="emu: 0 bytes before the offer"),
-        row("device_announcing_before_the_open_refused", "5", t.head("5") + refused,
-            emu=["--announce-every", "200", "--hw", "5,1"], verdict=2,
+        row("device_announcing_before_the_open_refused", "5", lambda x: x.head("5") + refused,
+            emu=["--announce-every", "200"], refused=True, verdict=2,
             says="emu: 0 bytes before the offer"),
-        row("noise_storms_before_announce_and_ready", "4", t.full_run("4"),
+        row("noise_storms_before_announce_and_ready", "4", lambda x: x.full_run("4"),
             emu=["--noise-before-announce", "1048576", "--noise-before-ready", "262144",
                  "--chatter", "20", "--seed", "7"]),
-        row("wrong_sync_byte_reported", "8", t.full_run("8", out_of_sync=t.SYNC_5A),
+        row("wrong_sync_byte_reported", "8", lambda x: x.full_run("8", out_of_sync=t.SYNC_5A),
             emu=["--sync", "5A"]),
-        row("image_of_0_chunks", "2", t.full_run("2", 0, 8455), variant="-n0",
+        # The test images' figures are worked out from their bytes; their
+        # lengths by this suite's own arithmetic (texts.size_of).
+        row("image_of_0_chunks", "2", lambda x: x.full_run("2"), variant="-n0",
             representative=True),
-        row("image_of_1_chunks", "3", t.full_run("3", 1, 16651), variant="-n1",
+        row("image_of_1_chunks", "3", lambda x: x.full_run("3"), variant="-n1",
             representative=True),
-        row("image_of_2_chunks", "4", t.full_run("4", 2, 24847), variant="-n2"),
-        row("image_bad_code_byte", "5", t.BANNER + "File error, please re-download.\n" + t.PRESS,
-            variant="-badcode", emu=["--silent"], verdict=1),
-        row("image_bad_size", "7", t.BANNER + "File fails size check, 30 chunks should be "
-            "254335 bytes.  File is 254336.\n" + t.PRESS,
-            variant="-badsize", emu=["--silent"], verdict=1),
-        row("image_shorter_than_header", "8", t.BANNER + t.asked("0.00")
-            + "File error, please re-download.\n" + t.PRESS,
-            answer="8\n", variant="-tiny", emu=["--silent"], verdict=1),
-        row("port_cannot_be_opened", "7", t.BANNER + "Couldn't open COM7\n" + t.PRESS, status=1,
-            device="missing"),
+        row("image_of_2_chunks", "4", lambda x: x.full_run("4"), variant="-n2"),
+        # A refused image: nothing reaches the device, which never speaks.
+        row("image_bad_code_byte", "5", broken(lambda x: "File error, please re-download.\n"),
+            variant="-badcode", emu=["--silent"], verdict=1, says="emu: received 0 bytes",
+            announce=None),
+        row("image_bad_size", "7", broken(
+            lambda x: "File fails size check, %d chunks should be %d bytes.  File is %d.\n"
+            % (x.image.chunks, t.size_of(x.image.chunks), x.image.length)),
+            variant="-badsize", emu=["--silent"], verdict=1, says="emu: received 0 bytes",
+            announce=None),
+        row("image_shorter_than_header", "8", broken(
+            lambda x: "File error, please re-download.\n", asked=True), answer="8\n",
+            variant="-tiny", emu=["--silent"], verdict=1, says="emu: received 0 bytes",
+            announce=None),
+        row("port_cannot_be_opened", "7", couldnt("7", asked=False), status=1, device="missing"),
         # -0 names no port: the port is asked for.
-        row("argument_minus_0_asks", "5", t.BANNER + t.asked() + "Couldn't open COM5\n" + t.PRESS,
-            status=1, args=["-0"], answer="5\n", device="missing"),
-        row("answer_com4_names_comc", "C", t.BANNER + t.asked() + "Couldn't open COMC\n" + t.PRESS,
-            status=1, answer="COM4\n", device="missing"),
-        row("prompt_answer_of_10000_characters", "5", t.BANNER + t.asked()
-            + "Couldn't open COM5\n" + t.PRESS, status=1, answer="5" * 10000 + "\n",
+        row("argument_minus_0_asks", "5", couldnt("5"), status=1, args=["-0"], answer="5\n",
             device="missing"),
-        row("port_is_a_plain_file", "3", t.BANNER + "Error initializing COM3\n" + t.PRESS,
+        row("answer_com4_names_comc", "C", couldnt("C"), status=1, answer="COM4\n",
+            device="missing"),
+        row("prompt_answer_of_10000_characters", "5", couldnt("5"), status=1,
+            answer="5" * 10000 + "\n", device="missing"),
+        row("port_is_a_plain_file", "3", lambda x: x.banner + "Error initializing COM3\n" + t.PRESS,
             status=1, device="plain"),
         # The line hung up while the updater writes, with far more left to
         # write than the line buffers (the device sends its sync bytes early,
         # so the updater never stops to read one), and while it waits for
         # the device's replies to its offer.
-        row("line_lost_while_writing", "4", t.head("4") + t.select() + t.transfer(blocks=0),
-            ends=lost % "4", emu=["--hangup-after", "20000", "--early-sync"], verdict=3,
-            representative=True),
-        row("line_lost_while_reading", "5", t.head("5") + t.select() + lost % "5",
+        row("line_lost_while_writing", "4", lambda x: x.head("4") + x.select()
+            + x.transfer(blocks=0), ends=lost % "4", emu=["--early-sync"], hangup="writing",
+            verdict=3, representative=True),
+        row("line_lost_while_reading", "5", lambda x: x.head("5") + x.select() + lost % "5",
             emu=["--hangup-after", "5"], verdict=3, representative=True),
         # The device gone before it ever spoke.
-        row("line_lost_before_the_announce", "3", t.head("3") + lost % "3",
+        row("line_lost_before_the_announce", "3", lambda x: x.head("3") + lost % "3",
             emu=["--silent", "--hangup-after", "0"], verdict=3),
         # Wine links COM1 to the machine's real first serial port whenever
         # it starts, so the cases that end up on COM1 run on Linux only.
         # (Wine also gives a program started without standard input a
         # descriptor of its own there, which never ends.)
-        row("end_of_input_takes_com1", "1", t.BANNER + t.asked() + "Couldn't open COM1\n" + t.PRESS,
-            status=1, answer="", device="missing", wine=False),
-        row("closed_standard_input_takes_com1", "1", t.BANNER + t.asked()
-            + "Couldn't open COM1\n" + t.PRESS, status=1, answer="", stdin_closed=True,
-            device="missing", wine=False),
+        row("end_of_input_takes_com1", "1", couldnt("1"), status=1, answer="", device="missing",
+            wine=False),
+        row("closed_standard_input_takes_com1", "1", couldnt("1"), status=1, answer="",
+            stdin_closed=True, device="missing", wine=False),
     ]
     # Hang-ups spread over the whole exchange, both programs, reading or
     # writing when it happens; spread over the ports, so that Wine runs
-    # several at once.
-    for i, n in enumerate(HANGUP_POINTS):
+    # several at once. Points the image does not have are skipped.
+    for i, (name, _) in enumerate(HANGUP_POINTS):
         port = "23456789"[i % 8]
-        c.append(row("line_lost_after_%d_bytes" % n, port, t.head(port), ends=lost % port,
-                     emu=["--hangup-after", str(n)], verdict=3))
+        c.append(row("line_lost_" + name, port, lambda x, p=port: x.head(p), ends=lost % port,
+                     emu=[], hangup=name, verdict=3))
     if shutil.which("valgrind"):
-        c.append(row("complete_run_under_valgrind", "2", t.full_run("2"), wrapper=[
+        c.append(row("complete_run_under_valgrind", "2", lambda x: x.full_run("2"), wrapper=[
             "valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
             "--errors-for-leak-kinds=definite"], wine=False, deadline=60, sanitized=False))
     return c
 
 
+# Where the device hangs up: after this many bytes have come in, in the
+# image's stream (texts.Image); None where the image has no such point.
 HANGUP_POINTS = (
-    0,       # right after the announce
-    3,       # inside the offer
-    8,       # inside the go-ahead
-    10,      # after the go-ahead, while ready is awaited
-    100,     # inside the loader
-    266,     # after the loader
-    1000,    # block 1
-    5000,    # block 2
-    12000,   # block 3
-    16655,   # chunk 1's checksum
-    16656,   # after chunk 1, before the device's sync byte
-    16657,   # right after the updater's sync byte
-    24852,   # chunk 2's checksum
-    60000,
-    100000,
-    150000,
-    200000,
-    238000,  # chunk 28
-    246172,  # after chunk 29, at the last sync byte
+    ("right_after_the_announce", lambda im: 0),
+    ("inside_the_offer", lambda im: 3),
+    ("inside_the_go_ahead", lambda im: 8),
+    ("waiting_for_ready", lambda im: 10),
+    ("inside_the_loader", lambda im: 100),
+    ("after_the_loader", lambda im: t.BEFORE_CHUNKS),
+    ("inside_block_1", lambda im: im.block_middle(1)),
+    ("inside_block_2", lambda im: im.block_middle(2)),
+    ("inside_block_3", lambda im: im.block_middle(3)),
+    ("inside_chunk_1s_checksum", lambda im: im.chunk_end(1) - 1 if im.chunks else None),
+    ("after_chunk_1_before_the_sync_byte", lambda im: im.chunk_end(1) if im.chunks > 1 else None),
+    ("right_after_the_first_sync_byte", lambda im: im.chunk_end(1) + 1 if im.chunks > 1 else None),
+    ("inside_chunk_2s_checksum", lambda im: im.chunk_end(2) - 1 if im.chunks > 1 else None),
+    ("a_quarter_through", lambda im: im.block_at(0.25)),
+    ("two_fifths_through", lambda im: im.block_at(0.4)),
+    ("three_fifths_through", lambda im: im.block_at(0.6)),
+    ("four_fifths_through", lambda im: im.block_at(0.8)),
+    ("inside_the_next_to_last_chunk",
+     lambda im: im.block_middle(im.blocks - 2) if im.chunks > 2 else None),
+    ("at_the_last_sync_byte",
+     lambda im: im.chunk_end(im.chunks - 1) if im.chunks > 1 else None),
 )
+
+
+def hangup_options(s, name):
+    at = dict(HANGUP_POINTS, writing=t.Image.writing_point)[name](s.image())
+    if at is None:
+        pytest.skip("an image of %d chunks has no point %s" % (s.image().chunks, name))
+    return ["--hangup-after", str(at)]
+
 
 @pytest.mark.parametrize("port, want, kw", cases())
 def test_run(s, port, want, kw):
+    if "hangup" in kw:
+        kw = dict(kw)
+        kw["emu"] = hangup_options(s, kw.pop("hangup")) + list(kw["emu"])
     updater_run(s, port, want, **kw)
+
+
+def test_image_figures(s):
+    """The build's figures of its own image are the image's, worked out from
+    its bytes; its length is the one its chunk count calls for."""
+    worked_out = t.Image.read(s.images[""])
+    check(s.image().told == worked_out.figures(), "the build says %s of %s, its bytes %s"
+          % (s.image().told, s.images[""], worked_out.figures()))
+    check(worked_out.length == t.size_of(worked_out.chunks), "%s: %d bytes for %d chunks"
+          % (s.images[""], worked_out.length, worked_out.chunks))

@@ -1,12 +1,22 @@
-"""What the updater shows: its console texts. The version in the banner is
-the build's (use_build), as are its images."""
+"""What the updater shows, and what an image is: the console texts of one
+program for the image it carries, and that image's figures. The figures of
+a build's own image come from the build's facts; any image's are also
+worked out here from its bytes, with this file's own copy of the layout
+(never image/layout.h), so that a fault there shows."""
 import json
 import os
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-IMAGE = os.path.join(SOURCE, "image", "trelvane.bin")
 FACTS = "trelvane-tests.json"
-BANNER = None  # "Trelvane Software Updater vVERSION\n\n", once a build is known
+
+# The image's layout: header, loader, chunk 1 of four blocks and its
+# checksum, then later chunks of two blocks and a checksum each.
+HEADER, LOADER, BLOCK, CHECKSUM = 5, 256, 4097, 2
+FIRST_CHUNK = 4 * BLOCK + CHECKSUM
+LATER_CHUNK = 2 * BLOCK + CHECKSUM
+# On the line before chunk 1: the offer and the go-ahead (a header each) and
+# the loader; after the last chunk, three final bytes.
+BEFORE_CHUNKS = 2 * HEADER + LOADER
+FINAL = 3
 
 
 def facts(build):
@@ -19,10 +29,109 @@ def facts(build):
         return json.load(f)
 
 
-def use_build(found):
-    """Takes the version of the build whose facts these are."""
-    global BANNER
-    BANNER = "Trelvane Software Updater v%s\n\n" % found["version"]
+def signed(byte):
+    return byte - 256 if byte > 127 else byte
+
+
+def size_of(chunks):
+    """The length an image of n chunks must have; none still carries chunk
+    1's room."""
+    return HEADER + LOADER + FIRST_CHUNK + LATER_CHUNK * (chunks - 1)
+
+
+def version_text(version):
+    return "%u.%02u" % version
+
+
+class Image:
+    """An image's figures: its software version and hardware codes (header
+    bytes 3, 4 and 1, 2), length, chunk count, the blocks the console counts
+    and the bytes a complete installation puts on the line; and the points
+    of that stream the cases name."""
+
+    def __init__(self, version, hw, length, chunks):
+        self.version, self.hw, self.length, self.chunks = tuple(version), tuple(hw), length, chunks
+        self.blocks = 2 * chunks + 2
+        self.sent = BEFORE_CHUNKS + FINAL + (self.chunk_end(chunks) - BEFORE_CHUNKS if chunks > 0
+                                             else 0)
+
+    @classmethod
+    def read(cls, path):
+        """Worked out from the file's bytes; missing bytes read as 0, as the
+        updater reads them. The chunk count is the loader's: a non-zero first
+        byte, signed, halved (rounding down) less one; else its ninth."""
+        with open(path, "rb") as f:
+            data = f.read()
+        head = (data + bytes(HEADER + 9))[:HEADER + 9]
+        count = signed(head[HEADER])
+        return cls(head[3:5], head[1:3], len(data),
+                   (count >> 1) - 1 if count else signed(head[HEADER + 8]))
+
+    @classmethod
+    def of_build(cls, found):
+        """The build's own image, as its facts give it."""
+        sw = found["software"]
+        image = cls([int(p) for p in sw["version"].split(".")], sw["hw"], sw["length"], sw["chunks"])
+        image.told = dict(sw)  # as written, for the check against the bytes
+        return image
+
+    def figures(self):
+        return {"version": version_text(self.version), "hw": list(self.hw), "length": self.length,
+                "chunks": self.chunks, "blocks": self.blocks, "sent": self.sent}
+
+    def chunk_end(self, k):
+        """Bytes on the line once chunk k is in, before any sync byte after
+        it; None past the image's chunks."""
+        if not 1 <= k <= self.chunks:
+            return None
+        return BEFORE_CHUNKS + FIRST_CHUNK + (LATER_CHUNK + 1) * (k - 1)
+
+    def block_middle(self, i):
+        """The middle of block i (from 1) on the line; None past the last."""
+        if not 1 <= i <= 2 * self.chunks + 2 or self.chunks < 1:
+            return None
+        if i <= 4:
+            return BEFORE_CHUNKS + (i - 1) * BLOCK + BLOCK // 2
+        chunk, place = (i - 5) // 2 + 2, (i - 5) % 2
+        return self.chunk_end(chunk - 1) + 1 + place * BLOCK + BLOCK // 2
+
+    def block_at(self, fraction):
+        """The middle of the block that far through the image's blocks."""
+        return self.block_middle(max(1, round(self.blocks * fraction)))
+
+    def writing_point(self):
+        """A point early in block 1 with far more left to write than a line
+        buffers (96 KiB), where a device that stops reading leaves the
+        updater blocked in a write; None for an image too small for that."""
+        at = self.block_middle(1)
+        return at if at is not None and self.sent - at >= 96 * 1024 else None
+
+    def device(self, kind):
+        """The version a device announces to be `kind` ("older", "same",
+        "newer") beside the image, as the updater compares versions (signed
+        bytes, major first); None where no such version exists (nothing
+        below v0.00). The plainest candidate is taken."""
+        if kind == "same":
+            return self.version
+        step = 1 if kind == "newer" else -1
+        major, minor = self.version
+        mine = signed(major) * 256 + signed(minor)
+        for v in ((major, minor + 7 * step if step > 0 else minor - 3), (major, minor + step),
+                  (major + step, 0 if step > 0 else 99), (major + step, minor)):
+            if all(0 <= b <= 255 for b in v) and (signed(v[0]) * 256 + signed(v[1]) - mine) * step > 0:
+                return v
+        return None
+
+    def announce(self, kind="older", refused=False):
+        """The emulator's options for such a device: the image's hardware
+        codes (the first one two off when refused, outside the tolerance
+        either way round). A case whose device cannot exist is skipped."""
+        version = self.device(kind)
+        if version is None:
+            import pytest  # here, not above: the bench and the tools run without it
+            pytest.skip("no device version is %s than v%s" % (kind, version_text(self.version)))
+        hw = ((self.hw[0] + 2) % 256 if refused else self.hw[0], self.hw[1])
+        return ["--hw", "%d,%d" % hw, "--version", "%d.%d" % version]
 
 
 PRESS = "\nPress any key to continue..."
@@ -31,56 +140,56 @@ REFUSED = "This software file is incompatible with this Trelvane's hardware.\n"
 LOST = "\nLost connection on COM%s\n" + PRESS
 
 
-def asked(version="1.73"):
-    return ("Installing Trelvane Software v%s.\n" % version
-            + "What COM port is the Trelvane connected to? ")
-
-
-def loaded(size=254335, version="1.73"):
-    return "Loaded Trelvane software v%s, %d bytes.\n" % (version, size)
-
-
 def listening(port):
     return "Listening for a Trelvane on COM%s\n" % port
 
 
-def head(port, size=254335, version="1.73"):
-    """Banner to the listening line, started with -PORT."""
-    return BANNER + loaded(size, version) + listening(port)
+class Texts:
+    """The console of the updater program `program` of version `version`,
+    carrying `image`."""
 
+    def __init__(self, version, image, program):
+        self.banner = "Trelvane Software Updater v%s\n\n" % version
+        self.image, self.program = image, program
+        self.version = version_text(image.version)
 
-def select(word="Update", device="1.70", offered="1.73"):
-    return ("Select '%s' on the Trelvane to replace v%s software with v%s.\n"
-            % (word, device, offered))
+    def asked(self):
+        return ("Installing Trelvane Software v%s.\n" % self.version
+                + "What COM port is the Trelvane connected to? ")
 
+    def loaded(self):
+        return "Loaded Trelvane software v%s, %d bytes.\n" % (self.version, self.image.length)
 
-def transfer(chunks=30, out_of_sync="", blocks=None):
-    """Loader line and progress lines of a transfer of n chunks (the first
-    `blocks` of them only, when given). The console's own count, written
-    here apart from image/layout.h so that a fault there shows: four blocks
-    in chunk 1, two in each other, 2n + 2 announced."""
-    total = 2 * chunks + 2
-    text = "   Sent bootloader, sending %uKbytes of software (%d blocks).\n" % (4 * total, total)
-    sent = 0
-    for chunk in range(1, chunks + 1):
-        for _ in range(4 if chunk == 1 else 2):
-            sent += 1
-            if blocks is not None and sent > blocks:
-                return text
-            text += "\r   sending block %d of %d (%d%%)..." % (sent, total, sent * 100 // total)
-        if chunk < chunks:
-            text += out_of_sync
-    return text
+    def head(self, port):
+        """Banner to the listening line, started with -PORT."""
+        return self.banner + self.loaded() + listening(port)
 
+    def select(self, word="Update", device="older", offered=None):
+        return ("Select '%s' on the Trelvane to replace v%s software with v%s.\n"
+                % (word, version_text(self.image.device(device)), offered or self.version))
 
-def same_version_warning(progname):
-    return ("Warning: This Trelvane is running the same software version.\n"
-            "         %s will claim to have v9.99 to allow update.\n" % progname)
+    def transfer(self, out_of_sync="", blocks=None):
+        """Loader line and progress lines of the image's transfer (the first
+        `blocks` blocks only, when given): four blocks in chunk 1, two in
+        each other, 2n + 2 announced."""
+        chunks, total = self.image.chunks, self.image.blocks
+        text = "   Sent bootloader, sending %uKbytes of software (%d blocks).\n" % (4 * total, total)
+        sent = 0
+        for chunk in range(1, chunks + 1):
+            for _ in range(4 if chunk == 1 else 2):
+                sent += 1
+                if blocks is not None and sent > blocks:
+                    return text
+                text += "\r   sending block %d of %d (%d%%)..." % (sent, total, sent * 100 // total)
+            if chunk < chunks:
+                text += out_of_sync
+        return text
 
+    def same_version_warning(self):
+        return ("Warning: This Trelvane is running the same software version.\n"
+                "         %s will claim to have v9.99 to allow update.\n" % self.program)
 
-def full_run(port, chunks=30, size=254335, version="1.73", prompt=False, word="Update",
-             device="1.70", offered=None, warn="", out_of_sync=""):
-    return (BANNER + (asked(version) if prompt else "") + loaded(size, version) + listening(port)
-            + warn + select(word, device, offered or version) + transfer(chunks, out_of_sync)
-            + PRESS)
-
+    def full_run(self, port, prompt=False, word="Update", device="older", offered=None, warn="",
+                 out_of_sync=""):
+        return (self.banner + (self.asked() if prompt else "") + self.loaded() + listening(port)
+                + warn + self.select(word, device, offered) + self.transfer(out_of_sync) + PRESS)

@@ -9,7 +9,6 @@ import shutil
 import subprocess
 import tempfile
 
-import texts
 from lines import Failed
 from signing import run
 from test_runs import updater_run
@@ -121,7 +120,7 @@ def check_installed(deb, s, foreign=False):
             failures.append("man -l /%s:\n%s" % (MANPAGE, done.stderr))
         s.build = os.path.dirname(os.path.join(root, PROGRAM))  # the session runs it from there
         try:
-            updater_run(s, "3", texts.full_run("3"))
+            updater_run(s, "3", lambda x: x.full_run("3"))
         except Failed as why:
             failures.append("the installed program's run against the emulator: %s; %s"
                             % (why, s.where()))

@@ -10,6 +10,7 @@ import time
 from types import SimpleNamespace
 
 import harness
+import texts
 from harness import check
 from lines import Timeout
 
@@ -125,7 +126,8 @@ class GuestEmulator(harness.Emulator):
         self.tag = "emu%d" % g.lines
         self.prefix = "@@EMU %s " % self.tag
         self.mark = g.m.mark()
-        args = ["--port", port] + list(options) + (["--expect", self.IMAGE] if expect else [])
+        args = ["--port", port] + g.image().announce() + list(options)
+        args += ["--expect", self.IMAGE] if expect else []
         g.m.send("emu %s %s" % (self.tag, " ".join(args)))
         g.started.append(self)
         self.wait_line("emu: device ", limit=10)
@@ -273,8 +275,11 @@ def machines(build):
     """The table. build: the folder of the runner's updater; the released
     programs' folders are beside it, the ARM packages in vm/ beside it."""
     builds = os.path.dirname(os.path.abspath(build))
+    # The Debian architecture of each released program's folder.
+    arch_of = {p["folder"]: p["arch"] for p in texts.facts(build)["platforms"]}
 
-    def pl011(name, arch, kernel, qemu, program):
+    def pl011(name, kernel, qemu, program):
+        arch = arch_of[program]
         return machine(name=name, arch=arch, kernel=kernel, root=os.path.join(builds, "vm", arch),
                        qemu=qemu, program=program, console="hvc0",
                        modules=("virtio_mmio", "virtio_console"),
@@ -302,9 +307,9 @@ def machines(build):
                 cases=("adapter_complete",) + PULLS + ("adapter_silent_costs_no_cpu",
                                                        "second_updater_on_a_held_adapter",
                                                        "adapter_complete")),
-        pl011("arm64-pl011", "arm64", "linux-image-arm64",
+        pl011("arm64-pl011", "linux-image-arm64",
               ["qemu-system-aarch64", "-M", "virt", "-cpu", "cortex-a53"], "linux-aarch64"),
-        pl011("armhf-pl011", "armhf", "linux-image-armmp",
+        pl011("armhf-pl011", "linux-image-armmp",
               ["qemu-system-arm", "-M", "virt", "-cpu", "cortex-a15"], "linux-armhf"),
     ]
     for row in rows:

@@ -34,16 +34,17 @@ BUSY = "Couldn't open COM%s\n" + t.PRESS
 # until the offer comes. The virtual machine keeps the line open after the
 # updater lets go, so the device waits only briefly for that.
 DEVICE = ["--announce-every", "500", "--linger", "300"]
-# What the device announces with its default hardware (3,1) and version (1.70).
-ANNOUNCE = bytes([0xFF, 0x03, 0x01, 0x01, 0x46])
 BOOT_SECONDS = 120
 PULL_SECONDS = 20  # a generous bound: a healthy updater ends well within 2 s
 BUSY_SECONDS = 20  # the same for a refused open
 # An updater waiting on a silent line sleeps in its reads: over this long it
 # may use a few clock ticks, where one that spins uses them all.
 SILENT_SECONDS, SILENT_TICKS = 5, 10
-# The console up to the first chunk's progress (4 blocks).
-FIRST_CHUNK = t.select() + t.transfer(blocks=4)
+
+
+def first_chunk(g):
+    """The console from the instruction to the first chunk's progress (4 blocks)."""
+    return g.texts().select() + g.texts().transfer(blocks=4)
 
 
 def cooked_echo(data):
@@ -61,7 +62,7 @@ def complete(g, tag, port, e, mark=None):
         started, mark = time.monotonic(), g.start(tag, port)
         g.figure("complete run (%s): %.1f s" % (tag, g.ended(tag, mark) - started))
     status, text = g.console(tag, mark)
-    same(text, t.full_run(port))
+    same(text, g.texts().full_run(port))
     check(status == 255, "exit status %d, want 255" % status)
     return e.exact()
 
@@ -176,7 +177,7 @@ def pulled(g, tag, options, trigger, want_start, taken, exact_end=False):
 def case_adapter_pulled_while_listening(g):
     def listening(e, mark):
         g.wait_seen("pull1", t.listening(ADAPTER), mark)
-    pulled(g, "pull1", ["--silent"], listening, t.head(ADAPTER), 0, exact_end=True)
+    pulled(g, "pull1", ["--silent"], listening, g.texts().head(ADAPTER), 0, exact_end=True)
 
 
 def stopped_at(n):
@@ -185,16 +186,26 @@ def stopped_at(n):
     return trigger
 
 
+def stop_point(g, at):
+    if at is None:
+        pytest.skip("an image of %d chunks has no such point" % g.image().chunks)
+    return at
+
+
 def case_adapter_pulled_while_writing_a_block(g):
-    # The device stops reading inside chunk 6: the updater is blocked writing.
-    pulled(g, "pull2", DEVICE + ["--stop-at", "100000"], stopped_at(100000),
-           t.head(ADAPTER) + FIRST_CHUNK, 100000)
+    # The device stops reading two fifths through, past chunk 1: the
+    # updater is blocked writing.
+    image = g.image()
+    at = stop_point(g, image.block_middle(max(5, round(image.blocks * 0.4))))
+    pulled(g, "pull2", DEVICE + ["--stop-at", str(at)], stopped_at(at),
+           g.texts().head(ADAPTER) + first_chunk(g), at)
 
 
 def case_adapter_pulled_while_waiting_for_sync(g):
     # All of chunk 1 is in; the device never sends its sync byte.
-    pulled(g, "pull3", DEVICE + ["--stop-at", "16656"], stopped_at(16656),
-           t.head(ADAPTER) + FIRST_CHUNK, 16656, exact_end=True)
+    at = stop_point(g, g.image().chunk_end(1) if g.image().chunks > 1 else None)
+    pulled(g, "pull3", DEVICE + ["--stop-at", str(at)], stopped_at(at),
+           g.texts().head(ADAPTER) + first_chunk(g), at, exact_end=True)
 
 
 PACED = ["--baud", "115200"] + DEVICE
@@ -214,14 +225,15 @@ def terminate(g, tag, mark, port):
     status, text = g.console(tag, mark)
     check(status == 128 + signal.SIGTERM, "first updater: status %d, want death by SIGTERM"
           % status)
-    check(text.startswith(t.head(port) + FIRST_CHUNK), "first updater's console: %r" % text[-200:])
+    check(text.startswith(g.texts().head(port) + first_chunk(g)),
+          "first updater's console: %r" % text[-200:])
 
 
 def second_updater_on_a_held_port(g, port):
     e, mark = holder(g, "hold", port)
     second = g.start("second", port)
     status, text = g.console("second", second, BUSY_SECONDS)
-    same(text, t.BANNER + BUSY % port, "second updater's console")
+    same(text, g.texts().banner + BUSY % port, "second updater's console")
     check(status == 1, "second updater: exit status %d, want 1" % status)
     check("@@END hold " not in g.m.console.text(), "the first updater ended before the second")
     terminate(g, "hold", mark, port)
@@ -262,7 +274,9 @@ def case_announces_before_the_port_opens(g):
     # offer. That the line is raw from the open is checked where it can be
     # every time, on a pseudo-terminal in the platform's unit tests.
     source = re.sub(rb"\^(.)", lambda m: bytes([m.group(1)[0] ^ 0x40]), before, flags=re.S)
-    check(cooked_echo(source) == before and set(source) <= set(ANNOUNCE),
+    announce = [0xFF] + [int(b) for b in g.image().announce()[1].split(",")] + [
+        int(b) for b in g.image().announce()[3].split(".")]
+    check(cooked_echo(source) == before and set(source) <= set(announce),
           "before the offer the device got more than the line's echo: %r" % before)
 
 
@@ -310,7 +324,7 @@ def guest(request, facts, figures):
         in_guest = isinstance(row.adapter, machines.Gadget)
         initramfs.build(initrd, row.root, version, row.modules,
                         [program] + [os.path.join(g.tools, "trelvane-emu")] * in_guest,
-                        [(GuestEmulator.IMAGE, t.IMAGE)] * in_guest)
+                        [(GuestEmulator.IMAGE, g.images[""])] * in_guest)
         g.m = Machine(row, image, initrd, g.tmp)
         g.deadline = time.monotonic() + BOOT_SECONDS
         booted = g.m.boot(g.deadline)
