@@ -1,6 +1,7 @@
 // The bytes that mean something on the line: the code byte of each 5-byte
 // message the exchange waits for, and the sync byte between chunks. The
-// updater and the device emulator both take them from here.
+// device emulator keeps its own copy (tools/emu/codes.h), so that a wrong
+// code here fails its verdict.
 #pragma once
 
 #include "image/layout.h"

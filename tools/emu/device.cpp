@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "link/codes.h"
+#include "tools/emu/codes.h"
 #include "tools/emu/line.h"
 #include "tools/emu/log.h"
 #include "tools/emu/options.h"
@@ -45,7 +45,7 @@ class Device {
 public:
     Device(const Options& o, Line& line)
         : opt_(o), line_(line), t_(o, line, verdict_), rng_(o.seed),
-          announce_{CODE_ANNOUNCE, static_cast<unsigned char>(o.hwA),
+          announce_{device::ANNOUNCE, static_cast<unsigned char>(o.hwA),
                     static_cast<unsigned char>(o.hwB), static_cast<unsigned char>(o.verMajor),
                     static_cast<unsigned char>(o.verMinor)}
     {
@@ -101,7 +101,7 @@ End Device::exchange()
         return End::Stopped;
 
     // Announce, after whatever noise and chatter was asked for.
-    if (!putNoise(opt_.noiseBeforeAnnounce, CODE_ANNOUNCE) || !putChatter(CODE_ANNOUNCE))
+    if (!putNoise(opt_.noiseBeforeAnnounce, device::ANNOUNCE) || !putChatter(device::ANNOUNCE))
         return t_.end();
     unsigned char msg[HEADER_SIZE];
     if (opt_.announceEveryMs) {
@@ -137,8 +137,8 @@ End Device::exchange()
         return t_.end();
     say("got go-ahead %s", hex(msg, HEADER_SIZE).c_str());
 
-    const unsigned char ready[HEADER_SIZE] = {CODE_READY, 0, 0, 0, 0};
-    if (!putNoise(opt_.noiseBeforeReady, CODE_READY) || !putChatter(CODE_READY) ||
+    const unsigned char ready[HEADER_SIZE] = {device::READY, 0, 0, 0, 0};
+    if (!putNoise(opt_.noiseBeforeReady, device::READY) || !putChatter(device::READY) ||
         !t_.put(ready, HEADER_SIZE))
         return t_.end();
     int64_t readyAt = line_.lastWriteNs();
@@ -240,7 +240,7 @@ bool Device::isOffer(const unsigned char frame[HEADER_SIZE]) const
     const std::vector<unsigned char>& want = verdict_.expected();
     if (want.size() >= HEADER_SIZE)
         return memcmp(frame, want.data(), HEADER_SIZE) == 0;
-    if (frame[0] != CODE_ANNOUNCE)
+    if (frame[0] != device::ANNOUNCE)
         return false;
     for (size_t i = 1; i < HEADER_SIZE; ++i)
         if (frame[i] >= 0x80)

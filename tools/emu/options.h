@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "link/codes.h"
+#include "tools/emu/codes.h"
 
 struct Options {
     std::string port;  // an existing serial port instead of a fresh pseudo-terminal
@@ -14,7 +14,7 @@ struct Options {
     uint64_t noiseBeforeReady = 0;
     uint64_t seed = 1;
     uint64_t chatter = 0;
-    unsigned char sync = SYNC_BYTE;
+    unsigned char sync = device::SYNC;
     bool hangup = false;
     uint64_t hangupAfter = 0;
     bool stop = false;

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "link/codes.h"
+#include "tools/emu/codes.h"
 #include "tools/emu/log.h"
 
 namespace {
@@ -92,7 +92,7 @@ std::vector<unsigned char> expectedStream(const std::vector<unsigned char>& imag
         offer[4] = 99;
     }
     e.insert(e.end(), offer, offer + HEADER_SIZE);
-    e.push_back(CODE_GO_AHEAD);
+    e.push_back(device::GO_AHEAD);
     e.insert(e.end(), offer + 1, offer + HEADER_SIZE);
     e.insert(e.end(), loader, loader + LOADER);
     size_t pos = HEADER + LOADER;
@@ -101,9 +101,9 @@ std::vector<unsigned char> expectedStream(const std::vector<unsigned char>& imag
         e.insert(e.end(), image.data() + pos, image.data() + pos + size);
         pos += size;
         if (k < chunks)
-            e.push_back(SYNC_BYTE);
+            e.push_back(device::SYNC);
     }
-    e.insert(e.end(), 3, SYNC_BYTE);
+    e.insert(e.end(), 3, device::SYNC);
     return e;
 }
 

@@ -6,8 +6,8 @@
 // Which hardware fits, the 9.99 claim and the order of the bytes are worked
 // out here apart from the updater's code, so that one mistake cannot pass on
 // both sides. The image's sizes and chunk count are written in verdict.cpp
-// apart from the updater's image/layout.h for the same reason; the line's
-// codes are the updater's own, from link/codes.h.
+// apart from the updater's image/layout.h for the same reason, and the
+// line's codes in tools/emu/codes.h apart from link/codes.h.
 #pragma once
 
 #include <cstddef>
