@@ -47,6 +47,12 @@ def updater_run(s, port, want, status=255, answer=None, variant="", emu=(), verd
         code, out = emu_run.finish()
         check(code == verdict, "emulator exit status %d, want %d" % (code, verdict))
         check(harness.LINE_RAW in out, "the port was not set to 115200 8N1 raw")
+        # A read gives up within half a second: a lost line ends the run
+        # soon (the bench measures about 0.1 s under Wine, next to nothing
+        # on Linux).
+        hung = emu_run.time_of("emu: hung up")
+        check(hung is None or r.ended_ns - hung < 2e9, "the updater ended %.1f s after the "
+              "hang-up, want under 2 s" % ((r.ended_ns - (hung or 0)) / 1e9))
     check(says is None or says + "\n" in out, "the emulator did not say %r" % says)
 
 
@@ -144,6 +150,10 @@ def cases():
             wine=False),
         row("closed_standard_input_takes_com1", "1", couldnt("1"), status=1, answer="",
             stdin_closed=True, device="missing", wine=False),
+        # Started with no standard input at all (a service, a factory
+        # script): the port may open as descriptor 0, and is still a port.
+        row("closed_standard_input_port_given", "3", lambda x: x.full_run("3"),
+            stdin_closed=True, wine=False),
     ]
     # Hang-ups spread over the whole exchange, both programs, reading or
     # writing when it happens; spread over the ports, so that Wine runs
