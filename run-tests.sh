@@ -14,7 +14,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 packages=(cmake make g++ libgtest-dev python3 python3-pytest python3-pytest-timeout
           python3-pytest-xdist g++-mingw-w64-x86-64 wine wine64
           clang libclang-rt-dev valgrind strace
-          qemu-system-x86 qemu-system-arm linux-image-amd64 busybox-static socat
+          qemu-system-x86 qemu-system-arm linux-image-amd64 busybox-static socat cpio
           g++-mingw-w64-i686 wine32:i386 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user
           osslsigncode minisign openssl lintian mandoc man-db)
 missing=()
@@ -60,7 +60,7 @@ while read -r -u 3 arch names; do
   done
   for deb in "$dir"/debs/*.deb; do dpkg-deb -x "$deb" "$dir"; done
   touch "$dir/unpacked"
-done 3< <(PYTHONPATH=tests/e2e python3 tests/vm/machines.py)
+done 3< <(PYTHONPATH=tests python3 tests/vm/machines.py)
 
 # Every released program, built by its toolchain file, tested with the
 # native emulator and image generator.

@@ -6,7 +6,7 @@ Windows program under Wine, a device that never answers (also on a line whose
 reads return at once), the time from a hang-up to the exit, and 16 and 64
 paced devices at once.
 
-  bench/bench.py [--native DIR] [--windows DIR] [--runs N]
+  PYTHONPATH=tests bench/bench.py [--native DIR] [--windows DIR] [--runs N]
 
 Run it on a quiet machine after ./run-tests.sh has built both programs, not
 while the Windows tests run (it uses the same Wine prefix). It only prints
@@ -14,20 +14,23 @@ figures, with the targets beside them; it fails only when a run fails
 outright (a transfer that is not exact, a program that does not end).
 """
 import argparse
+import atexit
 import os
 import re
+import shutil
 import statistics
 import subprocess
-import sys
+import tempfile
 import termios
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-import texts as e2e  # noqa: E402
-import harness  # noqa: E402
-from harness import fail  # noqa: E402
+from support import harness
+from support import texts as e2e
+from support.lines import fail
 
 PAUSES = 2.0
+SCRATCH = tempfile.mkdtemp(prefix="trelvane-bench-")  # the sessions' folders, gone at the end
+atexit.register(shutil.rmtree, SCRATCH, True)
 # What a run of the built-in image moves, as the build says it
 # (image_figures): bytes, blocks and the port writes that carry no block.
 BYTES = BLOCKS = SMALL_WRITES = IMAGE = None
@@ -41,7 +44,10 @@ def row(what, figure, target="", verdict=None):
 
 
 def session(build, a, deadline=180):
-    return harness.Session(build, a.native, a.prefix if build == a.windows else None, deadline)
+    """A harness session for the build's programs, in a folder of its own."""
+    return harness.Session(e2e.facts(build, tools=a.native),
+                           tempfile.mkdtemp(dir=SCRATCH),
+                           a.prefix if build == a.windows else None, deadline)
 
 
 def full_run(s, emu_options=(), wrapper=()):

@@ -3,8 +3,8 @@
   pytest-3 tests/e2e --build build/native [-n 4]
 
 --build names the build folder; what it holds and how its programs run come
-from the facts CMake wrote there (tests/e2e/texts.py), which --tools,
---launcher and --wine may override. Each case gets a harness session (the
+from the facts CMake wrote there (support.texts.facts), which --tools,
+--launcher, --wine and --program may override. Each case gets a harness session (the
 fixture `s`) bounded by the case's deadline: the `timeout` mark, or the
 ini file's. A failed case's report ends with where it stopped. Markers say
 which builds a case is for; the build's facts pick the cases."""
@@ -14,14 +14,10 @@ import shlex
 import shutil
 import signal
 import subprocess
-import sys
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "e2e"))
-import harness  # noqa: E402
-import texts  # noqa: E402
+from support import harness, texts
 
 # A harness wait fails this long before pytest-timeout would, so that the
 # case says where it stopped; pytest-timeout stops a case that hangs anywhere else.
@@ -57,13 +53,8 @@ def pytest_configure(config):
         return
     if not config.getoption("build"):
         raise pytest.UsageError("--build BUILD_FOLDER is needed")
-    config.facts = found = texts.facts(config.getoption("build"))
-    found["build"] = os.path.abspath(config.getoption("build"))
-    for option in ("tools", "launcher"):
-        if config.getoption(option) is not None:
-            found[option] = config.getoption(option)
-    if config.getoption("program"):
-        found["program_file"] = os.path.abspath(config.getoption("program"))
+    config.facts = texts.facts(*(config.getoption(option) for option in
+                                 ("build", "tools", "launcher", "program")))
 
 
 @pytest.fixture(scope="session")
@@ -151,10 +142,9 @@ def pytest_terminal_summary(terminalreporter, config):
 
 
 @pytest.fixture
-def s(request, facts, wine, deadline):
+def s(request, facts, wine, deadline, tmp_path):
     """The case's harness session, for the build's programs."""
-    session = harness.Session(facts["build"], facts["tools"], wine, deadline, facts["launcher"],
-                              facts.get("program_file"))
+    session = harness.Session(facts, str(tmp_path), wine, deadline)
     request.node.trelvane_session = session
     yield session
     session.close()

@@ -9,8 +9,8 @@ import subprocess
 
 import pytest
 
-import texts as t
-from harness import check
+from support import texts as t
+from support.lines import check
 
 pytestmark = pytest.mark.native
 

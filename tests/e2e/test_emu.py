@@ -12,8 +12,9 @@ import time
 
 import pytest
 
-import texts as t
-from harness import blocked_in, check, fail
+from support import texts as t
+from support.harness import blocked_in
+from support.lines import check, fail
 
 pytestmark = pytest.mark.native
 

@@ -6,54 +6,9 @@ import shutil
 
 import pytest
 
-import harness
-import texts as t
-from harness import check
-
-
-def updater_run(s, port, want, status=255, answer=None, variant="", emu=(), verdict=0,
-                device="emulator", ends=None, says=None, args=None, announce="older",
-                refused=False, **updater):
-    """Runs one updater on COMport (-port, the answer at the prompt, or args)
-    against `device`: the emulator with options emu, announcing a version
-    `announce` beside the image's (refused: hardware out of its tolerance),
-    "missing" or "plain" (a plain file). want: the exact console, as a
-    function of the program's texts; with ends, the console's start, and
-    ends its end. verdict: the emulator's exit status; 0 also means an exact
-    run; says: a line the emulator must print. An image refused before the
-    port opens leaves the device nothing."""
-    emu_run, out = None, ""
-    if device == "emulator":
-        emu_run = s.emulator(port, emu, expect=verdict in (0, 2), variant=variant,
-                             device=announce, refused=refused)
-    else:
-        s.no_device(port, plain_file=device == "plain")
-    if args is None:
-        args = [] if answer is not None else ["-" + port]
-    upd = s.updater(port, args, variant=variant, answer=answer, **updater)
-    r = upd.finish()
-    print(r.console)
-    text = want(s.texts(variant))
-    if ends is None:
-        harness.same(r.console, text, "console text (exit status %d)" % r.status)
-    else:
-        check(r.console.startswith(text) and r.console.endswith(ends)
-              and r.console.count(ends) == 1, "console should start with %r and end once "
-              "with %r, got ...%r" % (text[-80:], ends, r.console[-300:]))
-    check(r.status == status, "exit status %d, want %d" % (r.status, status))
-    if emu_run and verdict == 0:
-        out = emu_run.exact()
-    elif emu_run:
-        code, out = emu_run.finish()
-        check(code == verdict, "emulator exit status %d, want %d" % (code, verdict))
-        check(harness.LINE_RAW in out, "the port was not set to 115200 8N1 raw")
-        # A read gives up within half a second: a lost line ends the run
-        # soon (the bench measures about 0.1 s under Wine, next to nothing
-        # on Linux).
-        hung = emu_run.time_of("emu: hung up")
-        check(hung is None or r.ended_ns - hung < 2e9, "the updater ended %.1f s after the "
-              "hang-up, want under 2 s" % ((r.ended_ns - (hung or 0)) / 1e9))
-    check(says is None or says + "\n" in out, "the emulator did not say %r" % says)
+from support import texts as t
+from support.lines import check
+from support.runs import updater_run
 
 
 def row(name, port, want, representative=False, deadline=None, wine=True, sanitized=True, **kw):

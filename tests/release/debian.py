@@ -9,9 +9,9 @@ import shutil
 import subprocess
 import tempfile
 
-from lines import Failed
 from signing import run
-from test_runs import updater_run
+from support.lines import Failed
+from support.runs import updater_run
 
 PROGRAM = "usr/bin/trelvane-update"
 MANPAGE = "usr/share/man/man1/trelvane-update.1.gz"
@@ -76,8 +76,12 @@ def check_lintian(deb):
     the package does not override with a reason."""
     code, out = run(["lintian", "--fail-on", "error,warning,info,pedantic", "--display-info",
                      "--pedantic", deb])
-    tags = [line for line in out.splitlines() if line[:2] in ("E:", "W:", "I:", "P:")]
-    if code != 0 or tags:
+    # Whether the built-in image's bytes spell some word depends on the
+    # image, so its override may go unused.
+    unused = "unused-override spelling-error-in-binary "
+    tags = [line for line in out.splitlines() if line[:2] in ("E:", "W:", "I:", "P:")
+            and unused not in line]
+    if tags or (code != 0 and unused not in out):
         return ["lintian %s:\n%s" % (deb, out)]
     return []
 

@@ -11,40 +11,6 @@ import subprocess
 INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "init.sh")
 
 
-class Cpio:
-    """The kernel's "newc" archive format, written without any tool."""
-
-    def __init__(self, out):
-        self.out = out
-        self.ino = 1
-        self.dirs = set()
-
-    def _entry(self, name, mode, data=b""):
-        head = "070701" + "".join("%08X" % v for v in (
-            self.ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(name) + 1, 0))
-        self.ino += 1
-        blob = head.encode() + name.encode() + b"\0"
-        blob += b"\0" * (-len(blob) % 4) + data
-        self.out.write(blob + b"\0" * (-len(blob) % 4))
-
-    def dir(self, name):
-        parts = name.strip("/").split("/")
-        for i in range(1, len(parts) + 1):
-            d = "/".join(parts[:i])
-            if d not in self.dirs:
-                self.dirs.add(d)
-                self._entry(d, 0o40755)
-
-    def file(self, name, data, mode=0o755):
-        name = name.strip("/")
-        if "/" in name:
-            self.dir(os.path.dirname(name))
-        self._entry(name, 0o100000 | mode, data)
-
-    def close(self):
-        self._entry("TRAILER!!!", 0)
-
-
 def libraries(program):
     """Absolute paths of the shared libraries a program loads, loader included."""
     out = subprocess.run(["ldd", program], capture_output=True, text=True).stdout
@@ -79,23 +45,35 @@ def module_file(root, version, name):
 
 def build(out_path, root, version, modules, programs, files=()):
     """modules: loaded in this order, each needing only those before it;
-    files: (path in the guest, path here)."""
+    files: (path in the guest, path here). The tree is staged beside
+    out_path and archived by cpio in the kernel's "newc" format."""
+    stage = out_path + ".d"
+
+    def put(name, data, mode=0o755):
+        path = os.path.join(stage, name.strip("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.chmod(path, mode)
+
+    def read(path):
+        with open(path, "rb") as f:
+            return f.read()
+
+    for d in ("dev", "proc", "sys", "tmp", "bin"):
+        os.makedirs(os.path.join(stage, d), exist_ok=True)
+    put("bin/busybox", read(busybox(root)))
+    put("init", read(INIT))
+    libs = set()
+    for p in programs:
+        put("bin/" + os.path.basename(p), read(p))
+        libs.update(libraries(p))
+    for lib, path in [(lib, lib) for lib in sorted(libs)] + list(files):
+        put(lib, read(path))
+    for i, m in enumerate(modules):
+        put("lib/modules/%02d-%s.ko" % (i, m), module_file(root, version, m), 0o644)
+    names = subprocess.run(["find", "."], cwd=stage, capture_output=True, text=True,
+                           check=True).stdout
     with open(out_path, "wb") as out:
-        c = Cpio(out)
-        for d in ("dev", "proc", "sys", "tmp", "bin"):
-            c.dir(d)
-        with open(busybox(root), "rb") as f:
-            c.file("bin/busybox", f.read())
-        with open(INIT, "rb") as f:
-            c.file("init", f.read())
-        libs = set()
-        for p in programs:
-            with open(p, "rb") as f:
-                c.file("bin/" + os.path.basename(p), f.read())
-            libs.update(libraries(p))
-        for lib, path in [(lib, lib) for lib in sorted(libs)] + list(files):
-            with open(path, "rb") as f:
-                c.file(lib, f.read())
-        for i, m in enumerate(modules):
-            c.file("lib/modules/%02d-%s.ko" % (i, m), module_file(root, version, m), 0o644)
-        c.close()
+        subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], input=names.encode(), cwd=stage,
+                       stdout=out, check=True)

@@ -7,12 +7,11 @@ import json
 import os
 import select
 import shutil
-import signal
 import socket
 import subprocess
 import time
 
-from lines import Lines, Timeout
+from support.lines import Lines, Timeout, stop
 
 # The guest's console: a serial port, or a virtio console (a machine whose
 # one UART is the line under test).
@@ -150,12 +149,7 @@ class Machine:
         return pulled
 
     def close(self):
-        if self.proc.poll() is None:
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self.proc.wait()
+        stop(self.proc, group=True)
 
 
 def kernel(row):

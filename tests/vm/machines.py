@@ -9,10 +9,8 @@ import subprocess
 import time
 from types import SimpleNamespace
 
-import harness
-import texts
-from harness import check
-from lines import Timeout
+from support import harness, texts
+from support.lines import Timeout, stop
 
 CASE_SECONDS = 40
 
@@ -46,8 +44,7 @@ class Bridged:
     def device(self, g, options, expect):
         if g.bridge:
             g.bridge.stop()
-        g.lines += 1
-        link = os.path.join(g.tmp, "line%d" % g.lines)
+        link = os.path.join(g.tmp, "line%d" % g.count())
         g.bridge = Socat(g, "UNIX-CONNECT:" + g.m.uart_path, "PTY,rawer,wait-slave,link=" + link)
         g.wait_for("socat's pseudo-terminal", lambda: os.path.exists(link), 10)
         return harness.Emulator(g, link, options, expect, on_port=True)
@@ -62,9 +59,7 @@ class Socat:
         g.started.append(self)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait()
+        stop(self.proc)
 
 
 class NoUart:
@@ -114,61 +109,34 @@ class NoAdapter:
     qemu = []
 
 
-class GuestEmulator(harness.Emulator):
-    """trelvane-emu in the guest on a port of its own, its lines read from
-    the guest's console (through the emu command of /init)."""
+class GuestEmulator(harness.Device):
+    """trelvane-emu in the guest on a port of its own, started by the emu
+    command of /init: its lines are the guest console's that carry its tag,
+    and the last of them says its status."""
     IMAGE = "/image.bin"
+    ENDED = "@@STATUS "
 
     def __init__(self, g, port, options, expect=True):
         self.session, self.m, self.on_port = g, g.m, True
-        self.image = g.images[""] if expect else None
-        g.lines += 1
-        self.tag = "emu%d" % g.lines
-        self.prefix = "@@EMU %s " % self.tag
-        self.mark = g.m.mark()
-        args = ["--port", port] + g.image().announce() + list(options)
-        args += ["--expect", self.IMAGE] if expect else []
+        self.tag = "emu%d" % g.count()
+        self.lines = g.m.console.view("@@EMU %s " % self.tag, g.m.mark())
+        args, image = self.options(options, expect, "", "older", False)
+        args = ["--port", port] + args + (["--expect", self.IMAGE] if image else [])
         g.m.send("emu %s %s" % (self.tag, " ".join(args)))
         g.started.append(self)
         self.wait_line("emu: device ", limit=10)
 
-    def said(self):
-        """Its lines so far: (time in ns, text)."""
-        with self.m.console.cond:
-            return [(t, text[len(self.prefix):]) for t, text in self.m.console.lines[self.mark:]
-                    if text.startswith(self.prefix)]
-
-    def text(self):
-        return "".join(text + "\n" for _, text in self.said())
-
-    def last_step(self):
-        return (self.said()[-1:] or [(0, "(nothing yet)")])[0][1]
-
-    def time_of(self, prefix):
-        return next((t for t, text in self.said() if text.startswith(prefix)), None)
-
     def status(self):
-        line = next((text for _, text in self.said() if text.startswith("@@STATUS ")), None)
-        return int(line.split()[1]) if line else None
-
-    def wait_line(self, prefix, limit=None):
-        """Time of its first line starting with prefix; the case fails past
-        limit or its deadline, or once the emulator has ended without it."""
-        self.session.wait_for("emulator line %r" % prefix,
-                              lambda: self.time_of(prefix) or self.status() is not None, limit)
-        check(self.time_of(prefix), "the emulator ended before %r:\n%s" % (prefix, self.text()))
-        return self.time_of(prefix)
-
-    def finish(self, limit=20):
-        self.session.wait_for("the emulator to end", lambda: self.status() is not None, limit)
-        return self.status(), self.text()
+        ended = [text for _, text in self.lines.lines if text.startswith(self.ENDED)]
+        return int(ended[0].split()[1]) if ended else None
 
     def stop(self):
         if self.status() is None:
             self.m.send("stop %s TERM" % self.tag)
-            end = time.monotonic() + 10
-            while self.status() is None and time.monotonic() < end:
-                time.sleep(0.05)
+            try:
+                self.lines.wait(lambda text: text.startswith(self.ENDED), time.monotonic() + 10)
+            except Timeout:
+                print("   emulator %s did not end when stopped" % self.tag)
 
 
 class GuestSession(harness.Session):
@@ -176,11 +144,16 @@ class GuestSession(harness.Session):
     way; closing it after a case ends them, so that the next case starts
     clean."""
 
-    def __init__(self, build, tools, row, figures):
-        super().__init__(build, tools, deadline=CASE_SECONDS)
+    def __init__(self, facts, tmp, row, figures):
+        super().__init__(facts, tmp, deadline=CASE_SECONDS)
         self.row, self.m, self.bridge, self.figures = row, None, None, figures
         self.tags, self.adapters = {}, []
-        self.lines = 0
+        self.counted = 0
+
+    def count(self):
+        """A new number, for a tag or a line of the session's."""
+        self.counted += 1
+        return self.counted
 
     def where(self):
         emu = self.started[-1] if self.started else None
@@ -193,9 +166,8 @@ class GuestSession(harness.Session):
         self.figures.append("%s: %s" % (self.row.name, text))
 
     def device(self, options, expect=True):
-        self.lines += 1
-        link = os.path.join(self.tmp, "line%d" % self.lines)
-        return harness.Emulator(self, link, options, expect)
+        return harness.Emulator(self, os.path.join(self.tmp, "line%d" % self.count()), options,
+                                expect)
 
     def start(self, tag, port, launcher=""):
         """Starts an updater on COMport in the guest; returns where its answers begin."""
@@ -233,8 +205,8 @@ class GuestSession(harness.Session):
         return self.row.uart.device(self, options, expect)
 
     def close(self):
-        # Every updater of the case is gone before the next case starts.
-        for tag, mark in self.tags.items():
+        """Every updater, adapter and device of the case gone, for the next."""
+        for tag, mark in self.tags.items() if self.m else ():
             self.m.send("stop %s KILL 2>/dev/null" % tag)
             try:
                 self.m.expect("@@END %s " % tag, time.monotonic() + 10, mark)
@@ -247,9 +219,8 @@ class GuestSession(harness.Session):
             except (Timeout, RuntimeError):
                 pass
         self.adapters = []
-        for p in self.started:
-            p.stop()
-        self.started, self.bridge = [], None
+        super().close()
+        self.bridge = None
 
 
 def machine(**row):
@@ -257,16 +228,18 @@ def machine(**row):
     the Debian packages of `arch` are unpacked into); program the build
     folder of the updater the guest gets (None: the runner's own); the
     guest's environment names its ports; devices must be there before the
-    cases start."""
+    cases start; can: the kinds of case it runs, the marks of test_vm.py
+    (CAPABILITIES)."""
     defaults = dict(arch=None, kernel=None, root="/", program=None, console="ttyS0",
                     environment={}, devices=(), uart=NoUart(), adapter=NoAdapter())
     return SimpleNamespace(**dict(defaults, **row))
 
 
-UART_CASES = ("uart_complete_at_line_speed", "uart_silent_costs_no_cpu",
-              "uart_after_sigterm_completes")
-PULLS = ("adapter_pulled_while_listening", "adapter_pulled_while_writing_a_block",
-         "adapter_pulled_while_waiting_for_sync")
+# What a machine can do, each a mark a case may carry: a UART line, the
+# 16550 whose line QEMU moves to each case's device (modem control, echo
+# before the open), a UART paced at the line's rate, a USB adapter that is
+# plugged and pulled, and the USB serial gadget.
+CAPABILITIES = {"uart", "uart_16550", "paced_uart", "adapter", "usb_gadget"}
 AMD64 = ["qemu-system-x86_64"]
 USB = ("usb-common", "usbcore")
 
@@ -284,18 +257,13 @@ def machines(build):
                        qemu=qemu, program=program, console="hvc0",
                        modules=("virtio_mmio", "virtio_console"),
                        environment={"TRELVANE_CONSOLE": "hvc0", "TRELVANE_COM2": "/dev/ttyAMA0"},
-                       devices=("/dev/ttyAMA0",), uart=Bridged(), cases=UART_CASES)
+                       devices=("/dev/ttyAMA0",), uart=Bridged(), can={"uart", "paced_uart"})
 
     rows = [
-        # The announces case comes first: only the first open after boot
-        # finds the UART in the kernel's cooked settings, where it echoes.
         machine(name="amd64-16550-ftdi", qemu=AMD64,
                 modules=USB + ("xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"),
                 environment={"TRELVANE_COM3": Ftdi.device_path}, uart=Hotswap(), adapter=Ftdi(),
-                cases=("announces_before_the_port_opens", "uart_complete", "adapter_complete")
-                + PULLS + ("uart_silent_costs_no_cpu", "uart_completes_under_nohup",
-                           "second_updater_on_a_held_uart",
-                           "uart_after_sigterm_completes", "uart_without_carrier_completes")),
+                can={"uart", "uart_16550", "adapter"}),
         # Two module dependencies modinfo does not name (u_serial and
         # usb_f_acm for g_serial), without which g_serial's insmod succeeds
         # and makes no port.
@@ -304,9 +272,7 @@ def machines(build):
                                "dummy_hcd", "cdc-acm", "g_serial"),
                 environment={"TRELVANE_COM3": Gadget.device_path},
                 devices=("/dev/ttyGS0", Gadget.device_path), adapter=Gadget(),
-                cases=("adapter_complete",) + PULLS + ("adapter_silent_costs_no_cpu",
-                                                       "second_updater_on_a_held_adapter",
-                                                       "adapter_complete")),
+                can={"adapter", "usb_gadget"}),
         pl011("arm64-pl011", "linux-image-arm64",
               ["qemu-system-aarch64", "-M", "virt", "-cpu", "cortex-a53"], "linux-aarch64"),
         pl011("armhf-pl011", "linux-image-armmp",

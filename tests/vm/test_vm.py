@@ -3,8 +3,9 @@
 the ARM boards' PL011, with trelvane-emu at the far end of each line (see
 machines.py for which machine has which). Checks the exact console text,
 the exit status and the device's verdict, pulls the USB devices out at
-three points of a run, and measures a silent line's cost. Each machine
-boots once and runs its cases in turn, one at a time:
+three points of a run, and measures a silent line's cost. Each case runs
+on every machine whose row can run it (its mark); each machine boots once
+for its cases, which run one at a time, in any order:
 
   pytest-3 tests/vm --build BUILD [-k MACHINE_OR_CASE]
 
@@ -20,13 +21,14 @@ import time
 
 import pytest
 
-import harness
 import initramfs
-import texts as t
-from harness import check, same
-from machine import Machine, Timeout, kernel
 import machines
+from machine import Machine, kernel
 from machines import CASE_SECONDS, GuestEmulator, GuestSession
+from support import texts as t
+from support.lines import Timeout, check, same
+
+pytestmark = pytest.mark.timeout(CASE_SECONDS)
 
 UART, ADAPTER = "2", "3"
 BUSY = "Couldn't open COM%s\n" + t.PRESS
@@ -67,11 +69,13 @@ def complete(g, tag, port, e, mark=None):
     return e.exact()
 
 
-def case_uart_complete(g):
+@pytest.mark.uart_16550
+def test_uart_complete(g):
     complete(g, "uart", UART, g.uart_device(DEVICE))
 
 
-def case_uart_complete_at_line_speed(g):
+@pytest.mark.paced_uart
+def test_uart_complete_at_line_speed(g):
     # The device takes bytes in no faster than the line would carry them,
     # so the UART's FIFO and interrupts keep a real line's rhythm.
     complete(g, "paced", UART, g.uart_device(["--baud", "115200"] + DEVICE))
@@ -89,15 +93,18 @@ def silent_costs_no_cpu(g, port, e):
     check("@@END quiet " not in g.m.console.text(), "the updater ended on a silent line")
 
 
-def case_uart_silent_costs_no_cpu(g):
+@pytest.mark.uart
+def test_uart_silent_costs_no_cpu(g):
     silent_costs_no_cpu(g, UART, g.uart_device(["--silent"], expect=None))
 
 
-def case_adapter_silent_costs_no_cpu(g):
+@pytest.mark.usb_gadget
+def test_adapter_silent_costs_no_cpu(g):
     silent_costs_no_cpu(g, ADAPTER, plug(g, ["--silent"])[0])
 
 
-def case_uart_without_carrier_completes(g):
+@pytest.mark.uart_16550
+def test_uart_without_carrier_completes(g):
     # A line with modem control (CLOCAL off, as another program may leave
     # it) whose carrier is low, as QEMU's UART reports it on this host line:
     # the open must not wait for a carrier that never comes.
@@ -108,7 +115,8 @@ def case_uart_without_carrier_completes(g):
         g.m.send("stty -F /dev/ttyS1 clocal")
 
 
-def case_uart_completes_under_nohup(g):
+@pytest.mark.uart_16550
+def test_uart_completes_under_nohup(g):
     # Started as a technician over SSH would, to outlive the session: the
     # session's hang-up must not end the run.
     e = g.uart_device(DEVICE)
@@ -139,10 +147,17 @@ def unplug(g, ident):
     return pulled
 
 
-def case_adapter_complete(g):
+@pytest.mark.adapter
+def test_adapter_complete(g):
     e, ident = plug(g, DEVICE)
     complete(g, "usb", ADAPTER, e)
     unplug(g, ident)
+
+
+@pytest.mark.usb_gadget
+def test_adapter_complete_after_a_replug(g):
+    unplug(g, plug(g, ["--silent"])[1])
+    test_adapter_complete(g)
 
 
 def pulled(g, tag, options, trigger, want_start, taken, exact_end=False):
@@ -174,7 +189,8 @@ def pulled(g, tag, options, trigger, want_start, taken, exact_end=False):
           "the device should have got the image's first %d bytes:\n%s" % (taken, out[-300:]))
 
 
-def case_adapter_pulled_while_listening(g):
+@pytest.mark.adapter
+def test_adapter_pulled_while_listening(g):
     def listening(e, mark):
         g.wait_seen("pull1", t.listening(ADAPTER), mark)
     pulled(g, "pull1", ["--silent"], listening, g.texts().head(ADAPTER), 0, exact_end=True)
@@ -192,7 +208,8 @@ def stop_point(g, at):
     return at
 
 
-def case_adapter_pulled_while_writing_a_block(g):
+@pytest.mark.adapter
+def test_adapter_pulled_while_writing_a_block(g):
     # The device stops reading two fifths through, past chunk 1: the
     # updater is blocked writing.
     image = g.image()
@@ -201,7 +218,8 @@ def case_adapter_pulled_while_writing_a_block(g):
            g.texts().head(ADAPTER) + first_chunk(g), at)
 
 
-def case_adapter_pulled_while_waiting_for_sync(g):
+@pytest.mark.adapter
+def test_adapter_pulled_while_waiting_for_sync(g):
     # All of chunk 1 is in; the device never sends its sync byte.
     at = stop_point(g, g.image().chunk_end(1) if g.image().chunks > 1 else None)
     pulled(g, "pull3", DEVICE + ["--stop-at", str(at)], stopped_at(at),
@@ -239,21 +257,30 @@ def second_updater_on_a_held_port(g, port):
     terminate(g, "hold", mark, port)
 
 
-def case_second_updater_on_a_held_uart(g):
+@pytest.mark.uart_16550
+def test_second_updater_on_a_held_uart(g):
     second_updater_on_a_held_port(g, UART)
 
 
-def case_second_updater_on_a_held_adapter(g):
+@pytest.mark.usb_gadget
+def test_second_updater_on_a_held_adapter(g):
     second_updater_on_a_held_port(g, ADAPTER)
 
 
-def case_uart_after_sigterm_completes(g):
+@pytest.mark.uart
+def test_uart_after_sigterm_completes(g):
     _, mark = holder(g, "killed", UART)
     terminate(g, "killed", mark, UART)
-    case_uart_complete(g)
+    complete(g, "uart", UART, g.uart_device(DEVICE))
 
 
-def case_announces_before_the_port_opens(g):
+@pytest.mark.uart_16550
+def test_announces_before_the_port_opens(g):
+    # The port in the kernel's cooked settings, as after a boot: whatever
+    # an earlier case's updater left, the line echoes until it is raw.
+    mark = g.m.mark()
+    g.m.send("stty -F /dev/ttyS1 sane; echo @@SANE")
+    g.m.expect("@@SANE", g.deadline, mark)
     record = os.path.join(g.tmp, "received")
     e = g.uart_device(DEVICE + ["--record", record])
     time.sleep(1.2)  # two more announces wait on the line
@@ -274,23 +301,19 @@ def case_announces_before_the_port_opens(g):
     # offer. That the line is raw from the open is checked where it can be
     # every time, on a pseudo-terminal in the platform's unit tests.
     source = re.sub(rb"\^(.)", lambda m: bytes([m.group(1)[0] ^ 0x40]), before, flags=re.S)
-    announce = [0xFF] + [int(b) for b in g.image().announce()[1].split(",")] + [
-        int(b) for b in g.image().announce()[3].split(".")]
-    check(cooked_echo(source) == before and set(source) <= set(announce),
-          "before the offer the device got more than the line's echo: %r" % before)
-
-
-CASES = {name[len("case_"):]: f for name, f in globals().items() if name.startswith("case_")}
+    announce = bytes([0xFF, *g.image().hw, *g.image().device("older")])
+    check(before and cooked_echo(source) == before and set(source) <= set(announce),
+          "before the offer the device got %r, not the line's echo of announces" % before)
 
 
 def pytest_generate_tests(metafunc):
-    """Every machine's cases in the order of its row: a machine boots once
-    (the guest fixture) and runs them in turn."""
-    rows = machines.machines(metafunc.config.facts["build"])
-    metafunc.parametrize(("guest", "case"), [
-        pytest.param(row, CASES[name], id="%s-%s" % (row.name, name),
-                     marks=pytest.mark.timeout(CASE_SECONDS))
-        for row in rows for name in row.cases], indirect=["guest"], scope="module")
+    """Each case on every machine that can run it (its marks, machines.py's
+    CAPABILITIES); a machine boots once for all its cases (the guest
+    fixture), whatever their order."""
+    needs = {m.name for m in metafunc.definition.iter_markers()} & machines.CAPABILITIES
+    rows = [row for row in machines.machines(metafunc.config.facts["build"]) if needs <= row.can]
+    metafunc.parametrize("guest", [pytest.param(row, id=row.name) for row in rows],
+                         indirect=True, scope="module")
 
 
 def missing(row):
@@ -305,7 +328,7 @@ def missing(row):
 
 
 @pytest.fixture(scope="module")
-def guest(request, facts, figures):
+def guest(request, facts, figures, tmp_path_factory):
     """The machine of a row, booted, with its devices there."""
     row = request.param
     program = os.path.join(row.program, "trelvane-update")
@@ -318,7 +341,7 @@ def guest(request, facts, figures):
         pytest.fail("%s: %s (TRELVANE_VM_SKIP=1 skips these cases)" % (row.name, why))
     _, image, version = kernel(row)
     started = time.monotonic()
-    g = GuestSession(facts["build"], facts["tools"], row, figures)
+    g = GuestSession(facts, str(tmp_path_factory.mktemp(row.name)), row, figures)
     try:
         initrd = os.path.join(g.tmp, "initrd.cpio")
         in_guest = isinstance(row.adapter, machines.Gadget)
@@ -334,9 +357,9 @@ def guest(request, facts, figures):
                  % (version, booted, time.monotonic() - g.m.started))
         yield g
     finally:
+        g.close()
         if g.m:
             g.m.close()
-        harness.Session.close(g)
     g.figure("%.1f s in all" % (time.monotonic() - started))
 
 
@@ -344,11 +367,7 @@ def guest(request, facts, figures):
 def g(request, guest, deadline):
     """The booted machine, for one case within its deadline; what the case
     started is ended after it."""
-    guest.deadline_s, guest.deadline = deadline, time.monotonic() + deadline
+    guest.set_deadline(deadline)
     request.node.trelvane_session = guest
     yield guest
     guest.close()
-
-
-def test_vm(g, case):
-    case(g)

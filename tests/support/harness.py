@@ -1,41 +1,26 @@
-"""The one harness of every end-to-end case and of the benchmark: the device
-emulator on a pseudo-terminal, the updater (Linux, or the Windows program
-under Wine) with its COM port linked to it, and what a run leaves: exit
-status, console, CPU and times (os.wait4). The links to the ports are made
-here and nowhere else. Everything a session starts is ended and removed on
-every way out, and every wait is bounded by the case's own deadline, which
-fails the case with the last console line and the emulator's last step.
+"""The one harness of every end-to-end case, of the virtual machines' cases
+and of the benchmark: the device emulator on a pseudo-terminal, the updater
+(Linux, or the Windows program under Wine) with its COM port linked to it,
+and what a run leaves: exit status, console, CPU and times (os.wait4). The
+links to the ports are made here and nowhere else. Everything a session
+starts is ended and its links removed on every way out, and every wait is
+bounded by the case's own deadline, which fails the case with the last
+console line and the emulator's last step.
 """
 import atexit
+import fcntl
 import os
-import shutil
 import signal
 import subprocess
-import tempfile
+import termios
 import threading
 import time
 
-import texts
-from lines import Failed, Lines, Timeout
+from support import texts
+from support.lines import Lines, Timeout, check, fail, stop
 
 LINE_RAW = "emu: line set to 115200 8N1 raw\n"
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
-
-
-def fail(msg):
-    raise Failed(msg)
-
-
-def check(ok, msg):
-    if not ok:
-        raise Failed(msg)
-
-
-def same(got, want, what="console text"):
-    """got must be want; else the case fails showing where they part."""
-    n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
-    check(got == want, "%s differs at %d:\n got: %r\nwant: %r" % (
-        what, n, got[max(0, n - 40):n + 80], want[max(0, n - 40):n + 80]))
 
 
 SYSCALL = {"read": "0", "write": "1"}
@@ -66,24 +51,72 @@ class Result:
         self.ended_ns = ended_ns  # time.monotonic_ns() at the exit
 
 
-class Emulator:
+class Device:
+    """What a case sees of the device: the emulator's lines (a Lines), with
+    their times, and its exit status (status(): None while it runs)."""
+    ENDED = None  # the line that says it has ended, where its stream goes on
+
+    def text(self):
+        return self.lines.text()
+
+    def last_step(self):
+        return (self.lines.tail(1) or ["(nothing yet)"])[0]
+
+    def time_of(self, prefix):
+        return self.lines.find(lambda text: text.startswith(prefix))
+
+    def wait_line(self, prefix, limit=None):
+        """Time of the first line starting with prefix, waiting for it; the
+        case fails past limit or its deadline, or once the emulator has
+        ended without it."""
+        end = min(self.session.deadline, time.monotonic() + (limit or self.session.deadline_s))
+        try:
+            _, at, text = self.lines.wait(lambda x: x.startswith(prefix) or (
+                self.ENDED is not None and x.startswith(self.ENDED)), end,
+                what="emulator line %r" % prefix)
+        except Timeout as why:
+            fail("%s; %s" % (why, self.session.where()))
+        check(text.startswith(prefix), "the emulator ended before %r:\n%s" % (prefix, self.text()))
+        return at
+
+    def finish(self, limit=20):
+        """Exit status and every line, once the emulator has ended."""
+        self.session.wait_for("the emulator to end", lambda: self.status() is not None, limit)
+        self.lines.join(5)
+        return self.status(), self.text()
+
+    def exact(self, status=0):
+        """The device's verdict on a complete run: it ended with status (0:
+        all well), saw its line set to 115200 8N1 raw, and got exactly the
+        image's bytes."""
+        code, out = self.finish()
+        check(code == status and (self.on_port or LINE_RAW in out) and "emu: expect: exact (" in out,
+              "the device's verdict is not an exact run (status %d, want %d):\n%s"
+              % (code, status, out[-600:]))
+        return out
+
+    def options(self, options, expect, variant, device, refused):
+        """The emulator's arguments: a device that fits the image of the
+        updater program `variant` (its hardware, a version older, the same
+        or newer: texts.Image; with no device, the emulator's own), then
+        options, and the image it must receive (expect True: that one)."""
+        image = self.session.images[variant] if expect is True else expect
+        args = self.session.image(variant).announce(device, refused) if device else []
+        return args + list(options), image
+
+
+class Emulator(Device):
     """trelvane-emu on a pseudo-terminal of its own, linked at `link`, or on
     the existing port at `link` (on_port: the updater's settings cannot be
-    seen there); its lines are collected, with their times, as they come."""
+    seen there)."""
 
     def __init__(self, session, link, options=(), expect=None, wrapper=(), on_port=False,
                  variant="", device="older", refused=False):
         self.session = session
         self.link, self.on_port = link, on_port
-        self.image = session.images[variant] if expect is True else expect
+        args, image = self.options(options, expect, variant, device, refused)
         cmd = list(wrapper) + [os.path.join(session.tools, "trelvane-emu")]
-        # A device that fits the image of the updater program `variant`: its
-        # hardware, and a version older, the same or newer (texts.Image);
-        # with no device, the emulator's own.
-        cmd += ["--port", link] if on_port else []
-        cmd += session.image(variant).announce(device, refused) if device else []
-        cmd += list(options)
-        cmd += ["--expect", self.image] if self.image else []
+        cmd += (["--port", link] if on_port else []) + args + (["--expect", image] if image else [])
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      text=True, start_new_session=True)
         session.started.append(self)
@@ -97,47 +130,11 @@ class Emulator:
         if not on_port:
             session.make_link(link, self.port)
 
-    def text(self):
-        return self.lines.text()
-
-    def last_step(self):
-        return (self.lines.tail(1) or ["(nothing yet)"])[0]
-
-    def time_of(self, prefix):
-        return self.lines.find(lambda text: text.startswith(prefix))
-
-    def wait_line(self, prefix):
-        """Time of the first line starting with prefix, waiting for it; the
-        case fails past its deadline or once the emulator has ended."""
-        try:
-            return self.lines.wait(lambda text: text.startswith(prefix), self.session.deadline,
-                                   what="emulator line %r" % prefix)[1]
-        except Timeout as why:
-            fail("%s; %s" % (why, self.session.where()))
-
-    def finish(self, limit=20):
-        """Exit status and every line, once the emulator has ended."""
-        self.session.wait_for("the emulator to end", lambda: self.proc.poll() is not None, limit)
-        self.lines.join(5)
-        return self.proc.returncode, self.text()
-
-    def exact(self, status=0):
-        """The device's verdict on a complete run: it ended with status (0:
-        all well), saw its line set to 115200 8N1 raw, and got exactly the
-        image's bytes."""
-        code, out = self.finish()
-        check(code == status and (self.on_port or LINE_RAW in out) and "emu: expect: exact (" in out,
-              "the device's verdict is not an exact run (status %d, want %d):\n%s"
-              % (code, status, out[-600:]))
-        return out
+    def status(self):
+        return self.proc.poll()
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
+        stop(self.proc)
 
 
 class Updater:
@@ -150,7 +147,9 @@ class Updater:
         self.link = link or session.link(port)
         env = dict(os.environ)
         self.program = session.program(variant)
-        path = (variant == "" and session.program_file) or os.path.join(session.build, self.program)
+        # A released copy of the build's program may stand in for it.
+        path = (variant == "" and session.facts.get("program_file")) or os.path.join(
+            session.build, self.program)
         if session.wine:
             env.update(WINE_ENV, WINEPREFIX=session.wine)
             cmd = ["wine", path]
@@ -169,8 +168,6 @@ class Updater:
             for sig in (signal.SIGINT, signal.SIGQUIT):
                 signal.signal(sig, signal.SIG_DFL)
             if terminal is not None:
-                import fcntl
-                import termios
                 fcntl.ioctl(0, termios.TIOCSCTTY, 0)  # the terminal becomes the controlling one
             if user is not None:
                 os.setgroups([])
@@ -232,35 +229,29 @@ class Updater:
         return Result(code, self.console(), usage, ended - self.started_ns, ended)
 
     def stop(self):
-        if self.running():
-            try:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            self._waiter.join(5)
+        stop(self.proc, group=True, ended=lambda: not self.running())
 
 
 class Session:
-    """The processes, links and files of one case, and its deadline, for the
-    build's programs and images (images: by program suffix, "" the built-in
-    one), with the tools and the launcher the build names unless told."""
+    """The processes and links of one case, in its folder tmp, and its
+    deadline, for the programs and images of the build whose facts these are
+    (texts.facts; images: by program suffix, "" the built-in one)."""
 
-    def __init__(self, build, tools=None, wine=None, deadline=30, launcher=None, program=None):
-        self.build = os.path.abspath(build)
-        self.facts = found = texts.facts(self.build)
-        self.tools = os.path.abspath(tools or found["tools"])
-        self.launcher = list(found["launcher"] if launcher is None else launcher)
-        self.wine = os.path.abspath(wine) if wine else None
-        self.program_file = program  # the built-in image's program, in place of the build's
-        self.images = {"": found["image"]}
-        self.images.update(("-" + name, image["file"]) for name, image in found["images"].items())
-        self._image = {"": texts.Image.of_build(found)}
-        self.tmp = tempfile.mkdtemp(prefix="trelvane-")
+    def __init__(self, facts, tmp, wine=None, deadline=30):
+        self.facts = facts
+        self.build, self.tools, self.tmp = facts["build"], facts["tools"], tmp
+        self.launcher = list(facts["launcher"])
+        self.wine = wine
+        self.images = {"": facts["image"]}
+        self.images.update(("-" + name, image["file"]) for name, image in facts["images"].items())
+        self._image = {"": texts.Image.of_build(facts)}
         self.started = []
-        self.made = []  # links and files this session put in place
-        self.deadline_s = deadline
-        self.deadline = time.monotonic() + deadline
+        self.made = []  # links this session put in place
+        self.set_deadline(deadline)
         atexit.register(self.close)
+
+    def set_deadline(self, seconds):
+        self.deadline_s, self.deadline = seconds, time.monotonic() + seconds
 
     def image(self, variant=""):
         """The figures of the image the program `variant` carries: the
@@ -307,7 +298,7 @@ class Session:
     def where(self):
         """The last console line and the emulator's last step."""
         upd = next((p for p in reversed(self.started) if isinstance(p, Updater)), None)
-        emu = next((p for p in reversed(self.started) if isinstance(p, Emulator)), None)
+        emu = next((p for p in reversed(self.started) if isinstance(p, Device)), None)
         lines = upd.console().replace("\r", "\n").rstrip("\n").split("\n") if upd else [""]
         errors = ""
         if upd and os.path.exists(upd.err_path):
@@ -317,11 +308,11 @@ class Session:
             lines[-1], emu.last_step() if emu else "(no emulator)",
             "; the updater's errors end %r" % errors[-300:] if errors else "")
 
-    def wait_for(self, what, check, limit=None):
-        """Polls check() until it holds; past limit or the case's deadline,
+    def wait_for(self, what, holds, limit=None):
+        """Polls holds() until it holds; past limit or the case's deadline,
         the case fails."""
         end = min(self.deadline, time.monotonic() + limit) if limit else self.deadline
-        while not check():
+        while not holds():
             if time.monotonic() >= end:
                 fail("%s: %s; %s" % (what, "over the case's %g s deadline" % self.deadline_s
                                      if end >= self.deadline else "not within %g s" % limit,
@@ -336,5 +327,4 @@ class Session:
             if os.path.lexists(link):
                 os.unlink(link)
         self.made = []
-        shutil.rmtree(self.tmp, ignore_errors=True)
 

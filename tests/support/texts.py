@@ -19,14 +19,20 @@ BEFORE_CHUNKS = 2 * HEADER + LOADER
 FINAL = 3
 
 
-def facts(build):
-    """What the build says about itself: written by CMake when it configures
-    (tests/CMakeLists.txt)."""
+def facts(build, tools=None, launcher=None, program=None):
+    """What the build says about itself, written by CMake when it configures
+    (tests/CMakeLists.txt), with its folder; tools, launcher and program
+    (a released copy of its program) override its own."""
     path = os.path.join(build, FACTS)
     if not os.path.exists(path):
         raise FileNotFoundError("%s is missing: configure the build with its tests" % path)
     with open(path) as f:
-        return json.load(f)
+        found = json.load(f)
+    found["build"] = os.path.abspath(build)
+    found["tools"] = os.path.abspath(tools or found["tools"])
+    found["launcher"] = list(found["launcher"] if launcher is None else launcher)
+    found["program_file"] = program and os.path.abspath(program)
+    return found
 
 
 def signed(byte):

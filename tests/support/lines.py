@@ -1,0 +1,135 @@
+"""The suite's ground rules, in one place: a failure is a Failed raised by
+check() (every case, end to end, on a virtual machine or of the release,
+says what went wrong the same way); a wait for what a program says is a
+wait on its Lines, read by a thread of their own, each line kept with the
+time it came (time.monotonic_ns()), bounded by a deadline; and a child
+process is ended by stop(), within a time limit."""
+import os
+import signal
+import threading
+import time
+
+
+class Failed(Exception):
+    """A case's failure, with what went wrong."""
+
+
+class Timeout(Failed):
+    """A wait past its deadline."""
+
+
+def fail(msg):
+    raise Failed(msg)
+
+
+def check(ok, msg):
+    if not ok:
+        raise Failed(msg)
+
+
+def same(got, want, what="console text"):
+    """got must be want; else the case fails showing where they part."""
+    n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+    check(got == want, "%s differs at %d:\n got: %r\nwant: %r" % (
+        what, n, got[max(0, n - 40):n + 80], want[max(0, n - 40):n + 80]))
+
+
+def stop(proc, group=False, ended=None, limit=5):
+    """Ends a child that may still run: SIGTERM (to its process group, with
+    group), then SIGKILL, each given limit seconds. ended() says when it is
+    gone (default: proc.poll(); a child another thread waits for says so
+    itself)."""
+    ended = ended or (lambda: proc.poll() is not None)
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        if ended():
+            return
+        try:
+            os.killpg(proc.pid, sig) if group else proc.send_signal(sig)
+        except ProcessLookupError:
+            return
+        end = time.monotonic() + limit
+        while not ended() and time.monotonic() < end:
+            time.sleep(0.01)
+    check(ended(), "process %d did not end within %g s of SIGKILL" % (proc.pid, limit))
+
+
+class Lines:
+    """Lines read from a binary or text stream by a thread of their own; or
+    (view) those of another Lines that start with a prefix, from an index
+    on, without the prefix."""
+
+    def __init__(self, stream=None, strip_cr=False, of=None, prefix="", start=0):
+        self.of, self.prefix, self.start = of, prefix, start
+        if of is not None:
+            self.cond = of.cond
+            return
+        self._lines = []  # (monotonic ns, text without its line end)
+        self.cond = threading.Condition()
+        self.closed = False
+        self.strip_cr = strip_cr
+        self._thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        self._thread.start()
+
+    def view(self, prefix, start=0):
+        return Lines(of=self, prefix=prefix, start=start)
+
+    @property
+    def lines(self):
+        if self.of is None:
+            return self._lines
+        n = len(self.prefix)
+        return [(t, text[n:]) for t, text in self.of.lines[self.start:] if text.startswith(self.prefix)]
+
+    def ended(self):
+        return self.closed if self.of is None else self.of.ended()
+
+    def _read(self, stream):
+        for raw in stream:
+            text = (raw.decode("latin-1") if isinstance(raw, bytes) else raw).rstrip("\n")
+            if self.strip_cr:
+                text = text.rstrip("\r")
+            with self.cond:
+                self._lines.append((time.monotonic_ns(), text))
+                self.cond.notify_all()
+        with self.cond:
+            self.closed = True
+            self.cond.notify_all()
+
+    def wait(self, test, deadline, start=0, what="a line"):
+        """The first line from index start on that passes test, as (index,
+        time, text), waiting until deadline (time.monotonic()). Raises
+        Timeout, with the last lines seen, past it or once the stream has
+        ended without one."""
+        with self.cond:
+            i = start
+            while True:
+                lines = self.lines
+                while i < len(lines):
+                    t, text = lines[i]
+                    if test(text):
+                        return i, t, text
+                    i += 1
+                left = deadline - time.monotonic()
+                if left <= 0 or self.ended():
+                    raise Timeout("%s %s; last seen: %r" % (
+                        "stream ended before" if self.ended() else "no", what,
+                        [line[:100] for line in self.tail(3)]))
+                self.cond.wait(min(left, 0.5))
+
+    def find(self, test):
+        """The time of the first line that passes test, or None: no wait."""
+        with self.cond:
+            return next((t for t, text in self.lines if test(text)), None)
+
+    def join(self, limit):
+        if self.of is None:
+            self._thread.join(limit)
+
+    def tail(self, n):
+        with self.cond:
+            return [text for _, text in self.lines[-n:]]
+
+    def text(self):
+        """Every line so far, each with its line end."""
+        with self.cond:
+            return "".join(text + "\n" for _, text in self.lines)
