@@ -42,7 +42,9 @@ def pytest_configure(config):
                  "windows: needs the Windows program",
                  "release: checks the released program's packages (a released build's own)",
                  "native: checks the native tools or the build itself, not a program",
-                 "unsanitized: cannot run on a sanitized build (valgrind)"):
+                 "unsanitized: cannot run on a sanitized build (valgrind)",
+                 "needs(capability): runs on the virtual machines that can (tests/vm)",
+                 "absent: a combination of parameters that does not exist, left out"):
         config.addinivalue_line("markers", line)
     config.figures = []
     # Ended by SIGTERM or SIGHUP, the run tears its fixtures down as after
@@ -72,6 +74,8 @@ def pytest_collection_modifyitems(config, items):
 
     def wanted(item):
         marks = {m.name for m in item.iter_markers()}
+        if "absent" in marks:
+            return False
         if "release" in marks:  # a released build's every check, for its platform
             return found["released"] and ("linux" if found["wine"] else "windows") not in marks
         return not ((found["wine"] and "linux" in marks) or (not native and "native" in marks)

@@ -69,12 +69,12 @@ def complete(g, tag, port, e, mark=None):
     return e.exact()
 
 
-@pytest.mark.uart_16550
+@pytest.mark.needs("uart_16550")
 def test_uart_complete(g):
     complete(g, "uart", UART, g.uart_device(DEVICE))
 
 
-@pytest.mark.paced_uart
+@pytest.mark.needs("paced_uart")
 def test_uart_complete_at_line_speed(g):
     # The device takes bytes in no faster than the line would carry them,
     # so the UART's FIFO and interrupts keep a real line's rhythm.
@@ -93,17 +93,17 @@ def silent_costs_no_cpu(g, port, e):
     check("@@END quiet " not in g.m.console.text(), "the updater ended on a silent line")
 
 
-@pytest.mark.uart
+@pytest.mark.needs("uart")
 def test_uart_silent_costs_no_cpu(g):
     silent_costs_no_cpu(g, UART, g.uart_device(["--silent"], expect=None))
 
 
-@pytest.mark.usb_gadget
+@pytest.mark.needs("usb_gadget")
 def test_adapter_silent_costs_no_cpu(g):
     silent_costs_no_cpu(g, ADAPTER, plug(g, ["--silent"])[0])
 
 
-@pytest.mark.uart_16550
+@pytest.mark.needs("uart_16550")
 def test_uart_without_carrier_completes(g):
     # A line with modem control (CLOCAL off, as another program may leave
     # it) whose carrier is low, as QEMU's UART reports it on this host line:
@@ -115,7 +115,7 @@ def test_uart_without_carrier_completes(g):
         g.m.send("stty -F /dev/ttyS1 clocal")
 
 
-@pytest.mark.uart_16550
+@pytest.mark.needs("uart_16550")
 def test_uart_completes_under_nohup(g):
     # Started as a technician over SSH would, to outlive the session: the
     # session's hang-up must not end the run.
@@ -147,83 +147,59 @@ def unplug(g, ident):
     return pulled
 
 
-@pytest.mark.adapter
+@pytest.mark.needs("adapter")
 def test_adapter_complete(g):
     e, ident = plug(g, DEVICE)
     complete(g, "usb", ADAPTER, e)
     unplug(g, ident)
 
 
-@pytest.mark.usb_gadget
+@pytest.mark.needs("usb_gadget")
 def test_adapter_complete_after_a_replug(g):
     unplug(g, plug(g, ["--silent"])[1])
     test_adapter_complete(g)
 
 
-def pulled(g, tag, options, trigger, want_start, taken, exact_end=False):
-    """Pulls the adapter once trigger(emulator, mark) returns: the updater
-    must say it lost the line and end with -1, and the device must have
-    got the image's first `taken` bytes, right, and held the line till then."""
-    e, ident = plug(g, options)
+@pytest.mark.needs("adapter")
+@pytest.mark.parametrize("where", ["listening", "writing_a_block", "waiting_for_sync"])
+def test_adapter_pulled(g, where):
+    """The adapter pulled while the updater listens, while it is blocked
+    writing (the device stops reading two fifths through, past chunk 1),
+    and once all of chunk 1 is in and the device never sends its sync
+    byte: the updater must say it lost the line and end with -1, and the
+    device must have got the image's first bytes, right, and held the line
+    till then."""
+    image, tag = g.image(), "pull-" + where
+    taken = {"listening": 0, "writing_a_block": image.block_middle(max(5, round(image.blocks * 0.4))),
+             "waiting_for_sync": image.chunk_end(1) if image.chunks > 1 else None}[where]
+    if taken is None:
+        pytest.skip("an image of %d chunks has no such point" % image.chunks)
+    e, ident = plug(g, DEVICE + ["--stop-at", str(taken)] if taken else ["--silent"])
     mark = g.start(tag, ADAPTER)
-    trigger(e, mark)
+    if taken:
+        e.wait_line("emu: stopped reading at %d bytes" % taken)
+    else:
+        g.wait_seen(tag, t.listening(ADAPTER), mark)
     pull = unplug(g, ident)
     try:
         ended = g.ended(tag, mark, PULL_SECONDS - (time.monotonic() - pull))
     except Timeout as why:
         raise Timeout("the updater did not end within %d s of the pull: %s" % (PULL_SECONDS, why))
     status, text = g.console(tag, mark)
-    g.figure("pull to exit (%s): %.3f s" % (tag, ended - pull))
-    lost = t.LOST % ADAPTER
-    if exact_end:
-        same(text, want_start + lost)
-    else:
+    g.figure("pull to exit (%s): %.3f s" % (where, ended - pull))
+    want_start, lost = g.texts().head(ADAPTER) + (first_chunk(g) if taken else ""), t.LOST % ADAPTER
+    if where == "writing_a_block":
         check(text.startswith(want_start) and text.endswith(lost) and text.count(lost) == 1,
               "console should start with %r and end with %r once, got ...%r"
               % (want_start[-60:], lost, text[-200:]))
+    else:
+        same(text, want_start + lost)
     check(status == 255, "exit status %d, want 255" % status)
     _, out = e.finish(10)  # the line went with the adapter
     check((e.time_of("emu: received ") or 0) > pull * 1e9,
           "the device let go of the line before the pull:\n" + out[-300:])
     check("emu: received %d bytes" % taken in out and "emu: expect: differs" not in out,
           "the device should have got the image's first %d bytes:\n%s" % (taken, out[-300:]))
-
-
-@pytest.mark.adapter
-def test_adapter_pulled_while_listening(g):
-    def listening(e, mark):
-        g.wait_seen("pull1", t.listening(ADAPTER), mark)
-    pulled(g, "pull1", ["--silent"], listening, g.texts().head(ADAPTER), 0, exact_end=True)
-
-
-def stopped_at(n):
-    def trigger(e, mark):
-        e.wait_line("emu: stopped reading at %d bytes" % n)
-    return trigger
-
-
-def stop_point(g, at):
-    if at is None:
-        pytest.skip("an image of %d chunks has no such point" % g.image().chunks)
-    return at
-
-
-@pytest.mark.adapter
-def test_adapter_pulled_while_writing_a_block(g):
-    # The device stops reading two fifths through, past chunk 1: the
-    # updater is blocked writing.
-    image = g.image()
-    at = stop_point(g, image.block_middle(max(5, round(image.blocks * 0.4))))
-    pulled(g, "pull2", DEVICE + ["--stop-at", str(at)], stopped_at(at),
-           g.texts().head(ADAPTER) + first_chunk(g), at)
-
-
-@pytest.mark.adapter
-def test_adapter_pulled_while_waiting_for_sync(g):
-    # All of chunk 1 is in; the device never sends its sync byte.
-    at = stop_point(g, g.image().chunk_end(1) if g.image().chunks > 1 else None)
-    pulled(g, "pull3", DEVICE + ["--stop-at", str(at)], stopped_at(at),
-           g.texts().head(ADAPTER) + first_chunk(g), at, exact_end=True)
 
 
 PACED = ["--baud", "115200"] + DEVICE
@@ -257,24 +233,24 @@ def second_updater_on_a_held_port(g, port):
     terminate(g, "hold", mark, port)
 
 
-@pytest.mark.uart_16550
+@pytest.mark.needs("uart_16550")
 def test_second_updater_on_a_held_uart(g):
     second_updater_on_a_held_port(g, UART)
 
 
-@pytest.mark.usb_gadget
+@pytest.mark.needs("usb_gadget")
 def test_second_updater_on_a_held_adapter(g):
     second_updater_on_a_held_port(g, ADAPTER)
 
 
-@pytest.mark.uart
+@pytest.mark.needs("uart")
 def test_uart_after_sigterm_completes(g):
     _, mark = holder(g, "killed", UART)
     terminate(g, "killed", mark, UART)
     complete(g, "uart", UART, g.uart_device(DEVICE))
 
 
-@pytest.mark.uart_16550
+@pytest.mark.needs("uart_16550")
 def test_announces_before_the_port_opens(g):
     # The port in the kernel's cooked settings, as after a boot: whatever
     # an earlier case's updater left, the line echoes until it is raw.
@@ -307,13 +283,16 @@ def test_announces_before_the_port_opens(g):
 
 
 def pytest_generate_tests(metafunc):
-    """Each case on every machine that can run it (its marks, machines.py's
-    CAPABILITIES); a machine boots once for all its cases (the guest
-    fixture), whatever their order."""
-    needs = {m.name for m in metafunc.definition.iter_markers()} & machines.CAPABILITIES
-    rows = [row for row in machines.machines(metafunc.config.facts["build"]) if needs <= row.can]
-    metafunc.parametrize("guest", [pytest.param(row, id=row.name) for row in rows],
-                         indirect=True, scope="module")
+    """Each case on every machine that can run it (its `needs` mark, of
+    machines.py's CAPABILITIES); the others are left out (`absent`). A
+    machine boots once for all its cases (the guest fixture), whatever
+    their order."""
+    needs = {n for m in metafunc.definition.iter_markers("needs") for n in m.args}
+    check(needs <= machines.CAPABILITIES, "unknown capabilities %s" % needs)
+    metafunc.parametrize("guest", [
+        pytest.param(row, id=row.name, marks=[] if needs <= row.can else [pytest.mark.absent])
+        for row in machines.machines(metafunc.config.facts["build"])],
+        indirect=True, scope="module")
 
 
 def missing(row):
