@@ -30,6 +30,8 @@ while read -r -u 3 toolchain folder; do
   fi
   mv "$build"/package/trelvane-update[-_]*.* release/
 done 3< <(grep -v '^#' cmake/platforms.txt)
+# The bill of materials (SPDX), which SHA256SUMS lists with the rest.
+python3 tools/spdx.py release build/release/*/ >/dev/null
 cd release
 sha256sum trelvane-update[-_]* >SHA256SUMS
 cmake -DSIGN_SUMS=SHA256SUMS -P "$root/cmake/Sign.cmake"

@@ -25,4 +25,7 @@ if(NOT EXISTS ${musl_specs})
   message(FATAL_ERROR "No ${musl_specs}: install Debian's musl-dev for ${CMAKE_SYSTEM_PROCESSOR}")
 endif()
 set(CMAKE_CXX_FLAGS_INIT "-specs=${musl_specs}")
+# Every program static, CMake's own test of the compiler too: the compiler's
+# shared C++ library is built for glibc, its static one is never drawn on.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 set(TRELVANE_STATIC ON)

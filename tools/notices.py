@@ -42,11 +42,11 @@ LICENCES = (
     (re.compile(r"mingw-w64$"), "ZPL-2.1"),
 )
 
-# Where ld's map lists the archive members it took, up to the next section.
-MEMBER = re.compile(r"^(\S+?\.a)\((.+?)\)")
-SECTION_AFTER_MEMBERS = re.compile(r"^(Discarded input sections|Allocating common symbols|"
-                                   r"Memory Configuration|As-needed library included)")
-LOADED_OBJECT = re.compile(r"^LOAD (\S+\.o(?:bj)?)$")
+# ld's map opens with the archive members it took, one a line, then a
+# blank line; it names each object file it loaded whole on a LOAD line.
+MEMBERS_HEADER = "Archive member included"
+MEMBER = re.compile(r"^(\S+?\.a)\(")
+LOADED_OBJECT = re.compile(r"^LOAD (\S+\.o(?:bj)?)$", re.M)
 RULE = "=" * 78
 
 
@@ -54,16 +54,13 @@ def linked_files(map_text):
     """{file: members taken} of everything the link put in: archives of
     which it took members, and the object files it loaded whole (0)."""
     files = {}
-    for line in map_text.splitlines()[1:]:
-        if SECTION_AFTER_MEMBERS.match(line):
-            break
-        found = MEMBER.match(line)
-        if found:
-            files[found.group(1)] = files.get(found.group(1), 0) + 1
-    for line in map_text.splitlines():
-        found = LOADED_OBJECT.match(line)
-        if found:
-            files[found.group(1)] = 0
+    if map_text.startswith(MEMBERS_HEADER):
+        for line in map_text.split("\n\n")[1].splitlines():
+            found = MEMBER.match(line)
+            if found:
+                files[found.group(1)] = files.get(found.group(1), 0) + 1
+    for path in LOADED_OBJECT.findall(map_text):
+        files[path] = 0
     return files
 
 
