@@ -96,9 +96,10 @@ def document(folder, builds):
             libraries = json.load(f)
         with open(record["image"], "rb") as f:
             image = f.read()
-        if any(lib["license"] == "NOASSERTION" for lib in libraries):
-            sys.exit("spdx.py: %s links a library of unknown licence (%s)"
-                     % (record["program"], record["libraries"]))
+        unknown = [lib["package"] for lib in libraries if lib["license"] == "NOASSERTION"]
+        if unknown:
+            sys.exit("spdx.py: %s links %s, of no known licence (tools/notices.py)"
+                     % (os.path.join(build, record["program"]), ", ".join(unknown)))
         software = add(package(
             spdx_id("device-software", record["software"], sha256(image)[:12]),
             "Trelvane device software", record["software"], "FIRMWARE", PROPRIETARY,
