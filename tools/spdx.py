@@ -129,8 +129,10 @@ def document(folder, builds):
                 digest = sha256(f.read())
             sums.append(digest + name)
             held = program_in(os.path.join(folder, name), record)
+            platform = record["archive"].split("-sw%s-" % record["software"], 1)[1]
             program = add(package(
-                spdx_id("program", record["archive"], sha256(held)[:12]), record["program"],
+                spdx_id("program", record["archive"], sha256(held)[:12]),
+                "%s (%s)" % (record["program"], platform),
                 record["version"], "APPLICATION", PROPRIETARY, licenseConcluded=whole,
                 packageFileName=record["program"], supplier=SUPPLIER, copyrightText=holder,
                 checksums=[{"algorithm": "SHA256", "checksumValue": sha256(held)}]))
