@@ -56,7 +56,7 @@ set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_SOURCE_DIR}/cmake/CPackComponent.cmake")
 # toolchain files. Each links with a map file, from which tools/notices.py
 # writes on every link the third-party notices of what the program really
 # holds (THIRD-PARTY-NOTICES.txt, in the archive and the Debian package),
-# the Debian package's copyright file, and the record of those libraries
+# the Debian package's copyright file (Linux), and the record of those libraries
 # that tools/spdx.py puts in the release's bill of materials.
 set(TRELVANE_RELEASED OFF)
 set(TRELVANE_RECORD "")
@@ -66,7 +66,13 @@ if(WIN32 OR TRELVANE_STATIC)
   find_package(Python3 COMPONENTS Interpreter REQUIRED)
   set(TRELVANE_MAP "${CMAKE_BINARY_DIR}/trelvane-update.map")
   set(TRELVANE_NOTICES "${CMAKE_BINARY_DIR}/THIRD-PARTY-NOTICES.txt")
-  set(TRELVANE_DEB_COPYRIGHT "${CMAKE_BINARY_DIR}/copyright")
+  set(TRELVANE_DEB_COPYRIGHT)
+  set(deb_copyright)
+  if(TRELVANE_STATIC)
+    set(TRELVANE_DEB_COPYRIGHT "${CMAKE_BINARY_DIR}/copyright")
+    set(deb_copyright --copyright "${CMAKE_SOURCE_DIR}/doc/copyright"
+                      --deb-copyright "${TRELVANE_DEB_COPYRIGHT}")
+  endif()
   set(TRELVANE_LIBRARIES "${CMAKE_BINARY_DIR}/third-party.json")
   target_link_options(trelvane-update PRIVATE "-Wl,-Map=${TRELVANE_MAP}")
   # After every link, so that the program never goes without its notices;
@@ -74,9 +80,8 @@ if(WIN32 OR TRELVANE_STATIC)
   add_custom_command(TARGET trelvane-update POST_BUILD
     COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/notices.py"
             --map "${TRELVANE_MAP}" --build "${CMAKE_BINARY_DIR}"
-            --program "$<TARGET_FILE_NAME:trelvane-update>"
-            --copyright "${CMAKE_SOURCE_DIR}/doc/copyright" --notices "${TRELVANE_NOTICES}"
-            --deb-copyright "${TRELVANE_DEB_COPYRIGHT}" --record "${TRELVANE_LIBRARIES}"
+            --program "$<TARGET_FILE_NAME:trelvane-update>" --notices "${TRELVANE_NOTICES}"
+            --record "${TRELVANE_LIBRARIES}" ${deb_copyright}
     COMMENT "Third-party notices of trelvane-update")
   set_property(TARGET trelvane-update APPEND PROPERTY LINK_DEPENDS
                "${CMAKE_SOURCE_DIR}/tools/notices.py" "${CMAKE_SOURCE_DIR}/doc/copyright")

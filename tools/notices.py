@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Third-party notices of a released program, from what its link really took.
 
-  notices.py --map MAP --build BUILD --program NAME --copyright doc/copyright
-             --notices OUT --deb-copyright OUT --record OUT.json
+  notices.py --map MAP --build BUILD --program NAME --notices OUT --record OUT.json
+             [--copyright doc/copyright --deb-copyright OUT]
 
 The linker's map file names every object file it loaded and every archive
 member it took to satisfy a reference. Those outside the build folder are
@@ -11,8 +11,9 @@ file (/usr/share/doc/PACKAGE/copyright) is its notice. Written:
 
 - the notices file: which packages, which of their files, and each
   package's copyright file as Debian ships it;
-- the Debian package's copyright file: the project's own (doc/copyright)
-  with the notices file in the text of its licence, so it lists the same;
+- for a Linux program, the Debian package's copyright file: the project's
+  own (doc/copyright) with the notices in the text of its licence, so it
+  lists the same;
 - a record of the packages (name, architecture, version, source package,
   SPDX licence id, files), which tools/spdx.py puts in the release's bill
   of materials.
@@ -146,8 +147,10 @@ def write(path, text):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    for option in ("map", "build", "program", "copyright", "notices", "deb-copyright", "record"):
+    for option in ("map", "build", "program", "notices", "record"):
         parser.add_argument("--" + option, required=True)
+    parser.add_argument("--copyright", help="the project's copyright, for --deb-copyright")
+    parser.add_argument("--deb-copyright", help="the Debian package's copyright to write")
     args = parser.parse_args()
     with open(args.map, encoding="utf-8", errors="replace") as f:
         packages = third_party(linked_files(f.read()), args.build)
@@ -157,8 +160,9 @@ def main():
                   % (p["package"], p["source"]), file=sys.stderr)
     text = notices(args.program, packages)
     write(args.notices, text)
-    with open(args.copyright, encoding="utf-8") as f:
-        write(args.deb_copyright, deb_copyright(f.read(), text))
+    if args.deb_copyright:
+        with open(args.copyright, encoding="utf-8") as f:
+            write(args.deb_copyright, deb_copyright(f.read(), text))
     write(args.record, json.dumps([{k: v for k, v in p.items() if k != "text"} for p in packages],
                                   indent=2) + "\n")
 
