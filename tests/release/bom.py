@@ -38,7 +38,8 @@ def check_notices(facts, notices):
     with open(record["map"], errors="replace") as f:
         text = f.read()
     taken = re.findall(r"^(/\S+?\.a)\(", text.split("\n\n")[1], re.M)
-    taken = {os.path.normpath(p) for p in taken + re.findall(r"^LOAD (/\S+\.o(?:bj)?)$", text, re.M)}
+    taken += re.findall(r"^LOAD (/\S+\.o(?:bj)?)$", text, re.M)
+    taken = {os.path.normpath(p) for p in taken}
     listed = {f["path"] for lib in libraries for f in lib["files"]}
     failures = ["%s is linked, but not in the notices" % p for p in sorted(taken - listed)]
     failures += ["the notices list %s, which is not linked" % p for p in sorted(listed - taken)]

@@ -1,13 +1,13 @@
 """Makes the release archive of a built tree with CPack, in a scratch folder,
 and checks it: named after the updater's version and the software version
 of the image, it holds exactly the program as built (stripped, carrying the
-image, linked statically, on Linux with no glibc), the README, on Linux the
-manual page, the third-party notices, and the SHA-256 of the program and of
-the image in sha256sum's format; a Windows program's version resource
-carries both versions. Given the run's own keys, a Windows archive holds the
-program signed, and the release's checksum list is signed. A Linux build's
-Debian package and manual page are checked too (debian.py, manpage.py), and
-the notices and the bill of materials (bom.py). What the build is comes from
+image, linked statically), the README, on Linux the manual page, and the
+SHA-256 of the program and of the image in sha256sum's format; a Windows
+program's version resource carries both versions. Given the run's own keys,
+a Windows archive holds the program signed, and the release's checksum list
+is signed. A Linux build's Debian package and manual page are checked too
+(debian.py, manpage.py); the third-party notices, that no glibc is linked,
+and the bill of materials as well (bom.py). What the build is comes from
 its facts:
 
   pytest-3 tests/release --build BUILD
