@@ -59,6 +59,8 @@ if [ $failed = 1 ]; then
   echo "release stopped: a program failed its qualification (above); release/ has no SHA256SUMS" >&2
   exit 1
 fi
+# The bill of materials (SPDX), which SHA256SUMS lists with the rest.
+python3 tools/spdx.py release "${folders[@]/#/build/release/}" >/dev/null
 cd release
 sha256sum trelvane-update[-_]* >SHA256SUMS
 cmake -DSIGN_SUMS=SHA256SUMS -P "$root/cmake/Sign.cmake"

@@ -10,13 +10,15 @@ root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # libclang-rt-dev: the sanitizer and fuzzer runtime of the default clang,
-# whatever its version.
+# whatever its version. musl-dev, one per processor: the C library of the
+# released Linux programs; node-spdx-*: the SPDX ids the release checks know.
 packages=(cmake make g++ libgtest-dev python3 python3-pytest python3-pytest-timeout
           python3-pytest-xdist g++-mingw-w64-x86-64 wine wine64
           clang libclang-rt-dev valgrind strace
           qemu-system-x86 qemu-system-arm linux-image-amd64 busybox-static socat cpio
           g++-mingw-w64-i686 wine32:i386 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user
-          osslsigncode minisign openssl lintian mandoc man-db)
+          osslsigncode minisign openssl lintian mandoc man-db
+          musl-dev musl-dev:arm64 musl-dev:armhf node-spdx-license-ids node-spdx-exceptions)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -1,7 +1,7 @@
 #include "app/end.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include "app/start.h"
 #include "link/serial.h"

@@ -1,7 +1,7 @@
 // Trelvane Software Updater: installs the built-in software image on a
 // Trelvane device over a serial line.
-#include <cstdio>
-#include <cstring>
+#include <stdio.h>
+#include <string.h>
 
 #include "app/end.h"
 #include "app/start.h"

@@ -1,7 +1,7 @@
 #include "app/start.h"
 
-#include <cstdio>
-#include <cstring>
+#include <stdio.h>
+#include <string.h>
 
 #include "image/image.h"
 

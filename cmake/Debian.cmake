@@ -1,12 +1,14 @@
 # The Debian package of a released Linux program (component "deb"), made by
 # CPack's DEB generator beside the archive: the static program as
-# /usr/bin/trelvane-update, its manual page, and the README and copyright in
-# /usr/share/doc/trelvane-update/. It depends on nothing, as the program is
+# /usr/bin/trelvane-update, its manual page, and the README, the third-party
+# notices and the copyright (doc/copyright with those notices, made beside
+# the notices: cmake/Release.cmake) in /usr/share/doc/trelvane-update/. It depends on nothing, as the program is
 # linked statically. Its version carries the software it installs, so that a
 # new image is a new package version: 0.78+sw1.73.
 set(doc share/doc/trelvane-update)
 install(TARGETS trelvane-update RUNTIME DESTINATION bin COMPONENT deb)
-install(FILES README.md doc/copyright DESTINATION ${doc} COMPONENT deb)
+install(FILES README.md "${TRELVANE_NOTICES}" "${TRELVANE_DEB_COPYRIGHT}" DESTINATION ${doc}
+        COMPONENT deb)
 install(FILES doc/lintian-overrides DESTINATION share/lintian/overrides RENAME trelvane-update
         COMPONENT deb)
 
@@ -35,6 +37,8 @@ list(APPEND CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_PACKAGE_NAME trelvane-update)
 set(CPACK_DEBIAN_PACKAGE_VERSION "${PROJECT_VERSION}+sw${TRELVANE_SOFTWARE_VERSION}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(TRELVANE_DEB
+    "${CPACK_DEBIAN_PACKAGE_NAME}_${CPACK_DEBIAN_PACKAGE_VERSION}_${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.deb")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TRELVANE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

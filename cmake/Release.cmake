@@ -1,6 +1,7 @@
 # The release archive, made with CPack from a built tree:
 #   cpack --config <build folder>/CPackConfig.cmake
-# It holds the program, the README, on Linux the manual page, and SHA256SUMS
+# It holds the program, the README, on Linux the manual page, the program's
+# third-party notices (below), and SHA256SUMS
 # in sha256sum's format: the SHA-256 of the program and of the image built
 # into it (whose file is not in the archive), so that whoever receives it
 # checks the program with `sha256sum -c --ignore-missing SHA256SUMS` and can
@@ -50,7 +51,60 @@ set(CPACK_PACKAGE_FILE_NAME "${TRELVANE_ARCHIVE}")
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}")
 # Each generator installs its own component only (cmake/CPackComponent.cmake).
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_SOURCE_DIR}/cmake/CPackComponent.cmake")
+
+# The programs released: the Windows ones and the static Linux ones of the
+# toolchain files. Each links with a map file, from which tools/notices.py
+# writes on every link the third-party notices of what the program really
+# holds (THIRD-PARTY-NOTICES.txt, in the archive and the Debian package),
+# the Debian package's copyright file (Linux), and the record of those libraries
+# that tools/spdx.py puts in the release's bill of materials.
+set(TRELVANE_RELEASED OFF)
+set(TRELVANE_RECORD "")
+if(WIN32 OR TRELVANE_STATIC)
+  set(TRELVANE_RELEASED ON)
+  set(TRELVANE_RECORD "${CMAKE_BINARY_DIR}/trelvane-release.json")
+  find_package(Python3 COMPONENTS Interpreter REQUIRED)
+  set(TRELVANE_MAP "${CMAKE_BINARY_DIR}/trelvane-update.map")
+  set(TRELVANE_NOTICES "${CMAKE_BINARY_DIR}/THIRD-PARTY-NOTICES.txt")
+  set(TRELVANE_DEB_COPYRIGHT)
+  set(deb_copyright)
+  if(TRELVANE_STATIC)
+    set(TRELVANE_DEB_COPYRIGHT "${CMAKE_BINARY_DIR}/copyright")
+    set(deb_copyright --copyright "${CMAKE_SOURCE_DIR}/doc/copyright"
+                      --deb-copyright "${TRELVANE_DEB_COPYRIGHT}")
+  endif()
+  set(TRELVANE_LIBRARIES "${CMAKE_BINARY_DIR}/third-party.json")
+  target_link_options(trelvane-update PRIVATE "-Wl,-Map=${TRELVANE_MAP}")
+  # After every link, so that the program never goes without its notices;
+  # a change of the tool or of the project's copyright links again.
+  add_custom_command(TARGET trelvane-update POST_BUILD
+    COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/notices.py"
+            --map "${TRELVANE_MAP}" --build "${CMAKE_BINARY_DIR}"
+            --program "$<TARGET_FILE_NAME:trelvane-update>" --notices "${TRELVANE_NOTICES}"
+            --record "${TRELVANE_LIBRARIES}" ${deb_copyright}
+    COMMENT "Third-party notices of trelvane-update")
+  set_property(TARGET trelvane-update APPEND PROPERTY LINK_DEPENDS
+               "${CMAKE_SOURCE_DIR}/tools/notices.py" "${CMAKE_SOURCE_DIR}/doc/copyright")
+  install(FILES "${TRELVANE_NOTICES}" DESTINATION . COMPONENT archive)
+endif()
 if(TRELVANE_STATIC)
   include(cmake/Debian.cmake)
 endif()
 include(CPack)
+
+# This build's part of the release, for tools/spdx.py and the release checks.
+if(TRELVANE_RELEASED)
+  file(GENERATE OUTPUT "${TRELVANE_RECORD}" CONTENT "{
+  \"version\": \"${PROJECT_VERSION}\",
+  \"software\": \"${TRELVANE_SOFTWARE_VERSION}\",
+  \"image\": \"${TRELVANE_IMAGE}\",
+  \"program\": \"$<TARGET_FILE_NAME:trelvane-update>\",
+  \"archive\": \"${TRELVANE_ARCHIVE}\",
+  \"deb\": \"${TRELVANE_DEB}\",
+  \"map\": \"${TRELVANE_MAP}\",
+  \"notices\": \"${TRELVANE_NOTICES}\",
+  \"copyright\": \"${TRELVANE_DEB_COPYRIGHT}\",
+  \"libraries\": \"${TRELVANE_LIBRARIES}\"
+}
+")
+endif()

@@ -1,6 +1,6 @@
 #include "image/image.h"
 
-#include <cstdio>
+#include <stdio.h>
 
 int32_t checkFirmware()
 {

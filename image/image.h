@@ -1,7 +1,7 @@
 // The built-in software image, its sequential reader and its check.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 #include "image/layout.h"
 

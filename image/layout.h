@@ -4,7 +4,7 @@
 // from here.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 // Header (5) + loader (256), then chunk 1 of four blocks and its checksum,
 // then every later chunk of two blocks and its checksum.

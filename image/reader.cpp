@@ -1,6 +1,6 @@
 #include "image/image.h"
 
-#include <cstring>
+#include <string.h>
 
 const unsigned char* firmware = zarim_firmware_bin;
 unsigned long firmwareLen = zarim_firmware_bin_len;

@@ -1,6 +1,6 @@
 #include "link/serial.h"
 
-#include <cstdlib>
+#include <stdlib.h>
 
 HANDLE hCom = INVALID_HANDLE_VALUE;
 DCB dcb;

@@ -1,7 +1,7 @@
 #include "push/push.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <stdio.h>
+#include <stdlib.h>
 
 #include "app/end.h"
 #include "app/start.h"

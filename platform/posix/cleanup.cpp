@@ -1,5 +1,4 @@
-#include <csignal>
-#include <initializer_list>
+#include <signal.h>
 #include <sys/ioctl.h>
 
 #include "platform/posix/layer.h"
@@ -28,7 +27,8 @@ void install()
     if (installed)
         return;
     installed = true;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    static const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    for (int sig : signals) {
         struct sigaction old{};
         sigaction(sig, nullptr, &old);
         // A signal the caller told us to ignore (nohup, a background job)

@@ -1,5 +1,5 @@
 // The console side: a real pause and one key press from the terminal.
-#include <ctime>
+#include <time.h>
 #include <fcntl.h>
 #include <unistd.h>
 

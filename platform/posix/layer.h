@@ -1,7 +1,7 @@
 // The layer's own helpers, shared by its files.
 #pragma once
 
-#include <cerrno>
+#include <errno.h>
 #include <termios.h>
 
 #include "platform/posix/winlayer.h"

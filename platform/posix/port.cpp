@@ -1,11 +1,10 @@
 // A serial port behind the Windows calls the updater makes: open, line
 // settings, time-outs and close.
-#include <algorithm>
-#include <cctype>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <ctype.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -236,8 +235,9 @@ BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t)
     // is there or after it, which the terminal counts in tenths of a second,
     // up to 25.5 s.
     const bool total = t->ReadTotalTimeoutConstant != 0 || t->ReadTotalTimeoutMultiplier != 0;
-    const DWORD tenths = (std::min<DWORD>(t->ReadTotalTimeoutConstant, 25500) + 99) / 100;
+    const DWORD limit = t->ReadTotalTimeoutConstant < 25500 ? t->ReadTotalTimeoutConstant : 25500;
+    const DWORD tenths = (limit + 99) / 100;
     tio.c_cc[VMIN] = total || t->ReadIntervalTimeout == MAXDWORD ? 0 : 1;
-    tio.c_cc[VTIME] = total ? static_cast<cc_t>(std::max<DWORD>(tenths, 1)) : 0;
+    tio.c_cc[VTIME] = total ? static_cast<cc_t>(tenths > 0 ? tenths : 1) : 0;
     return apply(fd, tio);
 }

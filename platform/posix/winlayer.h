@@ -2,7 +2,7 @@
 // behaviour the updater expects, built on POSIX terminals.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 typedef int BOOL;
 typedef uint32_t DWORD;

@@ -36,10 +36,11 @@ def unpacked(deb, folder):
     return files
 
 
-def check_contents(deb, program, source, version, software, arch):
+def check_contents(deb, program, source, version, software, arch, record):
     """Control fields and exactly the listed files: the program as built,
-    the manual page as written, the README, copyright and lintian's
-    overrides as in the source tree."""
+    the manual page as written, the README and lintian's overrides as in
+    the source tree, the notices and the copyright as the build made them
+    (its record)."""
     failures = []
     for field, want in (("Package", "trelvane-update"), ("Version", "%s+sw%s" % (version, software)),
                         ("Architecture", arch), ("Depends", "")):
@@ -52,7 +53,8 @@ def check_contents(deb, program, source, version, software, arch):
         want = {PROGRAM: (0o755, program),
                 MANPAGE: (0o644, os.path.join(source, "doc", "trelvane-update.1")),
                 DOC + "README.md": (0o644, os.path.join(source, "README.md")),
-                DOC + "copyright": (0o644, os.path.join(source, "doc", "copyright")),
+                DOC + "copyright": (0o644, record["copyright"]),
+                DOC + os.path.basename(record["notices"]): (0o644, record["notices"]),
                 OVERRIDES: (0o644, os.path.join(source, "doc", "lintian-overrides"))}
         if set(files) != set(want):
             return failures + ["%s holds %s, not %s" % (deb, sorted(files), sorted(want))]

@@ -6,7 +6,9 @@ SHA-256 of the program and of the image in sha256sum's format; a Windows
 program's version resource carries both versions. Given the run's own keys,
 a Windows archive holds the program signed, and the release's checksum list
 is signed. A Linux build's Debian package and manual page are checked too
-(debian.py, manpage.py). What the build is comes from its facts:
+(debian.py, manpage.py); the third-party notices, that no glibc is linked,
+and the bill of materials as well (bom.py). What the build is comes from
+its facts:
 
   pytest-3 tests/release --build BUILD
 """
@@ -19,6 +21,7 @@ import zipfile
 
 import pytest
 
+import bom
 import debian
 import manpage
 import signing
@@ -78,7 +81,8 @@ def check_archive(facts, folder, env):
     name = os.path.basename(facts["program"])
     top = facts["archive"] + "/"
     readme = os.path.join(facts["source"], "README.md")
-    expected = {top + name, top + "README.md", top + "SHA256SUMS"}
+    notices = bom.record_of(facts)[0]["notices"]
+    expected = {top + name, top + "README.md", top + "SHA256SUMS", top + os.path.basename(notices)}
     if facts["manpage"]:
         expected.add(top + os.path.basename(facts["manpage"]))
     if set(files) != expected:
@@ -91,7 +95,7 @@ def check_archive(facts, folder, env):
         program = f.read()
     if "TRELVANE_SIGN_PKCS12" not in env and files[top + name] != program:
         failures.append("the archive's %s is not the program built in %s" % (name, facts["build"]))
-    for doc in filter(None, (readme, facts["manpage"])):
+    for doc in filter(None, (readme, facts["manpage"], notices)):
         with open(doc, "rb") as f:
             if files[top + os.path.basename(doc)] != f.read():
                 failures.append("the archive's %s is not %s" % (os.path.basename(doc), doc))
@@ -106,6 +110,9 @@ def check_archive(facts, folder, env):
             failures.append("the program is not stripped: it has %s sections" % section.decode())
     if not name.endswith(".exe") and b".interp" in program:
         failures.append("the program names a dynamic loader: it is not linked statically")
+    if not name.endswith(".exe"):
+        failures += bom.check_no_glibc(facts["program"], program)
+    failures += bom.check_notices(facts, files[top + os.path.basename(notices)].decode())
     if name.endswith(".exe"):
         parts = [int(p) for p in version.split(".")]
         want = tuple(parts + [0] * (4 - len(parts)))
@@ -201,7 +208,8 @@ def debian_package(facts, release):
 def test_debian_package_contents_and_lintian(facts, release):
     deb, software = debian_package(facts, release)
     passes(debian.check_contents(deb, facts["program"], facts["source"], facts["version"],
-                                 software, facts["deb"]) + debian.check_lintian(deb))
+                                 software, facts["deb"], bom.record_of(facts)[0])
+           + debian.check_lintian(deb))
 
 
 @pytest.mark.linux
@@ -223,3 +231,9 @@ def test_checksum_list_signed(facts, release, keys):
                 with open(os.path.join(release, name), "rb") as g:
                     f.write("%s  %s\n" % (hashlib.sha256(g.read()).hexdigest(), name))
     passes(signing.check_signed_sums(keys, facts["cmake"], facts["source"], sums))
+
+
+def test_bill_of_materials(facts, release):
+    """The SPDX document of the build's archive and package: each checksum,
+    licence id and library version is right."""
+    passes(bom.check_bill(facts, release))

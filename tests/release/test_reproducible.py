@@ -9,6 +9,7 @@ runs in a pytest step of its own, not beside the line tests."""
 import hashlib
 import os
 import subprocess
+import sys
 
 import pytest
 
@@ -32,17 +33,18 @@ def first_difference(a, b):
     return min(len(a), len(b))
 
 
-def check_packages(cpack, folders):
+def check_packages(cpack, source, folders):
     """CPack's archives and packages of both builds, unsigned and dated
-    alike, are the same files, byte for byte."""
+    alike, and their bills of materials, are the same files, byte for byte."""
     env = dict(signing.unsigned_env(), SOURCE_DATE_EPOCH="1700000000")
     made = []
     for folder in folders:
         out = os.path.join(folder, "packages")
-        code, text = signing.run([cpack, "--config", os.path.join(folder, "CPackConfig.cmake"),
-                                  "-B", out], env=env)
-        if code != 0:
-            return ["cpack in %s failed:\n%s" % (folder, text)]
+        for step in ([cpack, "--config", os.path.join(folder, "CPackConfig.cmake"), "-B", out],
+                     [sys.executable, os.path.join(source, "tools", "spdx.py"), out, folder]):
+            code, text = signing.run(step, env=env)
+            if code != 0:
+                return ["%s failed:\n%s" % (" ".join(step), text)]
         files = {}
         for name in os.listdir(out):
             if os.path.isfile(os.path.join(out, name)):
@@ -77,7 +79,7 @@ def test_two_builds_are_the_same(facts, tmp_path, figures):
         failures.append("the two builds differ: %d and %d bytes, first difference at byte %d"
                         % (len(programs[0]), len(programs[1]), first_difference(*programs)))
     else:
-        failures += check_packages(facts["cpack"], folders)
+        failures += check_packages(facts["cpack"], source, folders)
     assert not failures, "\n".join(failures)
     figures.append("reproducible: %s, %d bytes, %s" % (
         program, len(programs[0]), hashlib.sha256(programs[0]).hexdigest()))
