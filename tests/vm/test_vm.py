@@ -13,6 +13,7 @@ BUILD holds the runner's trelvane-update (the released programs' folders
 are beside it) and names the native tools. Without QEMU, a kernel, busybox
 or socat a machine's cases fail, unless TRELVANE_VM_SKIP=1 asks to skip them.
 """
+import functools
 import os
 import re
 import shutil
@@ -291,8 +292,14 @@ def pytest_generate_tests(metafunc):
     check(needs <= machines.CAPABILITIES, "unknown capabilities %s" % needs)
     metafunc.parametrize("guest", [
         pytest.param(row, id=row.name, marks=[] if needs <= row.can else [pytest.mark.absent])
-        for row in machines.machines(metafunc.config.facts["build"])],
-        indirect=True, scope="module")
+        for row in table(metafunc.config.facts["build"])], indirect=True, scope="module")
+
+
+@functools.lru_cache()
+def table(build):
+    """The machines, the same row objects for every case: a booted machine
+    is kept for the cases of the same row."""
+    return machines.machines(build)
 
 
 def missing(row):
