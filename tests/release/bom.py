@@ -87,9 +87,9 @@ def check_bill(facts, folder, scratch):
     ./make-release.sh does, then checks every checksum in it against what
     it names (a package unpacked in the folder scratch), every licence id,
     and each library's Debian version."""
-    written = ran([sys.executable, os.path.join(facts["source"], "tools", "spdx.py"), folder,
-                   facts["build"]])
-    bill = json.loads(Path(written.strip()).read_text())
+    bill_path = ran([sys.executable, os.path.join(facts["source"], "tools", "spdx.py"), folder,
+                     facts["build"]]).strip()
+    bill = json.loads(Path(bill_path).read_text())
     known = {name: kind for kind, path in SPDX_LISTS.items()
              for name in json.loads(Path(path).read_text())}
     known.update((e["licenseId"], "license") for e in bill.get("hasExtractedLicensingInfos", []))
@@ -98,23 +98,23 @@ def check_bill(facts, folder, scratch):
             record["program"]: set()}
     for name in os.listdir(folder):
         if name.startswith(record["archive"] + ".") or name == record["deb"]:
-            sums[record["program"]].add(sha256(program_held(os.path.join(folder, name), record,
-                                                            scratch)))
+            held = program_held(os.path.join(folder, name), record, scratch)
+            sums[record["program"]].add(sha256(held))
             sums[name] = {sha256(Path(folder, name).read_bytes())}
     packages = {p.get("packageFileName", p["name"]): p for p in bill["packages"]}
     check(set(sums) <= set(packages), "%s does not describe %s"
-          % (written.strip(), sorted(set(sums) - set(packages))))
+          % (bill_path, sorted(set(sums) - set(packages))))
     for p in bill["packages"]:
         for given in p.get("checksums", []):
             check(given["checksumValue"] in sums.get(p.get("packageFileName"), ()),
-                  "%s: SHA-256 %s is not that of %s in %s" % (
-                      p["SPDXID"], given["checksumValue"], p.get("packageFileName"), folder))
+                  "%s: %s: SHA-256 %s is not that of %s in %s" % (bill_path, p["SPDXID"],
+                  given["checksumValue"], p.get("packageFileName"), folder))
         for field in ("licenseConcluded", "licenseDeclared"):
             for kind, word in licence_ids(p[field]):
-                check(known.get(word) == kind, "%s: %s %r is not an SPDX %s id" % (
-                    p["SPDXID"], field, word, kind))
+                check(known.get(word) == kind, "%s: %s: %s %r is not an SPDX %s id" % (
+                    bill_path, p["SPDXID"], field, word, kind))
     for lib in libraries:
-        installed = run(["dpkg-query", "-W", "-f", "${Version}", "%s:%s" % (lib["package"],
-                                                                          lib["arch"])])[1]
+        installed = run(["dpkg-query", "-W", "-f", "${Version}",
+                         "%s:%s" % (lib["package"], lib["arch"])])[1]
         check(packages.get(lib["package"], {}).get("versionInfo") == installed,
-              "%s does not give %s %s" % (written.strip(), lib["package"], installed))
+              "%s does not give %s %s" % (bill_path, lib["package"], installed))
