@@ -5,8 +5,10 @@ sources (numbers and names filled in, the spacing as the page is set), and
 every message the program prints is quoted and explained somewhere."""
 import os
 import re
+from pathlib import Path
 
-from signing import run
+from signing import ran, run
+from support.lines import check
 
 # The updater's own layers; tools and tests print their own texts.
 LAYERS = ("app", "image", "link", "push")
@@ -15,6 +17,8 @@ LAYERS = ("app", "image", "link", "push")
 PRINTF = re.compile(r'\bprintf\(\s*((?:"(?:[^"\\]|\\.)*"\s*)+)')
 LITERAL = re.compile(r'"((?:[^"\\]|\\.)*)"')
 CONVERSION = re.compile(r"%(\.\d+f|0?\d*l?[duxX]|s|%)")
+# What a conversion prints, by its last letter (N: a float's digits); an integer otherwise.
+PRINTS = {"%": "%", "s": r"\S+", "f": r"\d+\.\d{N}", "x": "[0-9a-f]+", "X": "[0-9A-F]+"}
 
 
 # Any other way to print, which program_messages() would not read.
@@ -29,8 +33,7 @@ def program_messages(source):
         folder = os.path.join(source, layer)
         for name in sorted(os.listdir(folder)):
             if name.endswith(".cpp"):
-                with open(os.path.join(folder, name)) as f:
-                    code = f.read()
+                code = Path(folder, name).read_text()
                 for call in PRINTF.finditer(code):
                     text = "".join(LITERAL.findall(call.group(1)))
                     found.append(text.encode().decode("unicode_escape"))
@@ -43,32 +46,15 @@ def as_pattern(message):
     """A format string as a regular expression over its printed texts, each
     run of blank space (line ends, a carriage return, indentation) as one
     space, as quotes() leaves it."""
-    parts = []
     # re.split with one group: literal text at even places, conversions at odd.
-    for at, piece in enumerate(CONVERSION.split(message.strip())):
-        if at % 2 == 0:
-            parts.append(re.escape(re.sub(r"\s+", " ", piece)))
-        elif piece == "%":
-            parts.append("%")
-        elif piece == "s":
-            parts.append(r"\S+")
-        elif piece.endswith("f"):
-            parts.append(r"\d+\.\d{%s}" % piece[1:-1])
-        elif piece.endswith("x"):
-            parts.append("[0-9a-f]+")
-        elif piece.endswith("X"):
-            parts.append("[0-9A-F]+")
-        else:
-            parts.append(r"-?\d+")
-    return "".join(parts)
+    return "".join(re.escape(re.sub(r"\s+", " ", piece)) if at % 2 == 0 else
+                   PRINTS.get(piece[-1], r"-?\d+").replace("N", piece[1:-1])
+                   for at, piece in enumerate(CONVERSION.split(message.strip())))
 
 
 def rendered(page):
     """The page as mandoc sets it in plain ASCII, overstriking removed."""
-    code, out = run(["mandoc", "-Tascii", page])
-    if code != 0:
-        raise RuntimeError("mandoc -Tascii %s:\n%s" % (page, out))
-    return re.sub(r".\x08", "", out)
+    return re.sub(r".\x08", "", ran(["mandoc", "-Tascii", page]))
 
 
 def quotes(text):
@@ -79,22 +65,18 @@ def quotes(text):
 def check_lint(page):
     """mandoc -Tlint finds nothing, down to its style remarks."""
     code, out = run(["mandoc", "-Tlint", "-W", "all", page])
-    if code != 0 or out.strip():
-        return ["mandoc -Tlint on %s:\n%s" % (page, out)]
-    return []
+    check(code == 0 and not out.strip(), "mandoc -Tlint on %s:\n%s" % (page, out))
 
 
 def check_messages(page, source):
     """Each quote of the page is one whole message of the program, and each
     message of the program is quoted by the page."""
     messages, elsewhere = program_messages(source)
-    if not messages or elsewhere:
-        return ["the program's messages are not all printf calls in %s: %s"
-                % (", ".join(LAYERS), ", ".join(elsewhere) or "none found")]
+    check(messages and not elsewhere, "the program's messages are not all printf calls in %s: %s"
+          % (", ".join(LAYERS), ", ".join(elsewhere) or "none found"))
     patterns = [re.compile(as_pattern(m)) for m in messages]
     said = quotes(rendered(page))
-    failures = ["the page quotes %r, which the program never prints" % q
-                for q in said if not any(p.fullmatch(q) for p in patterns)]
-    failures += ["the page never quotes the program's message %r" % m
-                 for m, p in zip(messages, patterns) if not any(p.fullmatch(q) for q in said)]
-    return failures
+    stray = [q for q in said if not any(p.fullmatch(q) for p in patterns)]
+    check(not stray, "%s quotes %r, which the program never prints" % (page, stray))
+    unsaid = [m for m, p in zip(messages, patterns) if not any(p.fullmatch(q) for q in said)]
+    check(not unsaid, "%s never quotes the program's messages %r" % (page, unsaid))

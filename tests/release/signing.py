@@ -1,10 +1,14 @@
 """The release's signatures, checked with keys made for this run alone: a
 certificate authority and a code-signing certificate from openssl, a minisign
 key pair. The signing itself is cmake/Sign.cmake's, as in a real release,
-given the keys through the environment a vendor sets."""
+given the keys through the environment a vendor sets. Also the release
+checks' way to run a tool and to compare two programs."""
 import os
 import shutil
 import subprocess
+from pathlib import Path
+
+from support.lines import check
 
 
 def run(cmd, env=None, **kw):
@@ -18,6 +22,20 @@ def run(cmd, env=None, **kw):
     return done.returncode, done.stdout
 
 
+def ran(cmd, **kw):
+    """What cmd printed; the check fails, naming cmd, unless it succeeds."""
+    code, out = run(cmd, **kw)
+    check(code == 0, "%s failed (status %d):\n%s" % (" ".join(cmd), code, out))
+    return out
+
+
+def same_bytes(got, want, what):
+    """got must be want; else the check fails with what, both sizes and where they part."""
+    at = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+    check(got == want, "%s: %d and %d bytes, first difference at byte %d"
+          % (what, len(got), len(want), at))
+
+
 def unsigned_env():
     """This environment without any signing key a vendor may have set."""
     return {k: v for k, v in os.environ.items() if not k.startswith("TRELVANE_")}
@@ -29,57 +47,46 @@ class Keys:
     minisign_pub."""
 
     def __init__(self, folder):
-        os.makedirs(folder, exist_ok=True)
         at = lambda name: os.path.join(folder, name)  # noqa: E731
         self.ca, self.cert, self.key = at("ca.pem"), at("signer.pem"), at("signer.key")
         self.p12, self.password = at("signer.p12"), at("password")
         self.minisign_key, self.minisign_pub = at("minisign.key"), at("minisign.pub")
-        with open(self.password, "w") as f:
-            f.write("test password of this run\n")
-        with open(at("signer.ext"), "w") as f:
-            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                    "extendedKeyUsage=codeSigning\n")
-        steps = [
-            ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-             "-keyout", at("ca.key"), "-out", self.ca, "-subj", "/CN=Trelvane release test CA",
-             "-addext", "basicConstraints=critical,CA:TRUE",
-             "-addext", "keyUsage=critical,keyCertSign,cRLSign"],
-            ["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", self.key,
-             "-out", at("signer.csr"), "-subj", "/CN=Trelvane release test signer"],
-            ["openssl", "x509", "-req", "-in", at("signer.csr"), "-CA", self.ca,
-             "-CAkey", at("ca.key"), "-CAcreateserial", "-days", "2",
-             "-extfile", at("signer.ext"), "-out", self.cert],
-            ["openssl", "pkcs12", "-export", "-in", self.cert, "-inkey", self.key,
-             "-out", self.p12, "-passout", "file:" + self.password],
-            ["minisign", "-G", "-W", "-p", self.minisign_pub, "-s", self.minisign_key],
-        ]
-        for cmd in steps:
-            code, out = run(cmd, stdin=subprocess.DEVNULL)
-            if code != 0:
-                raise RuntimeError("%s failed:\n%s" % (" ".join(cmd), out))
+        Path(self.password).write_text("test password of this run\n")
+        Path(at("signer.ext")).write_text("basicConstraints=CA:FALSE\nkeyUsage=critical,"
+                                          "digitalSignature\nextendedKeyUsage=codeSigning\n")
+        for cmd in (
+                ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                 "-keyout", at("ca.key"), "-out", self.ca, "-subj", "/CN=Trelvane release test CA",
+                 "-addext", "basicConstraints=critical,CA:TRUE",
+                 "-addext", "keyUsage=critical,keyCertSign,cRLSign"],
+                ["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", self.key,
+                 "-out", at("signer.csr"), "-subj", "/CN=Trelvane release test signer"],
+                ["openssl", "x509", "-req", "-in", at("signer.csr"), "-CA", self.ca,
+                 "-CAkey", at("ca.key"), "-CAcreateserial", "-days", "2",
+                 "-extfile", at("signer.ext"), "-out", self.cert],
+                ["openssl", "pkcs12", "-export", "-in", self.cert, "-inkey", self.key,
+                 "-out", self.p12, "-passout", "file:" + self.password],
+                ["minisign", "-G", "-W", "-p", self.minisign_pub, "-s", self.minisign_key]):
+            ran(cmd, stdin=subprocess.DEVNULL)
 
     def env(self, pkcs12=True):
         """The environment of a signed release: the Authenticode key as
         PKCS#12 with its password file, or as PEM files; the minisign key."""
-        env = unsigned_env()
+        env = dict(unsigned_env(), TRELVANE_MINISIGN_KEY=self.minisign_key)
         if pkcs12:
             env.update(TRELVANE_SIGN_PKCS12=self.p12, TRELVANE_SIGN_PASS_FILE=self.password)
         else:
             env.update(TRELVANE_SIGN_CERT=self.cert, TRELVANE_SIGN_KEY=self.key)
-        env["TRELVANE_MINISIGN_KEY"] = self.minisign_key
         return env
 
 
 def changed_copy(path):
     """A copy of the file with its middle byte changed, as whoever tampers
     with it after signing would."""
-    with open(path, "rb") as f:
-        data = bytearray(f.read())
+    data = bytearray(Path(path).read_bytes())
     data[len(data) // 2] ^= 0x01
-    copy = path + ".changed"
-    with open(copy, "wb") as f:
-        f.write(data)
-    return copy
+    Path(path + ".changed").write_bytes(data)
+    return path + ".changed"
 
 
 def check_signed_program(keys, signed, built):
@@ -87,31 +94,17 @@ def check_signed_program(keys, signed, built):
     program as built once its signature is removed (so signing costs the
     release none of its reproducibility), and a copy changed after signing
     does not verify."""
-    failures = []
     code, out = run(["osslsigncode", "verify", "-CAfile", keys.ca, "-in", signed])
-    if code != 0 or "Signature verification: ok" not in out:
-        failures.append("%s does not verify against the test authority:\n%s" % (signed, out))
-    stripped = signed + ".unsigned"
-    code, out = run(["osslsigncode", "remove-signature", "-in", signed, "-out", stripped])
-    with open(built, "rb") as f:
-        want = f.read()
-    with open(signed, "rb") as f:
-        if f.read() == want:
-            failures.append("%s is not signed: it is the program as built" % signed)
-    if code != 0:
-        failures.append("osslsigncode remove-signature %s:\n%s" % (signed, out))
-    else:
-        with open(stripped, "rb") as f:
-            data = f.read()
-        if data != want:
-            at = next((i for i, (a, b) in enumerate(zip(data, want)) if a != b),
-                      min(len(data), len(want)))
-            failures.append("%s without its signature is not %s: %d and %d bytes, first "
-                            "difference at byte %d" % (signed, built, len(data), len(want), at))
+    check(code == 0 and "Signature verification: ok" in out,
+          "%s does not verify against the test authority:\n%s" % (signed, out))
+    want = Path(built).read_bytes()
+    check(Path(signed).read_bytes() != want,
+          "%s is not signed: it is the program as built" % signed)
+    ran(["osslsigncode", "remove-signature", "-in", signed, "-out", signed + ".unsigned"])
+    same_bytes(Path(signed + ".unsigned").read_bytes(), want,
+               "%s without its signature is not %s" % (signed, built))
     code, out = run(["osslsigncode", "verify", "-CAfile", keys.ca, "-in", changed_copy(signed)])
-    if code == 0:
-        failures.append("a copy of %s changed after signing still verifies:\n%s" % (signed, out))
-    return failures
+    check(code != 0, "a copy of %s changed after signing still verifies:\n%s" % (signed, out))
 
 
 def check_signed_copy(keys, cmake, source, built, folder):
@@ -119,32 +112,25 @@ def check_signed_copy(keys, cmake, source, built, folder):
     the other form a vendor may have, PEM files, passes the same checks."""
     copy = os.path.join(folder, "signed-with-pem-" + os.path.basename(built))
     shutil.copyfile(built, copy)
-    code, out = run([cmake, "-DSIGN_PROGRAM=" + copy, "-P",
-                     os.path.join(source, "cmake", "Sign.cmake")], env=keys.env(pkcs12=False))
-    if code != 0:
-        return ["signing %s with PEM files failed:\n%s" % (copy, out)]
-    return check_signed_program(keys, copy, built)
+    ran([cmake, "-DSIGN_PROGRAM=" + copy, "-P", os.path.join(source, "cmake", "Sign.cmake")],
+        env=keys.env(pkcs12=False))
+    check_signed_program(keys, copy, built)
 
 
 def check_signed_sums(keys, cmake, source, sums):
     """cmake/Sign.cmake, as ./make-release.sh runs it, signs the checksum list
     only when given a key; minisign accepts the signed list with the public
     key and refuses it after one byte of it has changed."""
-    script = os.path.join(source, "cmake", "Sign.cmake")
+    sign = [cmake, "-DSIGN_SUMS=" + sums, "-P", os.path.join(source, "cmake", "Sign.cmake")]
     signature = sums + ".minisig"
-    failures = []
-    code, out = run([cmake, "-DSIGN_SUMS=" + sums, "-P", script], env=unsigned_env())
-    if code != 0 or os.path.exists(signature):
-        failures.append("without a minisign key, %s was signed or failed:\n%s" % (sums, out))
-    code, out = run([cmake, "-DSIGN_SUMS=" + sums, "-P", script], env=keys.env(),
-                    stdin=subprocess.DEVNULL)
-    if code != 0 or not os.path.exists(signature):
-        return failures + ["signing %s made no %s:\n%s" % (sums, signature, out)]
+    code, out = run(sign, env=unsigned_env())
+    check(code == 0 and not os.path.exists(signature),
+          "without a minisign key, %s was signed or failed:\n%s" % (sums, out))
+    code, out = run(sign, env=keys.env(), stdin=subprocess.DEVNULL)
+    check(code == 0 and os.path.exists(signature),
+          "signing %s made no %s:\n%s" % (sums, signature, out))
     code, out = run(["minisign", "-V", "-p", keys.minisign_pub, "-m", sums])
-    if code != 0:
-        failures.append("minisign refuses the signed %s:\n%s" % (sums, out))
+    check(code == 0, "minisign refuses the signed %s:\n%s" % (sums, out))
     code, out = run(["minisign", "-V", "-p", keys.minisign_pub, "-m", changed_copy(sums),
                      "-x", signature])
-    if code == 0:
-        failures.append("minisign accepts %s with a byte changed after signing" % sums)
-    return failures
+    check(code != 0, "minisign accepts %s with a byte changed after signing" % sums)

@@ -12,12 +12,9 @@ its facts:
 
   pytest-3 tests/release --build BUILD
 """
-import hashlib
 import os
 import struct
-import subprocess
-import tarfile
-import zipfile
+from pathlib import Path
 
 import pytest
 
@@ -25,15 +22,17 @@ import bom
 import debian
 import manpage
 import signing
+from support.lines import check
 
+pytestmark = [pytest.mark.release, pytest.mark.timeout(300)]
 
-def members(path):
-    """{name: bytes} of the archive's files."""
-    if path.endswith(".zip"):
-        with zipfile.ZipFile(path) as z:
-            return {i.filename: z.read(i) for i in z.infolist() if not i.is_dir()}
-    with tarfile.open(path) as t:
-        return {m.name: t.extractfile(m).read() for m in t.getmembers() if m.isfile()}
+# What the built program must not hold: (bytes, what they would show, whether
+# only a Linux program is checked for them).
+UNWANTED = [(b".debug_", "is not stripped: it has .debug_ sections", False),
+            (b".symtab", "is not stripped: it has a .symtab section", False),
+            (b".interp", "names a dynamic loader: it is not linked statically", True),
+            (b".note.ABI-tag", "is linked with glibc: it holds glibc's ABI note", True),
+            (b"glibc", "is linked with glibc: it holds a glibc text", True)]
 
 
 def resource_version(program):
@@ -45,96 +44,18 @@ def resource_version(program):
     return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
 
-def software_version(image):
-    """The version the image carries, as the updater prints it: header
-    bytes 3 and 4."""
+def software_version(facts):
+    """The version the build's image carries, as the updater prints it:
+    header bytes 3 and 4."""
+    image = Path(facts["image"]).read_bytes()
     return "%u.%02u" % (image[3], image[4])
 
 
-def cpack(facts, folder, env):
-    """CPack's packages of the build, made into folder: their names, and
-    CPack's output."""
-    done = subprocess.run([facts["cpack"], "--config",
-                           os.path.join(facts["build"], "CPackConfig.cmake"), "-B", folder],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
-    made = sorted(n for n in os.listdir(folder) if os.path.isfile(os.path.join(folder, n)))
-    return (made if done.returncode == 0 else []), done.stdout
-
-
-def check_archive(facts, folder, env):
-    """The archive CPack makes into folder: its failures, and the program it
-    holds, written beside it."""
-    version = facts["version"]
-    with open(facts["image"], "rb") as f:
-        image = f.read()
-    software = software_version(image)
-    failures = []
-    if not facts["archive"].startswith("trelvane-update-%s-sw%s-" % (version, software)):
-        failures.append("archive %s is not named after version %s and software v%s"
-                        % (facts["archive"], version, software))
-
-    made, out = cpack(facts, folder, env)
-    archives = [n for n in made if n.startswith(facts["archive"] + ".")]
-    if len(archives) != 1:
-        return failures + ["cpack made no %s.*:\n%s" % (facts["archive"], out)], None
-    files = members(os.path.join(folder, archives[0]))
-    name = os.path.basename(facts["program"])
-    top = facts["archive"] + "/"
-    readme = os.path.join(facts["source"], "README.md")
-    notices = bom.record_of(facts)[0]["notices"]
-    expected = {top + name, top + "README.md", top + "SHA256SUMS", top + os.path.basename(notices)}
-    if facts["manpage"]:
-        expected.add(top + os.path.basename(facts["manpage"]))
-    if set(files) != expected:
-        return failures + ["archive holds %s, not %s" % (sorted(files), sorted(expected))], None
-    held = os.path.join(folder, name)
-    with open(held, "wb") as f:
-        f.write(files[top + name])
-
-    with open(facts["program"], "rb") as f:
-        program = f.read()
-    if "TRELVANE_SIGN_PKCS12" not in env and files[top + name] != program:
-        failures.append("the archive's %s is not the program built in %s" % (name, facts["build"]))
-    for doc in filter(None, (readme, facts["manpage"], notices)):
-        with open(doc, "rb") as f:
-            if files[top + os.path.basename(doc)] != f.read():
-                failures.append("the archive's %s is not %s" % (os.path.basename(doc), doc))
-    sums = "%s  %s\n%s  %s\n" % (hashlib.sha256(files[top + name]).hexdigest(), name,
-                                 hashlib.sha256(image).hexdigest(), os.path.basename(facts["image"]))
-    if files[top + "SHA256SUMS"].decode(errors="replace") != sums:
-        failures.append("SHA256SUMS holds %r, expected %r" % (files[top + "SHA256SUMS"], sums))
-    if image not in program:
-        failures.append("the program does not carry %s" % facts["image"])
-    for section in (b".debug_", b".symtab"):
-        if section in program:
-            failures.append("the program is not stripped: it has %s sections" % section.decode())
-    if not name.endswith(".exe") and b".interp" in program:
-        failures.append("the program names a dynamic loader: it is not linked statically")
-    if not name.endswith(".exe"):
-        failures += bom.check_no_glibc(facts["program"], program)
-    failures += bom.check_notices(facts, files[top + os.path.basename(notices)].decode())
-    if name.endswith(".exe"):
-        parts = [int(p) for p in version.split(".")]
-        want = tuple(parts + [0] * (4 - len(parts)))
-        got = resource_version(program)
-        if got != want:
-            failures.append("version resource says %s, the build %s" % (got, version))
-        for text in (version, "installs Trelvane software v" + software):
-            if ("\0".join(text) + "\0").encode() not in program:  # UTF-16 string
-                failures.append("no %r in the version resource" % text)
-    return failures, held
-
-
-def host_architecture():
-    return subprocess.run(["dpkg", "--print-architecture"], stdout=subprocess.PIPE,
-                          text=True).stdout.strip()
-
-
-pytestmark = [pytest.mark.release, pytest.mark.timeout(300)]
-
-
-def passes(failures):
-    assert not failures, "\n".join(failures)
+def archive_in(facts, folder, out=""):
+    """The path of the one release archive in folder (CPack printed out)."""
+    found = [n for n in os.listdir(folder) if n.startswith(facts["archive"] + ".")]
+    check(len(found) == 1, "cpack made no single %s.* in %s:\n%s" % (facts["archive"], folder, out))
+    return os.path.join(folder, found[0])
 
 
 @pytest.fixture(scope="module")
@@ -145,15 +66,16 @@ def keys(tmp_path_factory):
 @pytest.fixture(scope="module")
 def made(facts, keys, tmp_path_factory, figures):
     """made(signed): CPack's packages of the build, made once unsigned and
-    once signed with the run's keys (a Windows program), as (folder, the
-    archive's failures, the program it holds)."""
+    once signed with the run's keys (a Windows program), as (folder, what
+    CPack printed)."""
     done = {}
 
     def make(signed):
         if signed not in done:
             folder = str(tmp_path_factory.mktemp("signed" if signed else "unsigned"))
-            done[signed] = (folder,) + check_archive(
-                facts, folder, keys.env() if signed else signing.unsigned_env())
+            done[signed] = folder, signing.ran(
+                [facts["cpack"], "--config", os.path.join(facts["build"], "CPackConfig.cmake"),
+                 "-B", folder], env=keys.env() if signed else signing.unsigned_env())
             figures.extend("%s%s: %d bytes" % ("signed " if signed else "", name,
                                                os.path.getsize(os.path.join(folder, name)))
                            for name in sorted(os.listdir(folder))
@@ -169,71 +91,102 @@ def release(facts, made):
 
 
 @pytest.mark.parametrize("signed", [False, pytest.param(True, marks=pytest.mark.windows)])
-def test_archive(made, signed):
-    passes(made(signed)[1])
+def test_archive(facts, made, signed):
+    version, software, image = facts["version"], software_version(facts), facts["image"]
+    check(facts["archive"].startswith("trelvane-update-%s-sw%s-" % (version, software)),
+          "archive %s is not named after version %s and software v%s"
+          % (facts["archive"], version, software))
+    path = archive_in(facts, *made(signed))
+    files, top = bom.members(path), facts["archive"] + "/"
+    name, record = os.path.basename(facts["program"]), bom.record_of(facts)[0]
+    docs = [os.path.join(facts["source"], "README.md"), record["notices"], facts["manpage"]]
+    docs = {top + os.path.basename(doc): doc for doc in docs if doc}
+    want = set(docs) | {top + name, top + "SHA256SUMS"}
+    check(set(files) == want, "%s holds %s, not %s" % (path, sorted(files), sorted(want)))
+    program = Path(facts["program"]).read_bytes()
+    check(signed or files[top + name] == program,
+          "%s's %s is not the program built in %s" % (path, name, facts["build"]))
+    for member, doc in docs.items():
+        check(files[member] == Path(doc).read_bytes(), "%s's %s is not %s" % (path, member, doc))
+    sums = "%s  %s\n%s  %s\n" % (bom.sha256(files[top + name]), name,
+                                 bom.sha256(Path(image).read_bytes()), os.path.basename(image))
+    check(files[top + "SHA256SUMS"] == sums.encode(), "%s's SHA256SUMS holds %r, expected %r"
+          % (path, files[top + "SHA256SUMS"], sums))
+    check(Path(image).read_bytes() in program, "%s does not carry %s" % (facts["program"], image))
+    for mark, what, linux_only in UNWANTED:
+        check((linux_only and name.endswith(".exe")) or mark not in program,
+              "%s %s (%r)" % (facts["program"], what, mark.decode()))
+    bom.check_notices(facts, files[top + os.path.basename(record["notices"])].decode())
+    if name.endswith(".exe"):
+        parts = [int(p) for p in version.split(".")]
+        got = resource_version(program)
+        check(got == tuple(parts + [0] * (4 - len(parts))),
+              "%s's version resource says %s, the build %s" % (facts["program"], got, version))
+        for text in (version, "installs Trelvane software v" + software):
+            check(("\0".join(text) + "\0").encode() in program,  # UTF-16 string
+                  "no %r in %s's version resource" % (text, facts["program"]))
 
 
 @pytest.mark.windows
-def test_signed_program_verifies_and_is_the_built_one_unsigned(facts, made, keys):
+def test_signed_program_verifies_and_is_the_built_one_unsigned(facts, made, keys, tmp_path):
     """Signed as PKCS#12, it verifies against the run's own authority, is the
     built program without its signature, and not once changed."""
-    held = made(True)[2]
-    assert held, "the signed archive holds no program"
-    passes(signing.check_signed_program(keys, held, facts["program"]))
+    held = tmp_path / os.path.basename(facts["program"])
+    held.write_bytes(bom.program_held(archive_in(facts, *made(True)), bom.record_of(facts)[0],
+                                      str(tmp_path)))
+    signing.check_signed_program(keys, str(held), facts["program"])
 
 
 @pytest.mark.windows
 def test_signed_with_pem_files(facts, keys, tmp_path):
-    passes(signing.check_signed_copy(keys, facts["cmake"], facts["source"], facts["program"],
-                                     str(tmp_path)))
+    signing.check_signed_copy(keys, facts["cmake"], facts["source"], facts["program"],
+                              str(tmp_path))
 
 
 @pytest.mark.linux
 def test_manual_page_lint_and_messages(facts):
     """mandoc -Tlint passes the page, whose quotes are the program's
     messages, every one."""
-    passes(manpage.check_lint(facts["manpage"])
-           + manpage.check_messages(facts["manpage"], facts["source"]))
+    manpage.check_lint(facts["manpage"])
+    manpage.check_messages(facts["manpage"], facts["source"])
 
 
 def debian_package(facts, release):
-    with open(facts["image"], "rb") as f:
-        software = software_version(f.read())
+    """The release's Debian package, named after the updater's version and
+    the image's software version, and that software version."""
+    software = software_version(facts)
     deb = os.path.join(release, debian.package_name(facts["version"], software, facts["deb"]))
-    assert os.path.exists(deb), "cpack made no %s" % os.path.basename(deb)
+    check(os.path.exists(deb), "cpack made no %s in %s" % (os.path.basename(deb), release))
     return deb, software
 
 
 @pytest.mark.linux
-def test_debian_package_contents_and_lintian(facts, release):
+def test_debian_package_contents_and_lintian(facts, release, tmp_path):
     deb, software = debian_package(facts, release)
-    passes(debian.check_contents(deb, facts["program"], facts["source"], facts["version"],
-                                 software, facts["deb"], bom.record_of(facts)[0])
-           + debian.check_lintian(deb))
+    debian.check_contents(deb, facts, software, bom.record_of(facts)[0], str(tmp_path))
+    debian.check_lintian(deb)
 
 
 @pytest.mark.linux
-def test_debian_package_installed_runs_and_purges(facts, release, s):
+def test_debian_package_installed_runs_and_purges(facts, release, s, tmp_path_factory):
     """Installed in a throwaway root, its manual page renders, it installs
     exactly on the emulator (under the build's launcher where the package
     is for another processor), and a purge leaves nothing."""
-    foreign = facts["deb"] != host_architecture()
-    passes(debian.check_installed(debian_package(facts, release)[0], s, foreign))
+    debian.check_installed(debian_package(facts, release)[0], s,
+                           str(tmp_path_factory.mktemp("dpkg")))
 
 
 def test_checksum_list_signed(facts, release, keys):
     """SHA256SUMS over the packages is signed only with a key, minisign
     verifies it and refuses it with a byte changed."""
     sums = os.path.join(release, "SHA256SUMS")
-    with open(sums, "w") as f:
-        for name in sorted(os.listdir(release)):
-            if name.startswith("trelvane-update"):
-                with open(os.path.join(release, name), "rb") as g:
-                    f.write("%s  %s\n" % (hashlib.sha256(g.read()).hexdigest(), name))
-    passes(signing.check_signed_sums(keys, facts["cmake"], facts["source"], sums))
+    Path(sums).write_text("".join("%s  %s\n" % (bom.sha256(Path(release, name).read_bytes()), name)
+                                  for name in sorted(os.listdir(release))
+                                  if name.startswith("trelvane-update")))
+    signing.check_signed_sums(keys, facts["cmake"], facts["source"], sums)
 
 
-def test_bill_of_materials(facts, release):
+def test_bill_of_materials(facts, release, tmp_path):
     """The SPDX document of the build's archive and package: each checksum,
     licence id and library version is right."""
-    passes(bom.check_bill(facts, release))
+    bom.check_bill(facts, release, str(tmp_path))
