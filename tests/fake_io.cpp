@@ -14,13 +14,10 @@ using fake::line;
 
 namespace {
 
-// A call that times out: moves nothing, succeeds.
+// Whether this call times out (moves nothing, succeeds), using up a quiet call.
 bool quiet()
 {
-    if (line.quietCalls == 0)
-        return false;
-    --line.quietCalls;
-    return true;
+    return line.quietCalls > 0 && line.quietCalls-- > 0;
 }
 
 } // namespace
@@ -35,9 +32,8 @@ BOOL ReadFile(HANDLE, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
         return FALSE;
     if (line.readPos >= line.input.size())
         throw fake::Starved{};
-    size_t most = line.maxRead;
-    if (!line.cuts.empty())
-        most = 1 + static_cast<unsigned char>(line.cuts[(line.readCalls - 1) % line.cuts.size()]) % 8;
+    const size_t most = line.cuts.empty() ? line.maxRead
+                        : 1 + static_cast<unsigned char>(line.cuts[(line.readCalls - 1) % line.cuts.size()]) % 8;
     size_t n = std::min({static_cast<size_t>(count), most, line.input.size() - line.readPos,
                          line.failReadAt - line.readPos});
     memcpy(data, line.input.data() + line.readPos, n);

@@ -24,21 +24,10 @@ struct Line {
     int pauses = 0;             // Sleep calls, and the shortest of them in ms
     unsigned long shortestPause = ~0ul;
     bool gone = false;          // ClearCommError says the line is lost
-    int readCalls = 0;
-    int clearCalls = 0;
-    int writeCalls = 0;
-    int closeCalls = 0;
+    int readCalls = 0, clearCalls = 0, writeCalls = 0, closeCalls = 0;
 };
 
 // The line the platform calls work on; reset by each test.
 extern Line line;
-
-// The end of every run as the fake console shows it: the question, typed-ahead
-// keys dropped, the key, its leftovers dropped, the console closed.
-const char KEY_PAUSE[] = "\nPress any key to continue...[flush][key][flush][closed]";
-// The end of a run on a lost line, as a death test's pattern.
-const char LOST_LINE_END[] =
-    "\nLost connection on COM2\n\\[closed\\]\nPress any key to continue\\.\\.\\."
-    "\\[flush\\]\\[key\\]\\[flush\\]\\[closed\\]$";
 
 } // namespace fake

@@ -7,25 +7,14 @@
 
 namespace {
 
-// A layout-valid image of n chunks (loader byte 0 names the count), resized
-// to len bytes when len is given.
-std::vector<unsigned char> makeImage(std::vector<unsigned char> header, int n, long len = -1)
+// The header made into a layout-valid image of n chunks (loader byte 0 names
+// the count), resized to len bytes when len is given.
+std::vector<unsigned char> makeImage(std::vector<unsigned char> img, int n, long len = -1)
 {
-    std::vector<unsigned char> img(header);
     img.resize(static_cast<size_t>(len >= 0 ? len : expectedSize(n)), 0x11);
     if (img.size() > 5)
         img[5] = static_cast<unsigned char>(2 * (n + 1));
     return img;
-}
-
-std::string check(const std::vector<unsigned char>& img, int32_t* chunks)
-{
-    firmware = img.data();
-    firmwareLen = img.size();
-    offset = 0;
-    testing::internal::CaptureStdout();
-    *chunks = checkFirmware();
-    return testing::internal::GetCapturedStdout();
 }
 
 TEST(ImageLayout, ChunkCountAndSize)
@@ -74,8 +63,12 @@ TEST(ImageCheck, MessagesAndOrder)
          "Loaded Trelvane software v201.255, 8455 bytes.\n"},
     };
     for (const Case& c : cases) {
-        int32_t chunks = 99;
-        EXPECT_EQ(check(c.img, &chunks), c.out) << c.what;
+        firmware = c.img.data();
+        firmwareLen = c.img.size();
+        offset = 0;
+        testing::internal::CaptureStdout();
+        const int32_t chunks = checkFirmware();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out) << c.what;
         EXPECT_EQ(chunks, c.chunks) << c.what;
         EXPECT_EQ(offset, 261u) << c.what << ": header and loader are read first";
     }
@@ -85,9 +78,8 @@ TEST(ImageReader, NeverReadsPastTheEnd)
 {
     // The image sits at the start of a larger buffer: bytes after its end
     // must never show up in what is read.
-    std::vector<unsigned char> store(64, 0xEE);
-    for (int i = 0; i < 10; ++i)
-        store[i] = static_cast<unsigned char>(i + 1);
+    std::vector<unsigned char> store = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    store.resize(64, 0xEE);
     firmware = store.data();
     firmwareLen = 10;
     offset = 0;

@@ -1,127 +1,123 @@
-// Exact-count transfers and the device message receiver, over a line in memory.
+// Everything over the line in memory: exact-count transfers, the device
+// message receiver, the run's end and the push's decisions. Each test starts
+// with a fresh line on COM2 whose loss ends the run as the updater's own does.
+#include <gtest/gtest.h>
+
+#include <cstring>
 #include <random>
+#include <string>
 #include <unistd.h>
 
-#include "tests/line_test.h"
+#include "app/end.h"
+#include "app/start.h"
+#include "image/image.h"
+#include "link/serial.h"
+#include "push/push.h"
 #include "tests/receiver_check.h"
 
 namespace {
 
-using LinkTest = LineTest;
-
-TEST_F(LinkTest, ReadsCompleteWhateverTheLinePacing)
+// Bytes as the line carries them.
+std::string bytes(std::initializer_list<int> values)
 {
-    struct Case { size_t maxRead; DWORD count; int calls; };
+    return std::string(values.begin(), values.end());
+}
+
+class LinkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fake::line = fake::Line{};
+        hCom = reinterpret_cast<HANDLE>(static_cast<intptr_t>(7));
+        strcpy(COMPORT, "COM2");
+        onLineLost = lostConnection;
+    }
+};
+
+// However few bytes one call moves, a transfer takes as many calls as it
+// needs and moves exactly its count, nothing past it.
+TEST_F(LinkTest, TransfersCompleteWhateverTheLinePacing)
+{
+    struct Case { size_t most; DWORD count; int calls; };
     const Case cases[] = {
-        {1, 4, 4},        // bytes trickling in one at a time
-        {3, 4, 2},
-        {4096, 4097, 2},
-        {1 << 20, 4097, 1},
-        {1, 1, 1},
+        {1, 4, 4}, {3, 4, 2}, {4096, 4097, 2}, {1 << 20, 4097, 1}, {1, 1, 1},
+        {1000, 4097, 5}, {4097, 4097, 1}, {1, 5, 5}, {1, 0, 0},
     };
     for (const Case& c : cases) {
         fake::line = fake::Line{};
         for (DWORD i = 0; i < c.count + 3; ++i)
             fake::line.input.push_back(static_cast<char>(i * 7));
-        fake::line.maxRead = c.maxRead;
+        fake::line.maxRead = fake::line.maxWrite = c.most;
         std::string got(c.count + 2, '\x55');
         FullReadFile(hCom, &got[0], c.count);
-        EXPECT_EQ(got.substr(0, c.count), fake::line.input.substr(0, c.count)) << c.maxRead;
-        EXPECT_EQ(got.substr(c.count), "\x55\x55") << "wrote past the count";
+        FullWriteFile(hCom, got.data(), c.count);
+        EXPECT_EQ(got, fake::line.input.substr(0, c.count) + "\x55\x55") << c.most << ": read past the count";
         EXPECT_EQ(fake::line.readPos, c.count) << "read beyond its count";
-        EXPECT_EQ(fake::line.readCalls, c.calls) << c.maxRead;
+        EXPECT_EQ(fake::line.output, fake::line.input.substr(0, c.count)) << c.most;
+        EXPECT_EQ(fake::line.readCalls, c.calls) << c.most;
+        EXPECT_EQ(fake::line.writeCalls, c.calls) << c.most;
     }
 }
 
-TEST_F(LinkTest, WritesCompleteWhenTheLineTakesThemInParts)
+// Moves "abcd" in from the line or "wxyz" out to it; returns what moved.
+std::string moveFour(bool reading)
 {
-    struct Case { size_t maxWrite; DWORD count; int calls; };
-    const Case cases[] = {{1000, 4097, 5}, {4097, 4097, 1}, {1, 5, 5}, {4096, 4097, 2}};
-    for (const Case& c : cases) {
-        fake::line = fake::Line{};
-        fake::line.maxWrite = c.maxWrite;
-        std::string data;
-        for (DWORD i = 0; i < c.count; ++i)
-            data.push_back(static_cast<char>(i * 13 + 1));
-        FullWriteFile(hCom, data.data(), c.count);
-        EXPECT_EQ(fake::line.output, data) << c.maxWrite;
-        EXPECT_EQ(fake::line.writeCalls, c.calls) << c.maxWrite;
-    }
-}
-
-TEST_F(LinkTest, ZeroCountCallsNothing)
-{
-    char c = 0;
-    FullReadFile(hCom, &c, 0);
-    FullWriteFile(hCom, &c, 0);
-    EXPECT_EQ(fake::line.readCalls + fake::line.writeCalls, 0);
-}
-
-// A failing call ends the run: message, port closed once, key pause, -1.
-// Standard output is sent to the death test's stderr to match it; a run that
-// spins instead is ended by the alarm, which fails the test.
-TEST_F(LinkTest, LostLineEndsTheRunInsteadOfSpinning)
-{
-    EXPECT_EXIT(
-        {
-            dup2(2, 1);
-            alarm(10);
-            fake::line.input = "abc";
-            fake::line.failReadAt = 2;
-            char got[4];
-            FullReadFile(hCom, got, 4);
-        },
-        ::testing::ExitedWithCode(255), fake::LOST_LINE_END);
-    EXPECT_EXIT(
-        {
-            dup2(2, 1);
-            alarm(10);
-            fake::line.maxWrite = 1000;
-            fake::line.failWriteAt = 2500;
-            static char data[4097];
-            FullWriteFile(hCom, data, sizeof data);
-        },
-        ::testing::ExitedWithCode(255), fake::LOST_LINE_END);
+    char got[4];
+    if (reading)
+        FullReadFile(hCom, got, 4);
+    else
+        FullWriteFile(hCom, "wxyz", 4);
+    return reading ? std::string(got, 4) : fake::line.output;
 }
 
 // Calls that time out on a line still there are asked again, each after a
 // look at the port and a pause, so that a driver that returns at once cannot
-// make the updater spin; the transfer completes exactly. On a line that is gone
-// the first time-out ends the run.
-TEST_F(LinkTest, TimeOutsWaitOnALiveLineAndEndTheRunOnALostOne)
+// make the updater spin; the transfer completes exactly. A call that fails
+// part-way, or the first time-out on a line that is gone, ends the run as
+// lostConnection does: message, port closed once, key pause, -1. Standard
+// output is sent to the death test's stderr to match it; a run that spins
+// instead is ended by the alarm, which fails the test.
+TEST_F(LinkTest, TimeOutsWaitOnALiveLineAndALostLineEndsTheRun)
 {
     for (bool reading : {true, false}) {
         fake::line = fake::Line{};
         fake::line.input = "abcd";
         fake::line.quietCalls = 5;
-        char got[4];
-        if (reading)
-            FullReadFile(hCom, got, 4);
-        else
-            FullWriteFile(hCom, "wxyz", 4);
-        EXPECT_EQ(reading ? std::string(got, 4) : fake::line.output, reading ? "abcd" : "wxyz");
+        EXPECT_EQ(moveFour(reading), reading ? "abcd" : "wxyz");
         EXPECT_EQ(fake::line.clearCalls, 5) << "each time-out asks the port";
         EXPECT_EQ(fake::line.pauses, 5) << "each time-out on a live line pauses";
         EXPECT_GE(fake::line.shortestPause, 20u);
         EXPECT_EQ(fake::line.readCalls + fake::line.writeCalls, 6);
+        for (bool fails : {true, false}) {
+            EXPECT_EXIT(
+                {
+                    dup2(2, 1);
+                    alarm(10);
+                    fake::line = fake::Line{};
+                    fake::line.input = "abcd";
+                    fake::line.maxRead = fake::line.maxWrite = 1;
+                    fake::line.failReadAt = fake::line.failWriteAt = fails ? 2 : std::string::npos;
+                    fake::line.quietCalls = fails ? 0 : 1000000;
+                    fake::line.gone = !fails;
+                    moveFour(reading);
+                },
+                ::testing::ExitedWithCode(255),
+                "\nLost connection on COM2\n\\[closed\\]\nPress any key to continue\\.\\.\\."
+                "\\[flush\\]\\[key\\]\\[flush\\]\\[closed\\]$")
+                << (reading ? "reading" : "writing") << (fails ? ", a call fails" : ", timed out");
+        }
     }
-    for (bool reading : {true, false}) {
-        EXPECT_EXIT(
-            {
-                dup2(2, 1);
-                alarm(10);
-                fake::line.input = "abcd";
-                fake::line.quietCalls = 1000000;
-                fake::line.gone = true;
-                char got[4];
-                if (reading)
-                    FullReadFile(hCom, got, 4);
-                else
-                    FullWriteFile(hCom, "wxyz", 4);
-                fprintf(stderr, "[%d calls]", fake::line.readCalls + fake::line.writeCalls);
-            },
-            ::testing::ExitedWithCode(255), fake::LOST_LINE_END);
-    }
+}
+
+// The question is asked before the console's typed-ahead keys are dropped,
+// and the key's leftovers are dropped after it.
+TEST_F(LinkTest, KeyPauseDropsKeysTypedBeforeTheQuestion)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(endRun(-1), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "[closed]\nPress any key to continue...[flush][key][flush][closed]");
+    EXPECT_EQ(fake::line.closeCalls, 2) << "the port and the console, once each";
 }
 
 TEST_F(LinkTest, MessagesAreFoundInTheStream)
@@ -168,6 +164,74 @@ TEST_F(LinkTest, AnyStreamGivesOnlyWellFormedMessages)
             fake::line.input.push_back(static_cast<char>(rng() % 3 == 0 ? 0xF0 | (rng() & 15) : rng() & 0xFF));
         fake::line.maxRead = 1 + rng() % 8;
         EXPECT_TRUE(receiverKeepsItsPromise()) << "round " << round;
+    }
+}
+
+// The push's decisions: which hardware fits, the same version offered as
+// 9.99, and Update or Revert. Each row is a device's announce against an
+// image of no chunks.
+TEST_F(LinkTest, PushDecidesOnTheDevicesAnnounce)
+{
+    const char* const refused = "This software file is incompatible with this Trelvane's hardware.\n";
+    const char* const claim = "Warning: This Trelvane is running the same software version.\n"
+                              "         upd will claim to have v9.99 to allow update.\n";
+    // What the device announces, the image's header, what the updater says
+    // (its decision line, after any warning), and the offer it sends ("":
+    // none).
+    struct Case { std::string announce, header; std::string says, offer; };
+    const std::string image = bytes({0xFF, 3, 1, 1, 73});
+    auto select = [](const char* word, const char* device, const char* offered) {
+        return std::string("Select '") + word + "' on the Trelvane to replace v" + device +
+               " software with v" + offered + ".\n";
+    };
+    const std::string update = select("Update", "1.70", "1.73");
+    const Case cases[] = {
+        {bytes({0xFF, 3, 1, 1, 70}), image, update, image},
+        // Each hardware code on its own at the edge of the tolerance, both ways.
+        {bytes({0xFF, 4, 1, 1, 70}), image, update, image},
+        {bytes({0xFF, 2, 1, 1, 70}), image, update, image},
+        {bytes({0xFF, 3, 2, 1, 70}), image, update, image},
+        {bytes({0xFF, 3, 0, 1, 70}), image, update, image},
+        {bytes({0xFF, 5, 1, 1, 70}), image, refused, ""},
+        {bytes({0xFF, 1, 1, 1, 70}), image, refused, ""},
+        {bytes({0xFF, 3, 3, 1, 70}), image, refused, ""},
+        // Header bytes of 0x80 and above, where signed and unsigned
+        // comparisons part: code A 0x80 is -128, 255 away from a device's
+        // 127; codes 0xFF are -1, next to a device's 0; version 129.00 is
+        // below the device's 1.70.
+        {bytes({0xFF, 127, 1, 1, 70}), bytes({0xFF, 0x80, 1, 1, 73}), refused, ""},
+        {bytes({0xFF, 0, 0, 1, 70}), bytes({0xFF, 0xFF, 0xFF, 1, 73}), update,
+         bytes({0xFF, 0xFF, 0xFF, 1, 73})},
+        {bytes({0xFF, 3, 1, 1, 70}), bytes({0xFF, 3, 1, 0x81, 0}),
+         select("Revert", "1.70", "129.00"), bytes({0xFF, 3, 1, 0x81, 0})},
+        // The same version is offered as 9.99; a device at 9.99 already,
+        // with an image of 9.99 too, is updated all the same.
+        {bytes({0xFF, 3, 1, 1, 73}), image, claim + select("Update", "1.73", "9.99"),
+         bytes({0xFF, 3, 1, 9, 99})},
+        {bytes({0xFF, 3, 1, 9, 99}), bytes({0xFF, 3, 1, 9, 99}),
+         claim + select("Update", "9.99", "9.99"), bytes({0xFF, 3, 1, 9, 99})},
+        // A newer device reverts, also when only its major version is newer.
+        {bytes({0xFF, 3, 1, 1, 80}), image, select("Revert", "1.80", "1.73"), image},
+        {bytes({0xFF, 3, 1, 2, 73}), image, select("Revert", "2.73", "1.73"), image},
+    };
+    setProgname("upd");
+    const std::string replies = bytes({0xF1, 0, 0, 0, 0, 0xF2, 0, 0, 0, 0, 0xFB, 0, 0, 0, 0});
+    const std::string listening = "Listening for a Trelvane on COM2\n";
+    for (const Case& c : cases) {
+        fake::line = fake::Line{};
+        fake::line.input = c.announce + replies;
+        // The header, then a loader that counts no chunks.
+        std::string img = c.header + bytes({2}) + std::string(expectedSize(0) - HEADER_SIZE - 1, '\x11');
+        firmware = reinterpret_cast<const unsigned char*>(img.data());
+        firmwareLen = img.size();
+        offset = 0;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(swPush(), -1);
+        std::string out = testing::internal::GetCapturedStdout();
+        size_t at = out.find(listening);
+        ASSERT_NE(at, std::string::npos) << out;
+        EXPECT_EQ(out.substr(at + listening.size(), c.says.size()), c.says) << testing::PrintToString(c.announce);
+        EXPECT_EQ(fake::line.output.substr(0, 5), c.offer) << testing::PrintToString(c.announce);
     }
 }
 

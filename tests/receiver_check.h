@@ -19,10 +19,8 @@ inline bool receiverKeepsItsPromise()
             if (fake::line.readPos < consumed + 5 || fake::line.readPos > fake::line.input.size())
                 return false;
             consumed = fake::line.readPos;
-            if (buf[0] != 0 && (buf[0] & 0xF0) != 0xF0)
-                return false;
             for (int i = 1; i < 5; ++i)
-                if (buf[0] != 0 && (buf[i] & 0x80))
+                if (buf[0] != 0 && ((buf[0] & 0xF0) != 0xF0 || (buf[i] & 0x80)))
                     return false;
         }
     } catch (const fake::Starved&) {

@@ -26,77 +26,66 @@ TEST(Start, ProgramNameLosesEveryDirectory)
     }
 }
 
-// Runs choosePort with the given command line and prompt answer; returns what it printed.
-std::string choose(std::vector<std::string> args, const char* answer)
+// Runs choosePort with the given arguments and prompt answer; returns what it printed.
+std::string choose(std::vector<std::string> args, const std::string& answer)
 {
     char path[] = "/tmp/trelvane-answerXXXXXX";
     int fd = mkstemp(path);
-    if (fd < 0 || write(fd, answer, strlen(answer)) != static_cast<ssize_t>(strlen(answer)))
-        ADD_FAILURE() << "cannot write the prompt answer";
+    EXPECT_EQ(write(fd, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
     close(fd);
     EXPECT_NE(freopen(path, "r", stdin), nullptr);
+    unlink(path);
     args.insert(args.begin(), "upd");
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(&a[0]);
-    argv.push_back(nullptr);
     testing::internal::CaptureStdout();
-    choosePort(static_cast<int>(args.size()), argv.data());
-    std::string out = testing::internal::GetCapturedStdout();
-    unlink(path);
-    return out;
+    choosePort(static_cast<int>(argv.size()), argv.data());
+    return testing::internal::GetCapturedStdout();
 }
 
+// A first argument -1 to -9 names the port. Otherwise the prompt shows the
+// image's version, its bytes unsigned and those it lacks as zeros, and the
+// answer's first character names the port; no answer at all is COM1.
 TEST(Start, PortFromArgumentOrPrompt)
 {
-    static const unsigned char header[] = {0xFF, 0x03, 0x01, 0x01, 0x49};
-    firmware = header;
-    firmwareLen = sizeof header;
-    const std::string asked = "Installing Trelvane Software v1.73.\nWhat COM port is the Trelvane connected to? ";
-    struct Case { std::vector<std::string> args; const char* answer; const char* port; bool prompted; };
+    // shown: the version in the prompt, nullptr where there must be no prompt.
+    struct Case { std::vector<std::string> args; std::string answer; const char* port; const char* shown;
+                  std::vector<unsigned char> image = {0xFF, 0x03, 0x01, 0x01, 0x49}; };
     const Case cases[] = {
-        {{"-3"}, "7\n", "COM3", false},
-        {{"-12"}, "", "COM1", false},
-        {{"-9", "-2"}, "", "COM9", false},
-        {{}, "2\n", "COM2", true},
-        {{}, "  9  rest\n", "COM9", true},
-        {{"-0"}, "4\n", "COM4", true},
-        {{"-x"}, "4\n", "COM4", true},
-        {{"-"}, "4\n", "COM4", true},
-        {{"3"}, "5\n", "COM5", true},
-        {{"--3"}, "5\n", "COM5", true},
-        {{}, "0\n", "COM0", true},       // no second prompt
-        {{}, "COM4\n", "COMC", true},    // only the first character counts
-        {{}, "", "COM1", true},          // end of input
-        {{}, "   \n\n", "COM1", true},
-    };
-    for (const Case& c : cases) {
-        std::string out = choose(c.args, c.answer);
-        EXPECT_STREQ(COMPORT, c.port) << c.answer;
-        EXPECT_EQ(out, c.prompted ? asked : "") << c.port;
-    }
-
-    // A long answer fills the prompt buffer and no further.
-    std::string longAnswer(10000, '6');
-    choose({}, longAnswer.c_str());
-    EXPECT_STREQ(COMPORT, "COM6");
-    EXPECT_EQ(strlen(linebuf), 80u);
-}
-
-TEST(Start, VersionLineShowsUnsignedBytesAndZerosForMissingOnes)
-{
-    struct Case { std::vector<unsigned char> image; const char* line; };
-    const Case cases[] = {
-        {{0xFF, 0x83, 0x81, 0xC9, 0xFF}, "Installing Trelvane Software v201.255.\n"},
-        {{0xFF, 0x03, 0x01, 0x02}, "Installing Trelvane Software v2.00.\n"},
-        {{0xFF}, "Installing Trelvane Software v0.00.\n"},
+        {{"-3"}, "7\n", "COM3", nullptr},
+        {{"-12"}, "", "COM1", nullptr},
+        {{"-9", "-2"}, "", "COM9", nullptr},
+        {{}, "2\n", "COM2", "1.73"},
+        {{}, "  9  rest\n", "COM9", "1.73"},
+        {{"-0"}, "4\n", "COM4", "1.73"},
+        {{"-x"}, "4\n", "COM4", "1.73"},
+        {{"-"}, "4\n", "COM4", "1.73"},
+        {{"3"}, "5\n", "COM5", "1.73"},
+        {{"--3"}, "5\n", "COM5", "1.73"},
+        {{"+3"}, "5\n", "COM5", "1.73"},
+        {{}, "0\n", "COM0", "1.73"},     // no second prompt
+        {{}, "COM4\n", "COMC", "1.73"},  // only the first character counts
+        {{}, "", "COM1", "1.73"},        // end of input
+        {{}, "   \n\n", "COM1", "1.73"},
+        {{}, "2\n", "COM2", "201.255", {0xFF, 0x83, 0x81, 0xC9, 0xFF}},
+        {{}, "2\n", "COM2", "2.00", {0xFF, 0x03, 0x01, 0x02}},
+        {{}, "2\n", "COM2", "0.00", {0xFF}},
     };
     for (const Case& c : cases) {
         firmware = c.image.data();
         firmwareLen = c.image.size();
-        std::string out = choose({}, "2\n");
-        EXPECT_EQ(out.substr(0, out.find('\n') + 1), c.line);
+        std::string out = choose(c.args, c.answer);
+        EXPECT_STREQ(COMPORT, c.port) << c.answer;
+        EXPECT_EQ(out, c.shown ? std::string("Installing Trelvane Software v") + c.shown +
+                                     ".\nWhat COM port is the Trelvane connected to? "
+                               : "") << c.port;
     }
+
+    // A long answer fills the prompt buffer and no further.
+    choose({}, std::string(10000, '6'));
+    EXPECT_STREQ(COMPORT, "COM6");
+    EXPECT_EQ(strlen(linebuf), 80u);
 }
 
 } // namespace

@@ -38,7 +38,7 @@ def cases():
         row("newer_device_reverts", "5", lambda x: x.full_run("5", word="Revert", device="newer"),
             announce="newer"),
         # The push's decisions are pinned row by row by its unit test
-        # (tests/push_test.cpp); whole runs prove an update, a claim of 9.99,
+        # (tests/link_test.cpp); whole runs prove an update, a claim of 9.99,
         # a revert and a refusal.
         row("hardware_refused", "6", lambda x: x.head("6") + refused, refused=True, verdict=2,
             representative=True),
