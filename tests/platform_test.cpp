@@ -159,6 +159,12 @@ TEST_F(PtyTest, LineIsRawFromTheOpenAndKeepsWhatIsWaiting)
     termios before, start;
     ASSERT_EQ(tcgetattr(watch, &before), 0);
     ASSERT_TRUE(before.c_lflag & ECHO) << "a new terminal should start cooked";
+    // An announce that came while the line was cooked (unechoed here), its
+    // 0x04 taken for an end of line: gone with the open, not misread.
+    termios unechoed = before;
+    unechoed.c_lflag &= ~ECHO;
+    ASSERT_EQ(tcsetattr(watch, TCSANOW, &unechoed), 0);
+    ASSERT_EQ(write(master, "\xFF\x04\x02\x01\x63", 5), 5);
     ASSERT_TRUE(open5());
     ASSERT_EQ(tcgetattr(fdOf(h), &start), 0);
     EXPECT_EQ(cfgetospeed(&start), cfgetospeed(&before)) << "the speed is the settings' business";

@@ -60,7 +60,11 @@ int fail(int fd)
 // it is configured: it would echo the device's bytes back to it and take a
 // 0x03 for an interrupt. Made raw at once, at the speed it has, nothing that
 // arrives before the settings are applied is answered or changed; reads wait
-// for a byte until time-outs are set.
+// for a byte until time-outs are set. What came in while it was still cooked
+// (a driver hands over what it held the moment the port opens) may already
+// be changed: a 0x04 ends a line as a 0x00, a 0x03 empties the queue, a CR
+// turns into a newline. It is dropped, so that a device's hardware codes are
+// never misread; a device announces again until it is answered.
 int openPort(const char* path)
 {
     // Non-blocking only for the open itself: a modem line without carrier
@@ -79,7 +83,7 @@ int openPort(const char* path)
         if (tcgetattr(fd, &tio) != 0)
             return fail(fd);
         makeRaw(tio);
-        if (!apply(fd, tio) || !holdPort(fd))
+        if (!apply(fd, tio) || tcflush(fd, TCIFLUSH) != 0 || !holdPort(fd))
             return fail(fd);
     }
     int fl = fcntl(fd, F_GETFL);
