@@ -176,15 +176,16 @@ class GuestSession(harness.Session):
         self.m.send("start %s %s trelvane-update -%s" % (tag, launcher, port))
         return mark
 
-    def ended(self, tag, mark, limit=CASE_SECONDS):
-        """The time the updater ended (time.monotonic())."""
-        return self.m.expect("@@END %s " % tag, min(self.deadline, time.monotonic() + limit),
-                             mark)[1] / 1e9
+    def within(self, limit):
+        return min(self.deadline, time.monotonic() + limit) if limit else self.deadline
 
-    def console(self, tag, mark, limit=CASE_SECONDS):
+    def ended(self, tag, mark, limit=None):
+        """The time the updater ended (time.monotonic())."""
+        return self.m.expect("@@END %s " % tag, self.within(limit), mark)[1] / 1e9
+
+    def console(self, tag, mark, limit=None):
         """(status, console text) of an updater, once it has ended."""
-        _, _, line = self.m.expect("@@EXIT %s " % tag,
-                                   min(self.deadline, time.monotonic() + limit), mark)
+        _, _, line = self.m.expect("@@EXIT %s " % tag, self.within(limit), mark)
         parts = line.split()
         text = bytes.fromhex(parts[3] if len(parts) > 3 else "").decode("latin-1")
         return int(parts[2]), text

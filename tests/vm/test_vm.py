@@ -76,6 +76,7 @@ def test_uart_complete(g):
 
 
 @pytest.mark.needs("paced_uart")
+@pytest.mark.timeout(150)  # a run of the largest image (127 chunks) takes 95 s
 def test_uart_complete_at_line_speed(g):
     # The device takes bytes in no faster than the line would carry them,
     # so the UART's FIFO and interrupts keep a real line's rhythm.
