@@ -100,13 +100,14 @@ release_checks() {  # BUILD
 echo "== native tests"
 tests build/native
 # The suite follows the image it is given: the native program once more
-# around a second image, of another version, chunk count and hardware.
-echo "== native tests, on a second image"
+# around a second image, of another version, chunk count and hardware, and
+# its end-to-end cases (the unit tests carry an image of their own).
+echo "== native end-to-end tests, on a second image"
 build/native/trelvane-mkimage --chunks 20 --header FF,07,02,03,10 build/second-image.bin
 cmake -S . -B build/second-image -DCMAKE_BUILD_TYPE=Release "$@" \
   -DTRELVANE_IMAGE="$root/build/second-image.bin" >/dev/null
-cmake --build build/second-image -j "$jobs"
-tests build/second-image
+cmake --build build/second-image -j "$jobs" --target trelvane-programs
+pytest-3 tests/e2e --build build/second-image -n 7 -q || status=1
 # The 64-bit Windows program runs every case under Wine; the others the
 # representative ones.
 for folder in "${folders[@]}"; do
