@@ -57,11 +57,11 @@ def cases():
             emu=["--sync", "5A"]),
         # The test images' figures are worked out from their bytes; their
         # lengths by this suite's own arithmetic (texts.size_of).
-        row("image_of_0_chunks", "2", lambda x: x.full_run("2"), variant="-n0",
+        row("image_of_0_chunks", "2", lambda x: x.full_run("2"), variant="-n0", chunks=0,
             representative=True),
-        row("image_of_1_chunks", "3", lambda x: x.full_run("3"), variant="-n1",
+        row("image_of_1_chunks", "3", lambda x: x.full_run("3"), variant="-n1", chunks=1,
             representative=True),
-        row("image_of_2_chunks", "4", lambda x: x.full_run("4"), variant="-n2"),
+        row("image_of_2_chunks", "4", lambda x: x.full_run("4"), variant="-n2", chunks=2),
         # A refused image: nothing reaches the device, which never speaks.
         row("image_bad_code_byte", "5", broken(lambda x: "File error, please re-download.\n"),
             variant="-badcode", emu=["--silent"], verdict=1, says="emu: received 0 bytes",
@@ -160,9 +160,13 @@ def hangup_options(s, name):
 
 @pytest.mark.parametrize("port, want, kw", cases())
 def test_run(s, port, want, kw):
+    kw = dict(kw)
     if "hangup" in kw:
-        kw = dict(kw)
         kw["emu"] = hangup_options(s, kw.pop("hangup")) + list(kw["emu"])
+    if "chunks" in kw:  # a test image of the chunks the row is named for
+        chunks = kw.pop("chunks")
+        check(s.image(kw["variant"]).chunks == chunks, "%s has %d chunks, want %d" % (
+            s.images[kw["variant"]], s.image(kw["variant"]).chunks, chunks))
     updater_run(s, port, want, **kw)
 
 
