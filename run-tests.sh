@@ -9,36 +9,7 @@ cd "$(dirname "$0")"
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
-# libclang-rt-dev: the sanitizer and fuzzer runtime of the default clang,
-# whatever its version. musl-dev, one per processor: the C library of the
-# released Linux programs; node-spdx-*: the SPDX ids the release checks know.
-packages=(cmake make g++ libgtest-dev python3 python3-pytest python3-pytest-timeout
-          python3-pytest-xdist g++-mingw-w64-x86-64 wine wine64
-          clang libclang-rt-dev valgrind strace
-          qemu-system-x86 qemu-system-arm linux-image-amd64 busybox-static socat cpio
-          g++-mingw-w64-i686 wine32:i386 g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user
-          osslsigncode minisign openssl lintian mandoc man-db
-          musl-dev musl-dev:arm64 musl-dev:armhf node-spdx-license-ids node-spdx-exceptions)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-# The architectures the released programs run as (cmake/platforms.txt): i386
-# for wine32, which runs the 32-bit Windows program; the ARM ones for the
-# virtual machines' kernels and busybox, downloaded below.
-added=()
-for arch in $(awk '!/^#/ { print $3 }' cmake/platforms.txt | sort -u); do
-  [ "$arch" = "$(dpkg --print-architecture)" ] && continue
-  dpkg --print-foreign-architectures | grep -qx "$arch" || { dpkg --add-architecture "$arch"; added+=("$arch"); }
-done
-if [ ${#missing[@]} -gt 0 ] || [ ${#added[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "== installing: ${missing[*]}"
-    apt-get install -y -q "${missing[@]}"
-  fi
-fi
+tools/install-packages.sh
 
 echo "== native build"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null

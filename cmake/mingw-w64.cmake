@@ -5,8 +5,10 @@ if(NOT mingw_arch)
 endif()
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${mingw_arch})
-set(CMAKE_C_COMPILER ${mingw_arch}-w64-mingw32-gcc)
-set(CMAKE_CXX_COMPILER ${mingw_arch}-w64-mingw32-g++)
+# The win32 thread model's compilers, the one installed: the updater starts
+# no thread, and this model needs no winpthreads run-time.
+set(CMAKE_C_COMPILER ${mingw_arch}-w64-mingw32-gcc-win32)
+set(CMAKE_CXX_COMPILER ${mingw_arch}-w64-mingw32-g++-win32)
 set(CMAKE_RC_COMPILER ${mingw_arch}-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${mingw_arch}-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
