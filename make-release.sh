@@ -8,10 +8,13 @@
 # SHA256SUMS is signed into SHA256SUMS.minisig. Before SHA256SUMS is
 # written, each program as released installs the image once against the
 # device emulator (tools/qualify.py). Arguments go to every configure, e.g.
-# -DTRELVANE_IMAGE=/path/to/device-software.bin.
+# -DTRELVANE_IMAGE=/path/to/device-software.bin. It needs nothing that
+# ./run-tests.sh made: what is missing of the packages tools/packages.txt
+# marks "release" is installed first.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
+tools/install-packages.sh release
 rm -rf release build/release
 mkdir release
 # The archives and packages date their files from the commit, so that the
@@ -26,10 +29,15 @@ tools=build/release/tools
 cmake -S . -B "$tools" -DTRELVANE_TESTS=OFF -DTRELVANE_TEST_PROGRAMS=OFF "$@" >/dev/null
 cmake --build "$tools" -j "$(nproc)" --target trelvane-emu trelvane-mkimage >/dev/null
 folders=()
+prefixes=()
 while read -r -u 3 toolchain folder _; do
   build=build/release/$folder
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
     -DTRELVANE_TEST_PROGRAMS=OFF -DTRELVANE_HOST_TOOLS="$root/$tools" "$@" >/dev/null
+  # A Windows program's Wine prefix (build/release/FOLDER/wineprefix), made
+  # while the programs build.
+  PYTHONPATH=tests python3 -m support.wineprefix "$build" >"$build/wineprefix.log" 2>&1 &
+  prefixes+=($!)
   cmake --build "$build" -j "$(nproc)" --target trelvane-update >/dev/null
   # CPack's output says why a package failed, a signing key too.
   if ! cpack --config "$build/CPackConfig.cmake" -B "$build/package" >"$build/cpack.log" 2>&1; then
@@ -42,12 +50,18 @@ done 3< <(grep -v '^#' cmake/platforms.txt)
 
 # Qualification: each program, as its archive holds it, installs the image
 # once against the emulator, all at once; any failure stops the release
-# before it has a checksum list. A Windows program runs in its test build's
-# Wine prefix (made if missing).
+# before it has a checksum list. A Windows program runs in the Wine prefix
+# made above.
+for i in "${!folders[@]}"; do
+  if ! wait "${prefixes[$i]}"; then
+    cat "build/release/${folders[$i]}/wineprefix.log" >&2
+    exit 1
+  fi
+done
 pids=()
 for folder in "${folders[@]}"; do
-  python3 tools/qualify.py "build/release/$folder" release "$root/build/$folder/wineprefix" \
-    >"build/release/$folder/qualify.log" 2>&1 &
+  python3 tools/qualify.py "build/release/$folder" release \
+    "$root/build/release/$folder/wineprefix" >"build/release/$folder/qualify.log" 2>&1 &
   pids+=($!)
 done
 failed=0

@@ -8,6 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
+# The arguments, for the checks that configure again (the reproducibility
+# check), quoted as the shell reads them.
+export TRELVANE_CONFIGURE="${*@Q}"
 
 tools/install-packages.sh
 
@@ -86,8 +89,14 @@ for folder in "${folders[@]}"; do
   tests "build/$folder"
   release_checks "build/$folder"
 done
-echo "== the release"
-./make-release.sh "$@" || status=1
+# The release needs nothing the steps above made: it is made in a copy of
+# the source without build/, as in a fresh clone, and then moved to release/.
+echo "== the release, from a copy of the source without the test builds"
+copy=build/release-source
+rm -rf "$copy" && mkdir -p "$copy"
+tar -c --exclude=./build --exclude=./release --exclude=./.git . | tar -x -C "$copy"
+"$copy/make-release.sh" "$@" || status=1
+if [ -d "$copy/release" ]; then rm -rf release && mv "$copy/release" release; fi
 echo "== the Linux programs on real serial drivers, in virtual machines"
 pytest-3 tests/vm --build build/native -q -rfEs || status=1
 echo "== native tests, sanitized"

@@ -20,7 +20,6 @@ execute_process(COMMAND gzip -9n -c "${TRELVANE_MANPAGE}" OUTPUT_FILE "${manpage
 if(failed)
   message(FATAL_ERROR "gzip could not compress ${TRELVANE_MANPAGE}")
 endif()
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${TRELVANE_MANPAGE}")
 install(FILES "${manpage_gz}" DESTINATION share/man/man1 COMPONENT deb)
 
 # The Debian architecture cmake/platforms.txt gives the toolchain file.

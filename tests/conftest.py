@@ -8,7 +8,6 @@ from the facts CMake wrote there (support.texts.facts), which --tools,
 fixture `s`) bounded by the case's deadline: the `timeout` mark, or the
 ini file's. A failed case's report ends with where it stopped. Markers say
 which builds a case is for; the build's facts pick the cases."""
-import fcntl
 import os
 import shlex
 import shutil
@@ -17,7 +16,7 @@ import subprocess
 
 import pytest
 
-from support import harness, texts
+from support import harness, texts, wineprefix
 
 # A harness wait fails this long before pytest-timeout would, so that the
 # case says where it stopped; pytest-timeout stops a case that hangs anywhere else.
@@ -96,15 +95,9 @@ def wine(request, facts, worker_id):
         return
     given = request.config.getoption("wine")
     first = os.path.abspath(given or os.path.join(facts["build"], "wineprefix"))
-    with open(first + ".lock", "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        if not os.path.exists(os.path.join(first, "system.reg")):
-            env = dict(os.environ, WINEPREFIX=first, WINEARCH=facts["wine"], **harness.WINE_ENV)
-            for step in (["wineboot", "-i"], ["wineserver", "-w"]):
-                subprocess.run(step, env=env, timeout=300, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-            if not os.path.isdir(os.path.join(first, "dosdevices")):
-                pytest.fail("wineboot made no Wine prefix at " + first)
+    why = wineprefix.made(first, facts["wine"])
+    if why:
+        pytest.fail(why)
     if given:
         yield first
         return

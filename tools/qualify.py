@@ -12,39 +12,17 @@ processor's under the build's launcher (qemu-user).
 BUILD is the program's release build, configured with its tests' facts.
 Prints one line; on a failure, also what went wrong, and exits 1.
 """
-import io
 import json
 import os
+import shutil
 import subprocess
 import sys
-import tarfile
 import tempfile
-import zipfile
+
+import released
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CASE = "complete_from_argument"
-
-
-def member(archive, name):
-    """The bytes of the archive's file name, or None."""
-    try:
-        if archive.endswith(".zip"):
-            with zipfile.ZipFile(archive) as z:
-                return z.read(name)
-        with tarfile.open(archive) as t:
-            return t.extractfile(name).read()
-    except (KeyError, AttributeError):
-        return None
-
-
-def deb_member(deb, name):
-    """The bytes of the Debian package's file name, or None."""
-    tar = subprocess.run(["dpkg-deb", "--fsys-tarfile", deb], stdout=subprocess.PIPE, check=True)
-    with tarfile.open(fileobj=io.BytesIO(tar.stdout)) as t:
-        try:
-            return t.extractfile(name).read()
-        except KeyError:
-            return None
 
 
 def qualify(build, release, prefix):
@@ -57,12 +35,12 @@ def qualify(build, release, prefix):
     label = archives[0] if len(archives) == 1 else facts["archive"]
     if len(archives) != 1:
         return "no single archive %s.* in %s" % (facts["archive"], release), label
-    program = member(os.path.join(release, archives[0]), "%s/%s" % (facts["archive"], name))
+    program = released.program(os.path.join(release, archives[0]), facts["archive"], name)
     if program is None:
         return "the archive holds no %s" % name, label
     if facts["deb"]:
         debs = [n for n in os.listdir(release) if n.endswith("_%s.deb" % facts["deb"])]
-        packaged = deb_member(os.path.join(release, debs[0]), "./usr/bin/" + name) if debs else None
+        packaged = released.program(os.path.join(release, debs[0]), None, name) if debs else None
         if packaged != program:
             return "the Debian package's program is not the archive's", label
     folder = tempfile.mkdtemp(prefix="trelvane-qualify-")
@@ -73,9 +51,11 @@ def qualify(build, release, prefix):
     cmd = ["pytest-3", os.path.join(SOURCE, "tests", "e2e", "test_runs.py"), "--build", build,
            "--program", path, "-k", CASE, "-q", "-rs"]
     cmd += ["--wine", prefix] if facts["wine"] else []
-    done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          cwd=folder)
-    subprocess.run(["rm", "-rf", folder])
+    try:
+        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              cwd=folder)
+    finally:
+        shutil.rmtree(folder)
     if done.returncode != 0 or "1 passed" not in done.stdout:
         return "its installation against the emulator failed:\n" + done.stdout[-3000:], label
     return None, "%s: installed software v%s exactly (%d bytes in %d blocks, %d on the line)" % (

@@ -18,15 +18,13 @@ its time is SOURCE_DATE_EPOCH's, its namespace made from the files' sums.
 """
 import datetime
 import hashlib
-import io
 import json
 import os
 import re
-import subprocess
 import sys
-import tarfile
 import urllib.parse
-import zipfile
+
+import released
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # The vendor's own: where its documents are named, and its licence's name.
@@ -41,22 +39,6 @@ def spdx_id(*parts):
 
 def sha256(data):
     return hashlib.sha256(data).hexdigest()
-
-
-def program_in(path, record):
-    """The program's bytes inside a released archive or Debian package."""
-    member = "%s/%s" % (record["archive"], record["program"])
-    if path.endswith(".zip"):
-        with zipfile.ZipFile(path) as z:
-            return z.read(member)
-    if path.endswith(".deb"):
-        data = subprocess.run(["dpkg-deb", "--fsys-tarfile", path], stdout=subprocess.PIPE,
-                              check=True).stdout
-        tar, member = tarfile.open(fileobj=io.BytesIO(data)), "./usr/bin/" + record["program"]
-    else:
-        tar = tarfile.open(path)
-    with tar:
-        return tar.extractfile(member).read()
 
 
 def own_licence():
@@ -120,15 +102,18 @@ def document(folder, builds):
         whole = " AND ".join([PROPRIETARY] + sorted({"(%s)" % lib["license"] if " " in
                                                      lib["license"] else lib["license"]
                                                      for lib in libraries}))
-        released = sorted(n for n in os.listdir(folder)
+        shipped = sorted(n for n in os.listdir(folder)
                           if n.startswith(record["archive"] + ".") or n == record["deb"])
-        if len(released) != 1 + bool(record["deb"]):
-            sys.exit("spdx.py: %s holds %s for %s" % (folder, released, build))
-        for name in released:
+        if len(shipped) != 1 + bool(record["deb"]):
+            sys.exit("spdx.py: %s holds %s for %s" % (folder, shipped, build))
+        for name in shipped:
             with open(os.path.join(folder, name), "rb") as f:
                 digest = sha256(f.read())
             sums.append(digest + name)
-            held = program_in(os.path.join(folder, name), record)
+            held = released.program(os.path.join(folder, name), record["archive"],
+                                    record["program"])
+            if held is None:
+                sys.exit("spdx.py: %s holds no %s" % (name, record["program"]))
             platform = record["archive"].split("-sw%s-" % record["software"], 1)[1]
             program = add(package(
                 spdx_id("program", record["archive"], sha256(held)[:12]),

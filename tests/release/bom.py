@@ -1,19 +1,18 @@
 """What a released program holds of others, and the release's bill of
-materials. The program's notices name exactly the Debian packages' files
-that its link took, as its map file says, with each package's copyright
-file; none of them is glibc's. The SPDX document's every checksum is that of
-what it names, and every licence id is in the SPDX lists Debian packages
-(node-spdx-license-ids, node-spdx-exceptions) or defined in the document."""
+materials, against the libraries its link took as tools/notices.py recorded
+them (third-party.json): the notices quote each one's copyright file, none
+is glibc, and the bill gives each one's installed version. The SPDX
+document's every checksum is that of what it names, and every licence id is
+in the SPDX lists Debian packages (node-spdx-license-ids,
+node-spdx-exceptions) or defined in the document."""
 import hashlib
 import json
 import os
 import re
 import sys
-import tarfile
-import zipfile
 from pathlib import Path
 
-import debian
+import released
 from signing import ran, run
 from support.lines import check
 
@@ -31,37 +30,20 @@ def record_of(facts):
     return record, json.loads(Path(record["libraries"]).read_text())
 
 
-def members(path):
-    """{name: bytes} of the files of a zip or tar archive."""
-    if path.endswith(".zip"):
-        with zipfile.ZipFile(path) as z:
-            return {i.filename: z.read(i) for i in z.infolist() if not i.is_dir()}
-    with tarfile.open(path) as t:
-        return {m.name: t.extractfile(m).read() for m in t.getmembers() if m.isfile()}
-
-
 def check_notices(facts, notices):
-    """The notices (text) against the map: every file outside the build that
-    the link took, and no other, with each owner's copyright file."""
+    """The notices (text) name each recorded library and quote its copyright
+    file, which a Debian package's copyright names too; none is glibc."""
     record, libraries = record_of(facts)
     name = os.path.basename(record["notices"])
-    text = Path(record["map"]).read_text(errors="replace")
-    taken = re.findall(r"^(/\S+?\.a)\(", text.split("\n\n")[1], re.M)
-    taken += re.findall(r"^LOAD (/\S+\.o(?:bj)?)$", text, re.M)
-    taken = {os.path.normpath(p) for p in taken}
-    listed = {f["path"] for lib in libraries for f in lib["files"]}
-    check(taken <= listed, "%s are linked, but not in %s" % (sorted(taken - listed), name))
-    check(listed <= taken, "%s lists %s, which are not linked" % (name, sorted(listed - taken)))
+    deb = Path(record["copyright"]).read_text(encoding="utf-8") if facts["deb"] else None
     for lib in libraries:
-        check(Path(lib["copyright"]).read_text(encoding="utf-8").rstrip("\n") in notices,
-              "%s lacks %s's copyright file %s" % (name, lib["package"], lib["copyright"]))
+        check("%s %s (%s)" % (lib["package"], lib["version"], lib["arch"]) in notices and
+              Path(lib["copyright"]).read_text(encoding="utf-8").rstrip("\n") in notices,
+              "%s lacks %s or its copyright file %s" % (name, lib["package"], lib["copyright"]))
+        check(deb is None or "%s %s: %s" % (lib["package"], lib["version"], lib["copyright"])
+              in deb, "%s does not list %s" % (record["copyright"], lib["copyright"]))
         check(not lib["package"].startswith("libc6"), "%s is linked with glibc: %s" % (
             facts["program"], ", ".join(f["path"] for f in lib["files"])))
-    if facts["deb"]:  # the Debian copyright quotes them, a line as a verbatim line
-        quoted = "\n".join("  " + line.rstrip() if line.strip() else " ."
-                           for line in notices.splitlines())
-        check(quoted in Path(record["copyright"]).read_text(encoding="utf-8"),
-              "%s does not list the notices" % record["copyright"])
 
 
 def licence_ids(expression):
@@ -71,22 +53,18 @@ def licence_ids(expression):
             for before, word in zip([""] + words, words) if word not in ("AND", "OR", "WITH")]
 
 
-def program_held(path, record, scratch):
-    """The program's bytes in a released archive, or in a Debian package
-    unpacked into the folder scratch."""
-    if path.endswith(".deb"):
-        debian.unpacked(path, scratch)
-        return Path(scratch, debian.PROGRAM).read_bytes()
-    files, member = members(path), "%s/%s" % (record["archive"], record["program"])
-    check(member in files, "%s holds no %s" % (path, member))
-    return files[member]
+def program_held(path, record):
+    """The program's bytes in a released archive or Debian package."""
+    held = released.program(path, record["archive"], record["program"])
+    check(held is not None, "%s holds no %s" % (path, record["program"]))
+    return held
 
 
-def check_bill(facts, folder, scratch):
+def check_bill(facts, folder):
     """Writes the bill of the build's archive and package in folder as
     ./make-release.sh does, then checks every checksum in it against what
-    it names (a package unpacked in the folder scratch), every licence id,
-    and each library's Debian version."""
+    it names, every licence id, and each recorded library's Debian
+    version."""
     bill_path = ran([sys.executable, os.path.join(facts["source"], "tools", "spdx.py"), folder,
                      facts["build"]]).strip()
     bill = json.loads(Path(bill_path).read_text())
@@ -98,7 +76,7 @@ def check_bill(facts, folder, scratch):
             record["program"]: set()}
     for name in os.listdir(folder):
         if name.startswith(record["archive"] + ".") or name == record["deb"]:
-            held = program_held(os.path.join(folder, name), record, scratch)
+            held = program_held(os.path.join(folder, name), record)
             sums[record["program"]].add(sha256(held))
             sums[name] = {sha256(Path(folder, name).read_bytes())}
     packages = {p.get("packageFileName", p["name"]): p for p in bill["packages"]}

@@ -7,6 +7,8 @@ import os
 import subprocess
 from pathlib import Path
 
+import manpage
+import released
 from signing import ran, run
 from support.lines import Failed, check, fail
 from support.runs import updater_run
@@ -27,16 +29,9 @@ def tree(root):
             for top, dirs, names in os.walk(root) for name in dirs + names}
 
 
-def unpacked(deb, folder):
-    """The package's files, unpacked into folder: {path: mode}."""
-    ran(["dpkg-deb", "-x", deb, folder])
-    return {path: os.stat(os.path.join(folder, path)).st_mode & 0o7777 for path in tree(folder)
-            if os.path.isfile(os.path.join(folder, path))}
-
-
-def check_contents(deb, facts, software, record, folder):
-    """Control fields and exactly the listed files, unpacked into folder: the
-    program as built, the manual page as written, the README and lintian's
+def check_contents(deb, facts, software, record):
+    """Control fields and exactly the listed files: the program as built,
+    the manual page as the build wrote it, the README and lintian's
     overrides as in the source tree, the notices and the copyright as the
     build made them (its record)."""
     source = facts["source"]
@@ -45,19 +40,20 @@ def check_contents(deb, facts, software, record, folder):
         code, got = run(["dpkg-deb", "-f", deb, field])
         check(code == 0 and got.strip() == want,
               "%s: %s is %r, want %r" % (deb, field, got.strip(), want))
-    files = unpacked(deb, folder)
+    files = released.members(deb)
     want = {PROGRAM: (0o755, facts["program"]),
-            MANPAGE: (0o644, os.path.join(source, "doc", "trelvane-update.1")),
+            MANPAGE: (0o644, facts["manpage"]),
             DOC + "README.md": (0o644, os.path.join(source, "README.md")),
             DOC + "copyright": (0o644, record["copyright"]),
             DOC + os.path.basename(record["notices"]): (0o644, record["notices"]),
             OVERRIDES: (0o644, os.path.join(source, "doc", "lintian-overrides"))}
     check(set(files) == set(want), "%s holds %s, not %s" % (deb, sorted(files), sorted(want)))
     for path, (mode, origin) in want.items():
-        data = Path(folder, path).read_bytes()
+        data = files[path].data
         data = gzip.decompress(data) if path.endswith(".gz") else data
         check(data == Path(origin).read_bytes(), "%s: /%s is not %s" % (deb, path, origin))
-        check(files[path] == mode, "%s: /%s has mode %o, want %o" % (deb, path, files[path], mode))
+        check(files[path].mode == mode,
+              "%s: /%s has mode %o, want %o" % (deb, path, files[path].mode, mode))
 
 
 def check_lintian(deb):
@@ -73,13 +69,15 @@ def check_lintian(deb):
     check(not tags and (code == 0 or unused in out), "lintian %s:\n%s" % (deb, out))
 
 
-def check_installed(deb, s, folder):
+def check_installed(deb, s, folder, pages=()):
     """dpkg -i into a throwaway root in folder; man -l renders the page there
     without a warning; the installed program, run in the harness session s
-    against the emulator, installs the software exactly; dpkg --purge then
-    leaves nothing behind but dpkg's own database, which records what was
-    ever installed. A package for another processor is installed as it
-    would be there (dpkg knows only this machine's architectures)."""
+    against the emulator and answering its prompt, installs the software
+    exactly, and its page and the pages given name what it printed; dpkg
+    --purge then leaves nothing behind but dpkg's own database, which
+    records what was ever installed. A package for another processor is
+    installed as it would be there (dpkg knows only this machine's
+    architectures)."""
     root, database = os.path.join(folder, "root"), os.path.join("var", "lib", "dpkg")
     foreign = not deb.endswith("_%s.deb" % ran(["dpkg", "--print-architecture"]).strip())
     # Its own log too, so the machine's dpkg log does not record the trial.
@@ -97,9 +95,11 @@ def check_installed(deb, s, folder):
           "man -l /%s of %s:\n%s" % (MANPAGE, deb, done.stderr))
     s.build = os.path.dirname(os.path.join(root, PROGRAM))  # the session runs it from there
     try:
-        updater_run(s, "3", lambda x: x.full_run("3"))
+        printed = updater_run(s, "3", lambda x: x.full_run("3", prompt=True), answer="3")
     except Failed as why:
         fail("/%s installed from %s, run against the emulator: %s" % (PROGRAM, deb, why))
+    for page in (os.path.join(root, MANPAGE),) + tuple(pages):
+        manpage.check_names(page, printed, s.facts["source"])
     code, out = run(dpkg + ["--purge", "trelvane-update"])
     left = sorted(p for p in tree(root) - before if not p.startswith(database))
     check(code == 0 and not left, "dpkg --purge (status %d) left %s:\n%s" % (code, left, out))

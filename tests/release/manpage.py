@@ -62,6 +62,20 @@ def quotes(text):
     return [" ".join(q.split()) for q in re.findall(r'"([^"]*)"', text)]
 
 
+def check_names(page, console, source):
+    """The page quotes what the program printed up to its listening line
+    (its version, the software it carries, its size) as it printed it: a
+    quote of a message printed there is the printed text."""
+    end = console.find("\n", console.find("Listening for a Trelvane"))
+    head = " ".join(console[:end].split())
+    patterns = [re.compile(as_pattern(m)) for m in program_messages(source)[0]]
+    for said in quotes(rendered(page)):
+        for pattern in patterns:
+            found = pattern.fullmatch(said) and pattern.search(head)
+            check(not found or said in head, "%s quotes %r, but the program printed %r"
+                  % (page, said, found and found.group(0)))
+
+
 def check_lint(page):
     """mandoc -Tlint finds nothing, down to its style remarks."""
     code, out = run(["mandoc", "-Tlint", "-W", "all", page])

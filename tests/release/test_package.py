@@ -21,6 +21,7 @@ import pytest
 import bom
 import debian
 import manpage
+import released
 import signing
 from support.lines import check
 
@@ -97,7 +98,8 @@ def test_archive(facts, made, signed):
           "archive %s is not named after version %s and software v%s"
           % (facts["archive"], version, software))
     path = archive_in(facts, *made(signed))
-    files, top = bom.members(path), facts["archive"] + "/"
+    files = {name: member.data for name, member in released.members(path).items()}
+    top = facts["archive"] + "/"
     name, record = os.path.basename(facts["program"]), bom.record_of(facts)[0]
     docs = [os.path.join(facts["source"], "README.md"), record["notices"], facts["manpage"]]
     docs = {top + os.path.basename(doc): doc for doc in docs if doc}
@@ -132,8 +134,7 @@ def test_signed_program_verifies_and_is_the_built_one_unsigned(facts, made, keys
     """Signed as PKCS#12, it verifies against the run's own authority, is the
     built program without its signature, and not once changed."""
     held = tmp_path / os.path.basename(facts["program"])
-    held.write_bytes(bom.program_held(archive_in(facts, *made(True)), bom.record_of(facts)[0],
-                                      str(tmp_path)))
+    held.write_bytes(bom.program_held(archive_in(facts, *made(True)), bom.record_of(facts)[0]))
     signing.check_signed_program(keys, str(held), facts["program"])
 
 
@@ -161,9 +162,9 @@ def debian_package(facts, release):
 
 
 @pytest.mark.linux
-def test_debian_package_contents_and_lintian(facts, release, tmp_path):
+def test_debian_package_contents_and_lintian(facts, release):
     deb, software = debian_package(facts, release)
-    debian.check_contents(deb, facts, software, bom.record_of(facts)[0], str(tmp_path))
+    debian.check_contents(deb, facts, software, bom.record_of(facts)[0])
     debian.check_lintian(deb)
 
 
@@ -171,9 +172,14 @@ def test_debian_package_contents_and_lintian(facts, release, tmp_path):
 def test_debian_package_installed_runs_and_purges(facts, release, s, tmp_path_factory):
     """Installed in a throwaway root, its manual page renders, it installs
     exactly on the emulator (under the build's launcher where the package
-    is for another processor), and a purge leaves nothing."""
-    debian.check_installed(debian_package(facts, release)[0], s,
-                           str(tmp_path_factory.mktemp("dpkg")))
+    is for another processor), its page and the archive's name what it
+    printed (the archive's program is the same: test_archive), and a purge
+    leaves nothing."""
+    folder, name = tmp_path_factory.mktemp("dpkg"), os.path.basename(facts["manpage"])
+    page = folder / name
+    page.write_bytes(released.members(archive_in(facts, release))[
+        "%s/%s" % (facts["archive"], name)].data)
+    debian.check_installed(debian_package(facts, release)[0], s, str(folder), [str(page)])
 
 
 def test_checksum_list_signed(facts, release, keys):
@@ -186,7 +192,7 @@ def test_checksum_list_signed(facts, release, keys):
     signing.check_signed_sums(keys, facts["cmake"], facts["source"], sums)
 
 
-def test_bill_of_materials(facts, release, tmp_path):
+def test_bill_of_materials(facts, release):
     """The SPDX document of the build's archive and package: each checksum,
     licence id and library version is right."""
-    bom.check_bill(facts, release, str(tmp_path))
+    bom.check_bill(facts, release)

@@ -4,10 +4,13 @@ that neither names the source or a build folder. A firmware team rebuilding a
 release from its commit must get the program it was given, and, its files
 dated by one SOURCE_DATE_EPOCH as ./make-release.sh dates them, the same
 archive and package. (That a signed program without its signature is the
-program as built, test_package.py checks.) It builds with two jobs, so it
-runs in a pytest step of its own, not beside the line tests."""
+program as built, test_package.py checks.) It configures as the build was:
+its image, and the arguments ./run-tests.sh gives every configure
+(TRELVANE_CONFIGURE). It builds with two jobs, so it runs in a pytest step
+of its own, not beside the line tests."""
 import hashlib
 import os
+import shlex
 import sys
 from pathlib import Path
 
@@ -26,11 +29,15 @@ def test_two_builds_are_the_same(facts, tmp_path, figures):
     # program also shifts what follows it.
     folders = [str(tmp_path / "trelvane-release"), str(tmp_path / "trelvane-release-second-build")]
     toolchain = ["-DCMAKE_TOOLCHAIN_FILE=" + facts["toolchain"]] if facts["toolchain"] else []
+    given = ["-DTRELVANE_IMAGE=" + facts["image"]]
+    given += shlex.split(os.environ.get("TRELVANE_CONFIGURE", ""))
+    # Dated alike, the manual page too.
+    env = dict(unsigned_env(), SOURCE_DATE_EPOCH="1700000000")
     programs = []
     for folder in folders:
         ran([cmake, "-S", source, "-B", folder, "-DTRELVANE_TESTS=OFF",
-             "-DTRELVANE_TEST_PROGRAMS=OFF"] + toolchain)
-        ran([cmake, "--build", folder, "-j2", "--target", "trelvane-update"])
+             "-DTRELVANE_TEST_PROGRAMS=OFF"] + toolchain + given, env=env)
+        ran([cmake, "--build", folder, "-j2", "--target", "trelvane-update"], env=env)
         programs.append(Path(folder, program).read_bytes())
         for path in (folder, source):
             check(path.encode() not in programs[-1],
@@ -38,7 +45,6 @@ def test_two_builds_are_the_same(facts, tmp_path, figures):
     same_bytes(programs[0], programs[1], "the two builds' %s differ" % program)
     # CPack's archives and packages of both builds, unsigned and dated alike,
     # and their bills of materials, are the same files, byte for byte.
-    env = dict(unsigned_env(), SOURCE_DATE_EPOCH="1700000000")
     made = []
     for folder in folders:
         out = os.path.join(folder, "packages")

@@ -48,3 +48,4 @@ def updater_run(s, port, want, status=255, answer=None, variant="", emu=(), verd
         check(hung is None or r.ended_ns - hung < 2e9, "the updater ended %.1f s after the "
               "hang-up, want under 2 s" % ((r.ended_ns - (hung or 0)) / 1e9))
     check(says is None or says + "\n" in out, "the emulator did not say %r" % says)
+    return r.console
