@@ -23,14 +23,7 @@ for arg in "$@"; do
   esac
 done
 
-missing=()
-for p in cmake make g++; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q && apt-get install -y -q "${missing[@]}"
-fi
+tools/install-packages.sh demo
 
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DTRELVANE_TESTS=OFF -DTRELVANE_TEST_PROGRAMS=OFF >/dev/null
 cmake --build build/demo -j "$(nproc)" --target trelvane-update trelvane-emu >/dev/null

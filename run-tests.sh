@@ -1,117 +1,152 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, builds the updater for every
-# platform, runs the tests of each program, and makes the release once. Exit
-# status non-zero on any failure. Arguments go to every configure, as
-# ./make-release.sh takes them: -DTRELVANE_IMAGE=/path/to/device-software.bin
-# proves the whole suite on that image.
+# platform, runs the tests of each program, and makes the release once; ends
+# with a summary of each stage (its cases passed, failed and skipped, and its
+# time). Exit status non-zero on any failure. Arguments go to every
+# configure, as ./make-release.sh takes them:
+# -DTRELVANE_IMAGE=/path/to/device-software.bin proves the suite on that image.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
+mkdir -p build/logs
+status=0
+stages=()
 # The arguments, for the checks that configure again (the reproducibility
 # check), quoted as the shell reads them.
 export TRELVANE_CONFIGURE="${*@Q}"
 
-tools/install-packages.sh
+# A stage's output goes to the console and to build/logs/N-NAME.log, from
+# which its pytest and CTest closing lines are counted; a stage that fails
+# with no case counted counts as one failure. The command runs where `set -e`
+# does not hold: it says itself when it fails.
+stage() {  # NAME COMMAND...
+  local name=$1 start=$SECONDS log result=pass
+  shift
+  log=build/logs/$(printf '%02d' ${#stages[@]})-${name//[^A-Za-z0-9]/-}.log
+  echo "== $name"
+  "$@" 2>&1 | tee "$log" || { result=FAILED; status=1; }
+  stages+=("$(awk -v name="$name" -v result="$result" -v secs=$((SECONDS - start)) '
+    / in [0-9.]+s/ && /(passed|failed|skipped|error)/ {
+      for (i = 1; i < NF; i++) if ($(i + 1) ~ /^(passed|failed|skipped|errors?)/) {
+        k = $(i + 1); sub(/[,=]+$/, "", k); sub(/errors?/, "failed", k); n[k] += $i } }
+    /tests passed, [0-9]+ tests failed out of/ { n["failed"] += $4; n["passed"] += $NF - $4 }
+    END { if (result != "pass" && !n["failed"]) n["failed"] = 1
+          printf "%-40s %-6s %6d %6d %6d %6d\n", name, result, n["passed"], n["failed"], n["skipped"], secs }
+  ' "$log")")
+  [ $result = pass ]
+}
 
-echo "== native build"
-cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
-cmake --build build/native -j "$jobs"
+summary() {
+  printf '\n%-40s %-6s %6s %6s %6s %6s\n' stage result passed failed skipped s
+  printf '%s\n' "${stages[@]}"
+  printf '%s\n' "${stages[@]}" | awk '{ p += $(NF-3); f += $(NF-2); k += $(NF-1) }
+    END { if (result != "pass" && !n["failed"]) n["failed"] = 1
+          printf "time: %d s in all\ntotal: %d passed, %d failed, %d skipped\n", '$SECONDS', p, f, k }'
+}
+# A build that fails ends the run, with the summary of what ran.
+built() { stage "$@" || { summary; exit 1; }; }
 
-# The ARM virtual machines' kernel and busybox: downloaded and unpacked into
+built "packages" tools/install-packages.sh
+
+build() {  # FOLDER TARGET CONFIGURE-ARGUMENTS...
+  local folder=$1 target=$2
+  shift 2
+  cmake -S . -B "$folder" "$@" >/dev/null && cmake --build "$folder" -j "$jobs" ${target:+--target "$target"}
+}
+built "native build" build build/native "" -DCMAKE_BUILD_TYPE=Release "$@"
+
+# The virtual machines' kernels and busybox: downloaded and unpacked into
 # build/vm/ARCH, not installed. A metapackage is followed to the kernel it
 # depends on.
-while read -r -u 3 arch names; do
-  dir=build/vm/$arch
-  [ -e "$dir/unpacked" ] && continue
-  if [ "${TRELVANE_VM_SKIP:-}" = 1 ]; then
-    echo "== TRELVANE_VM_SKIP=1: no $arch kernel downloaded, its virtual machine is skipped"
-    continue
-  fi
-  echo "== $arch kernel and busybox for the virtual machines"
-  rm -rf "$dir" && mkdir -p "$dir/debs"
-  for name in $names; do
-    real=$(apt-cache depends "$name:$arch" | sed -n 's/^ *Depends: \(linux-image-.*\)/\1/p' | head -1)
-    (cd "$dir/debs" && apt-get download -q "${real:-$name:$arch}")
-  done
-  for deb in "$dir"/debs/*.deb; do dpkg-deb -x "$deb" "$dir"; done
-  touch "$dir/unpacked"
-done 3< <(PYTHONPATH=tests python3 tests/vm/machines.py)
+kernels() {
+  while read -r -u 3 arch names; do
+    dir=build/vm/$arch
+    [ -e "$dir/unpacked" ] && continue
+    if [ "${TRELVANE_VM_SKIP:-}" = 1 ]; then
+      echo "TRELVANE_VM_SKIP=1: no $arch kernel downloaded, its virtual machine is skipped"
+      continue
+    fi
+    echo "$arch kernel and busybox"
+    rm -rf "$dir" && mkdir -p "$dir/debs" || return 1
+    for name in $names; do
+      real=$(apt-cache depends "$name:$arch" | sed -n 's/^ *Depends: \(linux-image-.*\)/\1/p' | head -1)
+      (cd "$dir/debs" && apt-get download -q "${real:-$name:$arch}" >>"$root/build/apt.log" 2>&1) ||
+        { echo "downloading ${real:-$name:$arch} failed: build/apt.log"; return 1; }
+    done
+    for deb in "$dir"/debs/*.deb; do dpkg-deb -x "$deb" "$dir" || return 1; done
+    touch "$dir/unpacked"
+  done 3< <(PYTHONPATH=tests python3 tests/vm/machines.py)
+}
+built "virtual machines' kernels" kernels
 
 # Every released program, built by its toolchain file, tested with the
 # native emulator and image generator.
 folders=()
 while read -r -u 3 toolchain folder _; do
-  echo "== $folder build"
-  cmake -S . -B "build/$folder" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
-    -DTRELVANE_HOST_TOOLS="$root/build/native" "$@" >/dev/null
-  cmake --build "build/$folder" -j "$jobs"
+  built "$folder build" build "build/$folder" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
+    -DTRELVANE_HOST_TOOLS="$root/build/native" "$@"
   folders+=("$folder")
 done 3< <(grep -v '^#' cmake/platforms.txt)
+built "sanitized build" build build/asan "" -DCMAKE_BUILD_TYPE=Debug -DTRELVANE_SANITIZE=ON "$@"
+CXX=clang++ built "fuzz build" build build/fuzz messages_fuzz -DTRELVANE_FUZZ=ON \
+  -DTRELVANE_TESTS=OFF -DTRELVANE_TEST_PROGRAMS=OFF "$@"
 
-echo "== sanitized build (AddressSanitizer, UndefinedBehaviorSanitizer)"
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTRELVANE_SANITIZE=ON "$@" >/dev/null
-cmake --build build/asan -j "$jobs"
-
-echo "== fuzz build"
-CXX=clang++ cmake -S . -B build/fuzz -DTRELVANE_FUZZ=ON -DTRELVANE_TESTS=OFF \
-  -DTRELVANE_TEST_PROGRAMS=OFF "$@" >/dev/null
-cmake --build build/fuzz -j "$jobs" --target messages_fuzz
-
-status=0
 # A build's unit tests (CTest), then its end-to-end cases (pytest): the
 # build's own facts say which cases are its. Seven at once: a case mostly
 # waits for the device's pauses, and seven workers take a representative set
 # in one round. A released build's release checks come after, one at a time:
 # one of them builds the product twice.
 tests() {  # BUILD
-  ctest --test-dir "$1" -j 4 --output-on-failure --timeout 300 || status=1
-  pytest-3 tests/e2e --build "$1" -n 7 -q || status=1
+  local failed=0
+  ctest --test-dir "$1" -j 4 --output-on-failure --timeout 300 || failed=1
+  pytest-3 tests/e2e --build "$1" -n 7 -q || failed=1
+  return $failed
 }
-release_checks() {  # BUILD
-  pytest-3 tests/release --build "$1" -q || status=1
-}
-echo "== native tests"
-tests build/native
+stage "native tests" tests build/native || true
 # The suite follows the image it is given: the native program once more
 # around a second image, of another version, chunk count and hardware, and
 # its end-to-end cases (the unit tests carry an image of their own).
-echo "== native end-to-end tests, on a second image"
-build/native/trelvane-mkimage --chunks 20 --header FF,07,02,03,10 build/second-image.bin
-cmake -S . -B build/second-image -DCMAKE_BUILD_TYPE=Release "$@" \
-  -DTRELVANE_IMAGE="$root/build/second-image.bin" >/dev/null
-cmake --build build/second-image -j "$jobs" --target trelvane-programs
-pytest-3 tests/e2e --build build/second-image -n 7 -q || status=1
+second_image() {
+  build/native/trelvane-mkimage --chunks 20 --header FF,07,02,03,10 build/second-image.bin &&
+  build build/second-image trelvane-programs -DCMAKE_BUILD_TYPE=Release "$@" \
+    -DTRELVANE_IMAGE="$root/build/second-image.bin" &&
+  pytest-3 tests/e2e --build build/second-image -n 7 -q
+}
+stage "native end-to-end, a second image" second_image "$@" || true
 # The 64-bit Windows program runs every case under Wine; the others the
 # representative ones.
 for folder in "${folders[@]}"; do
-  echo "== $folder tests"
-  tests "build/$folder"
-  release_checks "build/$folder"
+  stage "$folder tests" tests "build/$folder" || true
+  stage "$folder release checks" pytest-3 tests/release --build "build/$folder" -q || true
 done
-# The release needs nothing the steps above made: it is made in a copy of
-# the source without build/, as in a fresh clone, and then moved to release/.
-echo "== the release, from a copy of the source without the test builds"
-copy=build/release-source
-rm -rf "$copy" && mkdir -p "$copy"
-tar -c --exclude=./build --exclude=./release --exclude=./.git . | tar -x -C "$copy"
-"$copy/make-release.sh" "$@" || status=1
-if [ -d "$copy/release" ]; then rm -rf release && mv "$copy/release" release; fi
-echo "== the Linux programs on real serial drivers, in virtual machines"
-pytest-3 tests/vm --build build/native -q -rfEs || status=1
-echo "== native tests, sanitized"
-tests build/asan
+# The release needs nothing the stages above made: it is made in a copy of
+# the source without build/, as in a fresh clone, then moved to release/.
+release() {
+  local copy=build/release-source failed=0
+  rm -rf "$copy" && mkdir -p "$copy" &&
+    tar -c --exclude=./build --exclude=./release --exclude=./.git . | tar -x -C "$copy" || return 1
+  "$copy/make-release.sh" "$@" || failed=1
+  if [ -d "$copy/release" ]; then rm -rf release && mv "$copy/release" release; fi
+  return $failed
+}
+stage "the release, from a copy without build/" release "$@" || true
+stage "Linux programs on real serial drivers (VMs)" pytest-3 tests/vm --build build/native -q -rfEs || true
+stage "native tests, sanitized" tests build/asan || true
 
-echo "== fuzzing the message receiver for ${TRELVANE_FUZZ_SECONDS:=60} s"
 # New inputs go to a scratch folder; the kept corpus in the repo only seeds.
-rm -rf build/fuzz/new-corpus && mkdir -p build/fuzz/new-corpus
-if build/fuzz/tests/fuzz/messages_fuzz -max_total_time="$TRELVANE_FUZZ_SECONDS" -print_final_stats=1 \
-     build/fuzz/new-corpus tests/fuzz/corpus >build/fuzz/fuzz.log 2>&1; then
-  grep -E "^(#[0-9]+ +DONE|stat::number_of_executed_units)" build/fuzz/fuzz.log || true
-  echo "fuzzing: no failure"
-else
-  tail -40 build/fuzz/fuzz.log
-  echo "fuzzing: FAILED"
-  status=1
-fi
+fuzz() {
+  rm -rf build/fuzz/new-corpus && mkdir -p build/fuzz/new-corpus
+  if build/fuzz/tests/fuzz/messages_fuzz -max_total_time="${TRELVANE_FUZZ_SECONDS:-60}" \
+       -print_final_stats=1 build/fuzz/new-corpus tests/fuzz/corpus >build/fuzz/fuzz.log 2>&1; then
+    grep -E "^(#[0-9]+ +DONE|stat::number_of_executed_units)" build/fuzz/fuzz.log || true
+    echo "fuzzing: no failure"
+  else
+    tail -40 build/fuzz/fuzz.log
+    echo "fuzzing: FAILED"
+    return 1
+  fi
+}
+stage "fuzzing the message receiver" fuzz || true
+summary
 exit $status

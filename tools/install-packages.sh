@@ -1,30 +1,32 @@
 #!/usr/bin/env bash
 # Installs the packages of tools/packages.txt that this machine lacks: all of
-# them, or with "release" only those ./make-release.sh needs. Without
-# recommended packages. Asks dpkg for each by its architecture, so that a
-# machine that has them all never goes to the package archive. apt's output
-# goes to build/apt.log, printed when it fails.
+# them, or with "demo" or "release" only those ./run-demo.sh or
+# ./make-release.sh needs. Without recommended packages. Asks dpkg for each
+# by its architecture, so that a machine that has them all (root or not)
+# never goes to the package archive. apt's output goes to build/apt.log,
+# printed when it fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-only=${1:-}
+rank() { case $1 in demo) echo 1 ;; release) echo 2 ;; *) echo 3 ;; esac; }
+upto=$(rank "${1:-tests}")
 native=$(dpkg --print-architecture)
-# The architectures the released programs run as (cmake/platforms.txt).
-for arch in $(awk '!/^#/ { print $3 }' cmake/platforms.txt | sort -u); do
-  [ "$arch" = "$native" ] || dpkg --print-foreign-architectures | grep -qx "$arch" ||
-    dpkg --add-architecture "$arch"
-done
 installed=$(dpkg-query -W -f '${binary:Package} ${db:Status-Abbrev}\n' | awk '$2 == "ii" { print $1 }')
 missing=()
 while read -r name need _; do
-  [ -n "$name" ] || continue
-  [ -z "$only" ] || [ "$need" = "$only" ] || continue
+  [ -n "$name" ] && [ "$(rank "$need")" -le "$upto" ] || continue
   case "$name" in *:*) want=$name ;; *) want="$name $name:$native" ;; esac
   found=
   for w in $want; do grep -qxF "$w" <<<"$installed" && found=1; done
   [ -n "$found" ] || missing+=("$name")
 done < <(grep -v '^#' tools/packages.txt)
 [ ${#missing[@]} -gt 0 ] || exit 0
-echo "== installing ${#missing[@]} packages: ${missing[*]} (apt's output: build/apt.log)"
+
+echo "installing ${#missing[@]} packages: ${missing[*]} (apt's output: build/apt.log)"
+# The architectures the released programs run as (cmake/platforms.txt).
+for arch in $(awk '!/^#/ { print $3 }' cmake/platforms.txt | sort -u); do
+  [ "$arch" = "$native" ] || dpkg --print-foreign-architectures | grep -qx "$arch" ||
+    dpkg --add-architecture "$arch"
+done
 mkdir -p build
 export DEBIAN_FRONTEND=noninteractive
 if ! { apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"; } \
