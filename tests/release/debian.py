@@ -69,15 +69,14 @@ def check_lintian(deb):
     check(not tags and (code == 0 or unused in out), "lintian %s:\n%s" % (deb, out))
 
 
-def check_installed(deb, s, folder, pages=()):
+def check_installed(deb, s, folder):
     """dpkg -i into a throwaway root in folder; man -l renders the page there
     without a warning; the installed program, run in the harness session s
     against the emulator and answering its prompt, installs the software
-    exactly, and its page and the pages given name what it printed; dpkg
-    --purge then leaves nothing behind but dpkg's own database, which
-    records what was ever installed. A package for another processor is
-    installed as it would be there (dpkg knows only this machine's
-    architectures)."""
+    exactly, and the page passes manpage.check_page; dpkg --purge then leaves
+    nothing behind but dpkg's own database, which records what was ever
+    installed. A package for another processor is installed as it would be
+    there (dpkg knows only this machine's architectures)."""
     root, database = os.path.join(folder, "root"), os.path.join("var", "lib", "dpkg")
     foreign = not deb.endswith("_%s.deb" % ran(["dpkg", "--print-architecture"]).strip())
     # Its own log too, so the machine's dpkg log does not record the trial.
@@ -98,8 +97,7 @@ def check_installed(deb, s, folder, pages=()):
         printed = updater_run(s, "3", lambda x: x.full_run("3", prompt=True), answer="3")
     except Failed as why:
         fail("/%s installed from %s, run against the emulator: %s" % (PROGRAM, deb, why))
-    for page in (os.path.join(root, MANPAGE),) + tuple(pages):
-        manpage.check_names(page, printed, s.facts["source"])
+    manpage.check_page(os.path.join(root, MANPAGE), s.facts["source"], printed)
     code, out = run(dpkg + ["--purge", "trelvane-update"])
     left = sorted(p for p in tree(root) - before if not p.startswith(database))
     check(code == 0 and not left, "dpkg --purge (status %d) left %s:\n%s" % (code, left, out))

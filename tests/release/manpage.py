@@ -2,7 +2,8 @@
 does not do. Every text the page puts in double quotes is a message the
 program prints, matched against the program's own format strings in its
 sources (numbers and names filled in, the spacing as the page is set), and
-every message the program prints is quoted and explained somewhere."""
+every message the program prints is quoted and explained somewhere; what a
+run printed of the program's own version and software is quoted as printed."""
 import os
 import re
 from pathlib import Path
@@ -62,29 +63,14 @@ def quotes(text):
     return [" ".join(q.split()) for q in re.findall(r'"([^"]*)"', text)]
 
 
-def check_names(page, console, source):
-    """The page quotes what the program printed up to its listening line
-    (its version, the software it carries, its size) as it printed it: a
-    quote of a message printed there is the printed text."""
-    end = console.find("\n", console.find("Listening for a Trelvane"))
-    head = " ".join(console[:end].split())
-    patterns = [re.compile(as_pattern(m)) for m in program_messages(source)[0]]
-    for said in quotes(rendered(page)):
-        for pattern in patterns:
-            found = pattern.fullmatch(said) and pattern.search(head)
-            check(not found or said in head, "%s quotes %r, but the program printed %r"
-                  % (page, said, found and found.group(0)))
-
-
-def check_lint(page):
-    """mandoc -Tlint finds nothing, down to its style remarks."""
+def check_page(page, source, printed):
+    """mandoc -Tlint finds nothing, down to its style remarks. Each quote of
+    the page is one whole message of the program, and each message of the
+    program is quoted by the page. What the program printed up to its
+    listening line (its version, the software it carries, its size) is
+    quoted as printed: a quote of a message printed there is that text."""
     code, out = run(["mandoc", "-Tlint", "-W", "all", page])
     check(code == 0 and not out.strip(), "mandoc -Tlint on %s:\n%s" % (page, out))
-
-
-def check_messages(page, source):
-    """Each quote of the page is one whole message of the program, and each
-    message of the program is quoted by the page."""
     messages, elsewhere = program_messages(source)
     check(messages and not elsewhere, "the program's messages are not all printf calls in %s: %s"
           % (", ".join(LAYERS), ", ".join(elsewhere) or "none found"))
@@ -94,3 +80,9 @@ def check_messages(page, source):
     check(not stray, "%s quotes %r, which the program never prints" % (page, stray))
     unsaid = [m for m, p in zip(messages, patterns) if not any(p.fullmatch(q) for q in said)]
     check(not unsaid, "%s never quotes the program's messages %r" % (page, unsaid))
+    head = " ".join(printed[:printed.find("\n", printed.find("Listening for a"))].split())
+    for quote in said:
+        for pattern in patterns:
+            found = pattern.fullmatch(quote) and pattern.search(head)
+            check(not found or quote in head, "%s quotes %r, but the program printed %r"
+                  % (page, quote, found and found.group(0)))

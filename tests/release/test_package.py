@@ -20,7 +20,6 @@ import pytest
 
 import bom
 import debian
-import manpage
 import released
 import signing
 from support.lines import check
@@ -98,8 +97,7 @@ def test_archive(facts, made, signed):
           "archive %s is not named after version %s and software v%s"
           % (facts["archive"], version, software))
     path = archive_in(facts, *made(signed))
-    files = {name: member.data for name, member in released.members(path).items()}
-    top = facts["archive"] + "/"
+    files, top = {n: m.data for n, m in released.members(path).items()}, facts["archive"] + "/"
     name, record = os.path.basename(facts["program"]), bom.record_of(facts)[0]
     docs = [os.path.join(facts["source"], "README.md"), record["notices"], facts["manpage"]]
     docs = {top + os.path.basename(doc): doc for doc in docs if doc}
@@ -144,14 +142,6 @@ def test_signed_with_pem_files(facts, keys, tmp_path):
                               str(tmp_path))
 
 
-@pytest.mark.linux
-def test_manual_page_lint_and_messages(facts):
-    """mandoc -Tlint passes the page, whose quotes are the program's
-    messages, every one."""
-    manpage.check_lint(facts["manpage"])
-    manpage.check_messages(facts["manpage"], facts["source"])
-
-
 def debian_package(facts, release):
     """The release's Debian package, named after the updater's version and
     the image's software version, and that software version."""
@@ -170,16 +160,13 @@ def test_debian_package_contents_and_lintian(facts, release):
 
 @pytest.mark.linux
 def test_debian_package_installed_runs_and_purges(facts, release, s, tmp_path_factory):
-    """Installed in a throwaway root, its manual page renders, it installs
-    exactly on the emulator (under the build's launcher where the package
-    is for another processor), its page and the archive's name what it
-    printed (the archive's program is the same: test_archive), and a purge
-    leaves nothing."""
-    folder, name = tmp_path_factory.mktemp("dpkg"), os.path.basename(facts["manpage"])
-    page = folder / name
-    page.write_bytes(released.members(archive_in(facts, release))[
-        "%s/%s" % (facts["archive"], name)].data)
-    debian.check_installed(debian_package(facts, release)[0], s, str(folder), [str(page)])
+    """Installed in a throwaway root, its manual page renders, passes mandoc's
+    lint, quotes the program's messages and names what the program printed
+    (the archive's page and program are the same bytes: test_archive), it
+    installs exactly on the emulator (under the build's launcher where the
+    package is for another processor), and a purge leaves nothing."""
+    debian.check_installed(debian_package(facts, release)[0], s,
+                           str(tmp_path_factory.mktemp("dpkg")))
 
 
 def test_checksum_list_signed(facts, release, keys):

@@ -1,11 +1,9 @@
 """A build's Wine prefix, in which its Windows program runs: made once,
-where it is missing, for the end-to-end cases (tests/conftest.py) and for
-the release's qualification, whose prefixes ./make-release.sh makes while
-the programs build:
+where it is missing, for the end-to-end cases (tests/conftest.py) and the
+release's qualification, whose prefixes ./make-release.sh makes while the
+programs build:
 
-  PYTHONPATH=tests python3 -m support.wineprefix BUILD
-
-makes BUILD/wineprefix if BUILD's program is a Windows one."""
+  PYTHONPATH=tests python3 -m support.wineprefix BUILD   # BUILD/wineprefix"""
 import fcntl
 import os
 import subprocess
@@ -16,9 +14,8 @@ from support.harness import WINE_ENV
 
 
 def made(prefix, arch):
-    """Makes the prefix for arch (win64, win32) unless it is there; under
-    a lock, so that whoever comes second waits for it. What went wrong, or
-    None."""
+    """Makes the prefix for arch (win64, win32) unless it is there, under a
+    lock that whoever comes second waits for; what went wrong, or None."""
     with open(prefix + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not os.path.exists(os.path.join(prefix, "system.reg")):
@@ -31,14 +28,6 @@ def made(prefix, arch):
     return None
 
 
-def of_build(build):
-    """BUILD/wineprefix made for BUILD's Windows program (None for a Linux
-    one); what went wrong, or None."""
-    arch = texts.facts(build)["wine"]
-    return arch and made(os.path.join(os.path.abspath(build), "wineprefix"), arch)
-
-
-if __name__ == "__main__":
-    why = of_build(sys.argv[1])
-    if why:
-        sys.exit(why)
+if __name__ == "__main__":  # a Linux program's build needs none
+    arch = texts.facts(sys.argv[1])["wine"]
+    sys.exit(arch and made(os.path.join(os.path.abspath(sys.argv[1]), "wineprefix"), arch) or None)
