@@ -76,8 +76,7 @@ def check_bill(facts, folder):
             record["program"]: set()}
     for name in os.listdir(folder):
         if name.startswith(record["archive"] + ".") or name == record["deb"]:
-            held = program_held(os.path.join(folder, name), record)
-            sums[record["program"]].add(sha256(held))
+            sums[record["program"]].add(sha256(program_held(os.path.join(folder, name), record)))
             sums[name] = {sha256(Path(folder, name).read_bytes())}
     packages = {p.get("packageFileName", p["name"]): p for p in bill["packages"]}
     check(set(sums) <= set(packages), "%s does not describe %s"

@@ -53,13 +53,10 @@ def as_pattern(message):
                    for at, piece in enumerate(CONVERSION.split(message.strip())))
 
 
-def rendered(page):
-    """The page as mandoc sets it in plain ASCII, overstriking removed."""
-    return re.sub(r".\x08", "", ran(["mandoc", "-Tascii", page]))
-
-
-def quotes(text):
-    """Every text in double quotes, its blank space made single spaces."""
+def quotes(page):
+    """Every text in double quotes of the page as mandoc sets it in plain
+    ASCII (overstriking removed), its blank space made single spaces."""
+    text = re.sub(r".\x08", "", ran(["mandoc", "-Tascii", page]))
     return [" ".join(q.split()) for q in re.findall(r'"([^"]*)"', text)]
 
 
@@ -75,7 +72,7 @@ def check_page(page, source, printed):
     check(messages and not elsewhere, "the program's messages are not all printf calls in %s: %s"
           % (", ".join(LAYERS), ", ".join(elsewhere) or "none found"))
     patterns = [re.compile(as_pattern(m)) for m in messages]
-    said = quotes(rendered(page))
+    said = quotes(page)
     stray = [q for q in said if not any(p.fullmatch(q) for p in patterns)]
     check(not stray, "%s quotes %r, which the program never prints" % (page, stray))
     unsaid = [m for m, p in zip(messages, patterns) if not any(p.fullmatch(q) for q in said)]

@@ -1,9 +1,7 @@
-"""A build's Wine prefix, in which its Windows program runs: made once,
-where it is missing, for the end-to-end cases (tests/conftest.py) and the
-release's qualification, whose prefixes ./make-release.sh makes while the
-programs build:
-
-  PYTHONPATH=tests python3 -m support.wineprefix BUILD   # BUILD/wineprefix"""
+"""The Wine prefix a Windows program runs in, made where it is missing, for
+the end-to-end cases and the release's qualification (./make-release.sh,
+while the programs build): PYTHONPATH=tests python3 -m support.wineprefix
+BUILD makes BUILD/wineprefix."""
 import fcntl
 import os
 import subprocess
@@ -11,11 +9,12 @@ import sys
 
 from support import texts
 from support.harness import WINE_ENV
+from support.lines import check
 
 
 def made(prefix, arch):
     """Makes the prefix for arch (win64, win32) unless it is there, under a
-    lock that whoever comes second waits for; what went wrong, or None."""
+    lock that whoever comes second waits for."""
     with open(prefix + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not os.path.exists(os.path.join(prefix, "system.reg")):
@@ -23,11 +22,10 @@ def made(prefix, arch):
             for step in (["wineboot", "-i"], ["wineserver", "-w"]):
                 subprocess.run(step, env=env, timeout=300, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
-    if not os.path.isdir(os.path.join(prefix, "dosdevices")):
-        return "wineboot made no Wine prefix at " + prefix
-    return None
+    check(os.path.isdir(os.path.join(prefix, "dosdevices")), "wineboot made no prefix at " + prefix)
 
 
-if __name__ == "__main__":  # a Linux program's build needs none
-    arch = texts.facts(sys.argv[1])["wine"]
-    sys.exit(arch and made(os.path.join(os.path.abspath(sys.argv[1]), "wineprefix"), arch) or None)
+if __name__ == "__main__":
+    build = texts.facts(sys.argv[1])
+    if build["wine"]:  # a Linux program runs without
+        made(os.path.join(build["build"], "wineprefix"), build["wine"])
