@@ -244,7 +244,7 @@ class Session:
         self.wine = wine
         self.images = {"": facts["image"]}
         self.images.update(("-" + name, image["file"]) for name, image in facts["images"].items())
-        self._image = {"": texts.Image.of_build(facts)}
+        self._image = {}
         self.started = []
         self.made = []  # links this session put in place
         self.set_deadline(deadline)
@@ -254,8 +254,8 @@ class Session:
         self.deadline_s, self.deadline = seconds, time.monotonic() + seconds
 
     def image(self, variant=""):
-        """The figures of the image the program `variant` carries: the
-        build's own from its facts, a test image's worked out from its bytes."""
+        """The figures of the image the program `variant` carries, worked
+        out from its file."""
         if variant not in self._image:
             self._image[variant] = texts.Image.read(self.images[variant])
         return self._image[variant]
