@@ -236,11 +236,12 @@ def machine(**row):
     return SimpleNamespace(**dict(defaults, **row))
 
 
-# What a machine can do, each a mark a case may carry: a UART line, the
-# 16550 whose line QEMU moves to each case's device (modem control, echo
-# before the open), a UART paced at the line's rate, a USB adapter that is
-# plugged and pulled, and the USB serial gadget.
-CAPABILITIES = {"uart", "uart_16550", "paced_uart", "adapter", "usb_gadget"}
+# What a machine can do, each a mark a case may carry, with the COM port of
+# its line: a UART line, the 16550 whose line QEMU moves to each case's
+# device (modem control, echo before the open), a UART paced at the line's
+# rate; a USB adapter that is plugged and pulled, and the USB serial gadget.
+UART, ADAPTER = "2", "3"
+CAPABILITIES = dict(uart=UART, uart_16550=UART, paced_uart=UART, adapter=ADAPTER, usb_gadget=ADAPTER)
 AMD64 = ["qemu-system-x86_64"]
 USB = ("usb-common", "usbcore")
 
