@@ -25,12 +25,13 @@ import pytest
 import initramfs
 import machines
 from machine import Machine, kernel
-from machines import ADAPTER, CASE_SECONDS, UART, GuestEmulator, GuestSession
+from machines import CASE_SECONDS, GuestEmulator, GuestSession
 from support import texts as t
 from support.lines import Timeout, check, same
 
 pytestmark = pytest.mark.timeout(CASE_SECONDS)
 
+UART, ADAPTER = machines.CAPABILITIES["uart"], machines.CAPABILITIES["adapter"]
 BUSY = "Couldn't open COM%s\n" + t.PRESS
 # A device that cannot know when the port opens: it repeats its announce
 # until the offer comes. The virtual machine keeps the line open after the
@@ -122,9 +123,8 @@ def test_complete(g, port, tag, first, nohup, options):
     undo = first(g) if first else None
     try:
         e, ident = device(g, port, options)
-        mark = None
+        mark = g.start(tag, port, "ignoring HUP") if nohup else None
         if nohup:
-            mark = g.start(tag, port, "ignoring HUP")
             g.wait_seen(tag, t.listening(port), mark)
             g.m.send("stop %s HUP" % tag)
         complete(g, tag, port, e, mark)
