@@ -23,11 +23,11 @@ mkdir release
 if [ -z "${SOURCE_DATE_EPOCH:-}" ] && commit_time=$(git log -1 --format=%ct 2>/dev/null); then
   export SOURCE_DATE_EPOCH=$commit_time
 fi
-# The native emulator and image generator, for each release build's facts
+# The native emulator, image generator and launcher, for each release build's facts
 # and its program's trial installation.
 tools=build/release/tools
 cmake -S . -B "$tools" -DTRELVANE_TESTS=OFF -DTRELVANE_TEST_PROGRAMS=OFF "$@" >/dev/null
-cmake --build "$tools" -j "$(nproc)" --target trelvane-emu trelvane-mkimage >/dev/null
+cmake --build "$tools" -j "$(nproc)" --target trelvane-emu trelvane-mkimage trelvane-launch >/dev/null
 folders=()
 prefixes=()
 while read -r -u 3 toolchain folder _; do

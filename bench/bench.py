@@ -31,7 +31,7 @@ from support.lines import fail
 PAUSES = 2.0
 SCRATCH = tempfile.mkdtemp(prefix="trelvane-bench-")  # the sessions' folders, gone at the end
 atexit.register(shutil.rmtree, SCRATCH, True)
-# What a run of the built-in image moves, as the build says it
+# What a run of the built-in image moves, worked out from its file
 # (image_figures): bytes, blocks and the port writes that carry no block.
 BYTES = BLOCKS = SMALL_WRITES = IMAGE = None
 LINE_RATE = 115200 / 10  # bytes a second, 8N1
@@ -80,11 +80,11 @@ def device_waits_ns(emu):
 
 
 def image_figures(a):
-    """Bytes sent, blocks and chunks of the built-in image, as the build
-    says them: two frames, the loader, a checksum per chunk, an answer to
+    """Bytes sent, blocks and chunks of the built-in image, worked out from
+    its file: two frames, the loader, a checksum per chunk, an answer to
     each sync byte and the final bytes are the writes without a block."""
     global BYTES, BLOCKS, SMALL_WRITES, IMAGE
-    IMAGE = e2e.Image.of_build(e2e.facts(a.native))
+    IMAGE = e2e.Image.read(e2e.facts(a.native)["image"])
     BYTES, BLOCKS, chunks = IMAGE.sent, IMAGE.blocks, IMAGE.chunks
     SMALL_WRITES = 3 + chunks + (chunks - 1) + 1
 

@@ -42,8 +42,7 @@ def pytest_configure(config):
                  "release: checks the released program's packages (a released build's own)",
                  "native: checks the native tools or the build itself, not a program",
                  "unsanitized: cannot run on a sanitized build (valgrind)",
-                 "needs(capability): runs on the virtual machines that can (tests/vm)",
-                 "absent: a combination of parameters that does not exist, left out"):
+                 "needs(capability): runs on the virtual machines that can (tests/vm)"):
         config.addinivalue_line("markers", line)
     config.figures = []
     # Ended by SIGTERM or SIGHUP, the run tears its fixtures down as after
@@ -73,8 +72,9 @@ def pytest_collection_modifyitems(config, items):
 
     def wanted(item):
         marks = {m.name for m in item.iter_markers()}
-        if "absent" in marks:
-            return False
+        machine = item.callspec.params.get("guest") if hasattr(item, "callspec") else None
+        if machine and not {n for m in item.iter_markers("needs") for n in m.args} <= machine.can:
+            return False  # a virtual machine's case on a machine that cannot run it
         if "release" in marks:  # a released build's every check, for its platform
             return found["released"] and ("linux" if found["wine"] else "windows") not in marks
         return not ((found["wine"] and "linux" in marks) or (not native and "native" in marks)

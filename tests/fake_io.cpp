@@ -56,18 +56,17 @@ BOOL WriteFile(HANDLE, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED
     return TRUE;
 }
 
-// Counted, not slept: the tests look at the pauses the code asks for.
+// Counted, not slept: the tests look at the pauses the code asks for. A
+// pause of no time is none.
 void Sleep(DWORD milliseconds)
 {
-    ++line.pauses;
-    line.shortestPause = std::min<unsigned long>(line.shortestPause, milliseconds);
+    line.pauses += milliseconds > 0;
 }
 
 // Says so on standard output, so a run's transcript shows where and how
 // often the port was closed.
 BOOL CloseHandle(HANDLE)
 {
-    ++line.closeCalls;
     printf("[closed]");
     return TRUE;
 }
@@ -79,7 +78,7 @@ BOOL ClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT)
     return !line.gone;
 }
 
-// The console: a handle of its own, whose flushes are counted.
+// The console: a handle of its own; the key waited for says so.
 HANDLE CreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE)
 {
     return reinterpret_cast<HANDLE>(static_cast<intptr_t>(99));
@@ -87,7 +86,6 @@ HANDLE CreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HA
 
 BOOL FlushConsoleInputBuffer(HANDLE)
 {
-    printf("[flush]");
     return TRUE;
 }
 

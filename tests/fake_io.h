@@ -21,10 +21,9 @@ struct Line {
     size_t maxWrite = 1 << 20;  // most bytes one WriteFile call accepts
     size_t failWriteAt = std::string::npos;  // WriteFile fails once output reaches this
     int quietCalls = 0;         // the first calls (reads and writes) move nothing: time-outs
-    int pauses = 0;             // Sleep calls, and the shortest of them in ms
-    unsigned long shortestPause = ~0ul;
+    int pauses = 0;             // Sleep calls that wait at all
     bool gone = false;          // ClearCommError says the line is lost
-    int readCalls = 0, clearCalls = 0, writeCalls = 0, closeCalls = 0;
+    int readCalls = 0, clearCalls = 0, writeCalls = 0;
 };
 
 // The line the platform calls work on; reset by each test.

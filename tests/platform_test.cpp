@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -213,13 +214,12 @@ TEST_F(PtyTest, OpenIsExclusiveAndNamesMustExist)
     for (const char* name : {"COM5", "COMC", "COM0"})
         EXPECT_EQ(openPort(name), INVALID_HANDLE_VALUE) << name;
 
-    char path[] = "/tmp/trelvane-plainXXXXXX";
-    close(mkstemp(path));
-    setenv("TRELVANE_COM5", path, 1);
+    const int plain = memfd_create("plain", 0);  // a plain file in memory: no folder holds it
+    setenv("TRELVANE_COM5", ("/proc/self/fd/" + std::to_string(plain)).c_str(), 1);
     CloseHandle(h);
     EXPECT_TRUE(open5()) << "a plain file opens";
     EXPECT_FALSE(configure()) << "a plain file took line settings";
-    unlink(path);
+    close(plain);
 }
 
 // As on Windows: a read on a hung-up line moves nothing, a write fails, and

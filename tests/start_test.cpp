@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <string>
 #include <vector>
@@ -29,12 +30,11 @@ TEST(Start, ProgramNameLosesEveryDirectory)
 // Runs choosePort with the given arguments and prompt answer; returns what it printed.
 std::string choose(std::vector<std::string> args, const std::string& answer)
 {
-    char path[] = "/tmp/trelvane-answerXXXXXX";
-    int fd = mkstemp(path);
+    // Standard input reopened on a file in memory: no folder holds it.
+    const int fd = memfd_create("answer", 0);
     EXPECT_EQ(write(fd, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+    EXPECT_NE(freopen(("/proc/self/fd/" + std::to_string(fd)).c_str(), "r", stdin), nullptr);
     close(fd);
-    EXPECT_NE(freopen(path, "r", stdin), nullptr);
-    unlink(path);
     args.insert(args.begin(), "upd");
     std::vector<char*> argv;
     for (std::string& a : args)

@@ -23,13 +23,15 @@ import released
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CASE = "complete_from_argument"
+sys.path.insert(0, os.path.join(SOURCE, "tests"))
+from support import texts  # noqa: E402 (the suite's oracle of the image's figures)
 
 
 def qualify(build, release, prefix):
     """What went wrong, or None; and the line that names the program."""
     with open(os.path.join(build, "trelvane-tests.json")) as f:
         facts = json.load(f)
-    sw = facts["software"]
+    image = texts.Image.read(facts["image"])
     name = os.path.basename(facts["program"])
     archives = [n for n in os.listdir(release) if n.startswith(facts["archive"] + ".")]
     label = archives[0] if len(archives) == 1 else facts["archive"]
@@ -59,7 +61,7 @@ def qualify(build, release, prefix):
     if done.returncode != 0 or "1 passed" not in done.stdout:
         return "its installation against the emulator failed:\n" + done.stdout[-3000:], label
     return None, "%s: installed software v%s exactly (%d bytes in %d blocks, %d on the line)" % (
-        label, sw["version"], sw["length"], sw["blocks"], sw["sent"])
+        label, texts.version_text(image.version), image.length, image.blocks, image.sent)
 
 
 def main():

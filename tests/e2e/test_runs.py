@@ -169,12 +169,3 @@ def test_run(s, port, want, kw):
             s.images[kw["variant"]], s.image(kw["variant"]).chunks, chunks))
     updater_run(s, port, want, **kw)
 
-
-def test_image_figures(s):
-    """The build's figures of its own image are the image's, worked out from
-    its bytes; its length is the one its chunk count calls for."""
-    worked_out = t.Image.read(s.images[""])
-    check(s.image().told == worked_out.figures(), "the build says %s of %s, its bytes %s"
-          % (s.image().told, s.images[""], worked_out.figures()))
-    check(worked_out.length == t.size_of(worked_out.chunks), "%s: %d bytes for %d chunks"
-          % (s.images[""], worked_out.length, worked_out.chunks))

@@ -8,11 +8,8 @@ bounded by the case's own deadline, which fails the case with the last
 console line and the emulator's last step.
 """
 import atexit
-import fcntl
 import os
-import signal
 import subprocess
-import termios
 import threading
 import time
 
@@ -156,26 +153,15 @@ class Updater:
         else:
             env["TRELVANE_COM" + port] = self.link
             cmd = [path]
-        cmd = list(wrapper) + session.launcher + cmd
-        cmd += list(args)
+        # Started as a shell starts a program, in a session of its own (the
+        # harness runs threads: nothing of its own may run in the child
+        # before the exec); what subprocess cannot do, trelvane-launch does
+        # (tests/support/launch.cpp).
+        launch = [os.path.join(session.tools, "trelvane-launch")]
+        launch += ["--terminal"] * (terminal is not None) + ["--no-stdin"] * stdin_closed
+        cmd = launch + list(wrapper) + session.launcher + cmd + list(args)
         self.out_path = os.path.join(session.tmp, "console-%d" % len(session.started))
         out = terminal if on_screen else open(self.out_path, "wb")
-
-        def child():
-            os.setsid()
-            # As a shell starts a program: signals a background job ignores
-            # (SIGINT, SIGQUIT) end the updater as they do from a terminal.
-            for sig in (signal.SIGINT, signal.SIGQUIT):
-                signal.signal(sig, signal.SIG_DFL)
-            if terminal is not None:
-                fcntl.ioctl(0, termios.TIOCSCTTY, 0)  # the terminal becomes the controlling one
-            if user is not None:
-                os.setgroups([])
-                os.setgid(user)
-                os.setuid(user)
-            if stdin_closed:
-                os.close(0)
-
         stdin = terminal if terminal is not None else (
             subprocess.PIPE if answer is not None else subprocess.DEVNULL)
         self.started_ns = time.monotonic_ns()
@@ -183,9 +169,10 @@ class Updater:
         # with its resource usage.
         # Its errors (Wine's own, a launcher's) are kept for where() to show.
         self.err_path = self.out_path + ".err"
+        as_user = {} if user is None else dict(user=user, group=user, extra_groups=[])
         self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=out, stderr=open(self.err_path, "wb"),
                                      env=env, cwd=session.tmp if user is None else "/",
-                                     preexec_fn=child)
+                                     start_new_session=True, **as_user)
         session.started.append(self)
         self.result = None
         self._waiter = threading.Thread(target=self._wait, daemon=True)
@@ -244,7 +231,7 @@ class Session:
         self.wine = wine
         self.images = {"": facts["image"]}
         self.images.update(("-" + name, image["file"]) for name, image in facts["images"].items())
-        self._image = {"": texts.Image.of_build(facts)}
+        self._image = {}
         self.started = []
         self.made = []  # links this session put in place
         self.set_deadline(deadline)
@@ -254,8 +241,8 @@ class Session:
         self.deadline_s, self.deadline = seconds, time.monotonic() + seconds
 
     def image(self, variant=""):
-        """The figures of the image the program `variant` carries: the
-        build's own from its facts, a test image's worked out from its bytes."""
+        """The figures of the image the program `variant` carries, worked
+        out from its file."""
         if variant not in self._image:
             self._image[variant] = texts.Image.read(self.images[variant])
         return self._image[variant]

@@ -1,8 +1,7 @@
 """What the updater shows, and what an image is: the console texts of one
-program for the image it carries, and that image's figures. The figures of
-a build's own image come from the build's facts; any image's are also
-worked out here from its bytes, with this file's own copy of the layout
-(never image/layout.h), so that a fault there shows."""
+program for the image it carries, and that image's figures, worked out here
+from its file (the build's facts name it) with this file's own copy of the
+layout (never image/layout.h), so that a fault there shows."""
 import json
 import os
 
@@ -72,18 +71,6 @@ class Image:
         count = signed(head[HEADER])
         return cls(head[3:5], head[1:3], len(data),
                    (count >> 1) - 1 if count else signed(head[HEADER + 8]))
-
-    @classmethod
-    def of_build(cls, found):
-        """The build's own image, as its facts give it."""
-        sw = found["software"]
-        image = cls([int(p) for p in sw["version"].split(".")], sw["hw"], sw["length"], sw["chunks"])
-        image.told = dict(sw)  # as written, for the check against the bytes
-        return image
-
-    def figures(self):
-        return {"version": version_text(self.version), "hw": list(self.hw), "length": self.length,
-                "chunks": self.chunks, "blocks": self.blocks, "sent": self.sent}
 
     def chunk_end(self, k):
         """Bytes on the line once chunk k is in, before any sync byte after

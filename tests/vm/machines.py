@@ -236,11 +236,11 @@ def machine(**row):
     return SimpleNamespace(**dict(defaults, **row))
 
 
-# What a machine can do, each a mark a case may carry: a UART line, the
-# 16550 whose line QEMU moves to each case's device (modem control, echo
-# before the open), a UART paced at the line's rate, a USB adapter that is
-# plugged and pulled, and the USB serial gadget.
-CAPABILITIES = {"uart", "uart_16550", "paced_uart", "adapter", "usb_gadget"}
+# What a machine can do, each a mark a case may carry, and its line's COM
+# port: a UART, the 16550 whose line QEMU moves to each case's device (modem
+# control, echo before the open), a UART paced at the line's rate (COM2); a
+# USB adapter plugged and pulled, and the USB serial gadget (COM3).
+CAPABILITIES = dict(uart="2", uart_16550="2", paced_uart="2", adapter="3", usb_gadget="3")
 AMD64 = ["qemu-system-x86_64"]
 USB = ("usb-common", "usbcore")
 

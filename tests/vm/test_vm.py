@@ -31,12 +31,13 @@ from support.lines import Timeout, check, same
 
 pytestmark = pytest.mark.timeout(CASE_SECONDS)
 
-UART, ADAPTER = "2", "3"
+UART, ADAPTER = machines.CAPABILITIES["uart"], machines.CAPABILITIES["adapter"]
 BUSY = "Couldn't open COM%s\n" + t.PRESS
 # A device that cannot know when the port opens: it repeats its announce
 # until the offer comes. The virtual machine keeps the line open after the
 # updater lets go, so the device waits only briefly for that.
 DEVICE = ["--announce-every", "500", "--linger", "300"]
+PACED = ["--baud", "115200"] + DEVICE
 BOOT_SECONDS = 120
 PULL_SECONDS = 20  # a generous bound: a healthy updater ends well within 2 s
 BUSY_SECONDS = 20  # the same for a refused open
@@ -70,20 +71,73 @@ def complete(g, tag, port, e, mark=None):
     return e.exact()
 
 
-@pytest.mark.needs("uart_16550")
-def test_uart_complete(g):
-    complete(g, "uart", UART, g.uart_device(DEVICE))
+def variant(name, needs, *values, deadline=None):
+    """A row of a case's table: the port of the line a machine needs for it
+    (conftest.py leaves the other machines out), then its values."""
+    marks = [pytest.mark.needs(needs)] + ([pytest.mark.timeout(deadline)] if deadline else [])
+    return pytest.param(machines.CAPABILITIES[needs], *values, id=name, marks=marks)
 
 
-@pytest.mark.needs("paced_uart")
-@pytest.mark.timeout(150)  # a run of the largest image (127 chunks) takes 95 s
-def test_uart_complete_at_line_speed(g):
-    # The device takes bytes in no faster than the line would carry them,
-    # so the UART's FIFO and interrupts keep a real line's rhythm.
-    complete(g, "paced", UART, g.uart_device(["--baud", "115200"] + DEVICE))
+def device(g, port, options, expect=True):
+    """The port's device, on the UART's line or a USB adapter's (and its handle)."""
+    return (g.uart_device(options, expect), None) if port == UART else plug(g, options)
 
 
-def silent_costs_no_cpu(g, port, e):
+def without_carrier(g):
+    """A line with modem control (CLOCAL off, as another program may leave
+    it) whose carrier is low, as QEMU's UART reports it on this host line:
+    the open must not wait for a carrier that never comes."""
+    g.m.send("stty -F /dev/ttyS1 -clocal")
+    return "stty -F /dev/ttyS1 clocal"
+
+
+def replug(g):
+    unplug(g, plug(g, ["--silent"])[1])
+
+
+def run(name, needs, first=None, nohup=False, options=DEVICE, deadline=None):
+    """A complete run's row: what comes first (a function of the guest, which
+    may return the guest command that undoes it), and whether the updater
+    ignores the session's hang-up, as a technician's over SSH would."""
+    return variant(name, needs, name, first, nohup, options, deadline=deadline)
+
+
+COMPLETE = (
+    run("uart", "uart_16550"),
+    # The device takes bytes in no faster than the line would carry them, so
+    # the UART's FIFO and interrupts keep a real line's rhythm; a run of the
+    # largest image (127 chunks) takes 95 s.
+    run("uart_at_line_speed", "paced_uart", options=PACED, deadline=150),
+    run("uart_without_carrier", "uart_16550", without_carrier),
+    run("uart_under_nohup", "uart_16550", nohup=True),
+    # On the port of an updater killed in the middle of its transfer.
+    run("uart_after_sigterm", "uart", lambda g: terminate(g, "k", holder(g, "k", UART)[1], UART)),
+    run("adapter", "adapter"),
+    run("adapter_after_a_replug", "usb_gadget", replug),
+)
+
+
+@pytest.mark.parametrize("port, tag, first, nohup, options", COMPLETE)
+def test_complete(g, port, tag, first, nohup, options):
+    """The console, the exit status and the device's verdict of a whole run."""
+    undo = first(g) if first else None
+    try:
+        e, ident = device(g, port, options)
+        mark = g.start(tag, port, "ignoring HUP") if nohup else None
+        if nohup:
+            g.wait_seen(tag, t.listening(port), mark)
+            g.m.send("stop %s HUP" % tag)
+        complete(g, tag, port, e, mark)
+    finally:
+        if undo:
+            g.m.send(undo)
+    if port == ADAPTER:
+        unplug(g, ident)
+
+
+@pytest.mark.parametrize("port", (variant("uart", "uart"), variant("adapter", "usb_gadget")))
+def test_silent_costs_no_cpu(g, port):
+    device(g, port, ["--silent"], expect=None)
     mark = g.start("quiet", port)
     g.wait_seen("quiet", t.listening(port), mark)
     before = g.cpu("quiet")
@@ -93,39 +147,6 @@ def silent_costs_no_cpu(g, port, e):
     check(used <= SILENT_TICKS, "the updater used %d clock ticks in %d s of a silent line, "
           "want at most %d" % (used, SILENT_SECONDS, SILENT_TICKS))
     check("@@END quiet " not in g.m.console.text(), "the updater ended on a silent line")
-
-
-@pytest.mark.needs("uart")
-def test_uart_silent_costs_no_cpu(g):
-    silent_costs_no_cpu(g, UART, g.uart_device(["--silent"], expect=None))
-
-
-@pytest.mark.needs("usb_gadget")
-def test_adapter_silent_costs_no_cpu(g):
-    silent_costs_no_cpu(g, ADAPTER, plug(g, ["--silent"])[0])
-
-
-@pytest.mark.needs("uart_16550")
-def test_uart_without_carrier_completes(g):
-    # A line with modem control (CLOCAL off, as another program may leave
-    # it) whose carrier is low, as QEMU's UART reports it on this host line:
-    # the open must not wait for a carrier that never comes.
-    g.m.send("stty -F /dev/ttyS1 -clocal")
-    try:
-        complete(g, "nocarrier", UART, g.uart_device(DEVICE))
-    finally:
-        g.m.send("stty -F /dev/ttyS1 clocal")
-
-
-@pytest.mark.needs("uart_16550")
-def test_uart_completes_under_nohup(g):
-    # Started as a technician over SSH would, to outlive the session: the
-    # session's hang-up must not end the run.
-    e = g.uart_device(DEVICE)
-    mark = g.start("nohup", UART, "ignoring HUP")
-    g.wait_seen("nohup", t.listening(UART), mark)
-    g.m.send("stop nohup HUP")
-    complete(g, "nohup", UART, e, mark)
 
 
 def present(g, device, yes):
@@ -147,19 +168,6 @@ def unplug(g, ident):
     pulled = g.row.adapter.unplug(g, ident)
     present(g, g.row.adapter.device_path, "no")
     return pulled
-
-
-@pytest.mark.needs("adapter")
-def test_adapter_complete(g):
-    e, ident = plug(g, DEVICE)
-    complete(g, "usb", ADAPTER, e)
-    unplug(g, ident)
-
-
-@pytest.mark.needs("usb_gadget")
-def test_adapter_complete_after_a_replug(g):
-    unplug(g, plug(g, ["--silent"])[1])
-    test_adapter_complete(g)
 
 
 @pytest.mark.needs("adapter")
@@ -204,13 +212,10 @@ def test_adapter_pulled(g, where):
           "the device should have got the image's first %d bytes:\n%s" % (taken, out[-300:]))
 
 
-PACED = ["--baud", "115200"] + DEVICE
-
-
 def holder(g, tag, port):
     """An updater on the port that is in the middle of its transfer, at the
     line's real pace, so that it holds the port for a good while."""
-    e = g.uart_device(PACED, expect=None) if port == UART else plug(g, PACED)[0]
+    e, _ = device(g, port, PACED, expect=None)
     mark = g.start(tag, port)
     e.wait_line("emu: got chunk 1 ")
     return e, mark
@@ -225,7 +230,9 @@ def terminate(g, tag, mark, port):
           "first updater's console: %r" % text[-200:])
 
 
-def second_updater_on_a_held_port(g, port):
+@pytest.mark.parametrize("port", (variant("uart", "uart_16550"),
+                                  variant("adapter", "usb_gadget")))
+def test_second_updater_on_a_held_port(g, port):
     e, mark = holder(g, "hold", port)
     second = g.start("second", port)
     status, text = g.console("second", second, BUSY_SECONDS)
@@ -233,23 +240,6 @@ def second_updater_on_a_held_port(g, port):
     check(status == 1, "second updater: exit status %d, want 1" % status)
     check("@@END hold " not in g.m.console.text(), "the first updater ended before the second")
     terminate(g, "hold", mark, port)
-
-
-@pytest.mark.needs("uart_16550")
-def test_second_updater_on_a_held_uart(g):
-    second_updater_on_a_held_port(g, UART)
-
-
-@pytest.mark.needs("usb_gadget")
-def test_second_updater_on_a_held_adapter(g):
-    second_updater_on_a_held_port(g, ADAPTER)
-
-
-@pytest.mark.needs("uart")
-def test_uart_after_sigterm_completes(g):
-    _, mark = holder(g, "killed", UART)
-    terminate(g, "killed", mark, UART)
-    complete(g, "uart", UART, g.uart_device(DEVICE))
 
 
 @pytest.mark.needs("uart_16550")
@@ -273,27 +263,27 @@ def test_announces_before_the_port_opens(g):
     # until the line is raw. The updater makes it raw in the open itself, but
     # QEMU hands over what it held for the closed port the moment the UART
     # starts, before any call can follow the open: one announce's echo in
-    # most boots, two in some, with the mend as without it. So the case holds
-    # what is certain: what came back is only the line's echo of the
-    # device's own bytes, and the updater itself sent nothing before its
-    # offer. That the line is raw from the open is checked where it can be
-    # every time, on a pseudo-terminal in the platform's unit tests.
+    # most boots, two in some, none in a few, with the mend as without it. So
+    # the case holds what is certain: what came back is only the line's echo
+    # of the device's own bytes, and the updater itself sent nothing before
+    # its offer. That the line is raw from the open is checked where it can
+    # be every time, on a pseudo-terminal in the platform's unit tests.
     source = re.sub(rb"\^(.)", lambda m: bytes([m.group(1)[0] ^ 0x40]), before, flags=re.S)
     announce = bytes([0xFF, *g.image().hw, *g.image().device("older")])
-    check(before and cooked_echo(source) == before and set(source) <= set(announce),
+    check(cooked_echo(source) == before and set(source) <= set(announce),
           "before the offer the device got %r, not the line's echo of announces" % before)
 
 
 def pytest_generate_tests(metafunc):
-    """Each case on every machine that can run it (its `needs` mark, of
-    machines.py's CAPABILITIES); the others are left out (`absent`). A
-    machine boots once for all its cases (the guest fixture), whatever
-    their order."""
+    """Each case on every machine that can run it (its `needs` marks, of
+    machines.py's CAPABILITIES, its own or its row's); conftest.py leaves the
+    others out. A machine boots once for all its cases (the guest fixture),
+    whatever their order."""
     needs = {n for m in metafunc.definition.iter_markers("needs") for n in m.args}
-    check(needs <= machines.CAPABILITIES, "unknown capabilities %s" % needs)
-    metafunc.parametrize("guest", [
-        pytest.param(row, id=row.name, marks=[] if needs <= row.can else [pytest.mark.absent])
-        for row in table(metafunc.config.facts["build"])], indirect=True, scope="module")
+    check(needs <= machines.CAPABILITIES.keys(), "unknown capabilities %s" % needs)
+    metafunc.parametrize("guest", [pytest.param(row, id=row.name) for row in
+                                   table(metafunc.config.facts["build"])],
+                         indirect=True, scope="module")
 
 
 @functools.lru_cache()
