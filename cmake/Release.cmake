@@ -11,28 +11,31 @@
 # archive, hence the flat layout; the released Linux builds also make a
 # Debian package of component "deb" (cmake/Debian.cmake). ./make-release.sh
 # makes every platform's archive and package.
-# The manual page names the updater's version and the software this build
-# carries, with its figures as the program prints them; its example device
-# runs an older version (three hundredths below, or none below v0.00). Its
-# date is SOURCE_DATE_EPOCH's when that is set, which string(TIMESTAMP)
-# follows, so that the same commit gives the same page.
+# The manual page names the updater's version, the software this build
+# carries and its size; its example device runs v1.00, and the word it is
+# told to choose follows the updater's rule (versions compare as signed
+# bytes, major first; the same version is offered as 9.99). The page's
+# other figures are examples of no particular software. Its date is
+# SOURCE_DATE_EPOCH's when that is set, which string(TIMESTAMP) follows, so
+# that the same commit gives the same page.
 string(TIMESTAMP TRELVANE_PAGE_DATE "%Y-%m-%d" UTC)
+file(SIZE "${TRELVANE_IMAGE}" TRELVANE_IMAGE_LENGTH)
 string(REPLACE "." ";" version "${TRELVANE_SOFTWARE_VERSION}")
-list(GET version 0 major)
-list(GET version 1 minor)
-math(EXPR older "${major} * 100 + ${minor} - 3")
-if(older LESS 0)
-  set(older 0)
+set(carried 0)
+foreach(part IN LISTS version)
+  if(part GREATER 127)
+    math(EXPR part "${part} - 256")
+  endif()
+  math(EXPR carried "${carried} * 256 + ${part}")
+endforeach()
+set(TRELVANE_PAGE_OFFERED ${TRELVANE_SOFTWARE_VERSION})
+if(carried EQUAL 256)
+  set(TRELVANE_PAGE_OFFERED 9.99)
 endif()
-math(EXPR older_major "${older} / 100")
-math(EXPR older_minor "${older} % 100")
-if(older_minor LESS 10)
-  set(older_minor "0${older_minor}")
+set(TRELVANE_PAGE_WORD Update)
+if(carried LESS 256)
+  set(TRELVANE_PAGE_WORD Revert)
 endif()
-set(TRELVANE_PAGE_OLDER "${older_major}.${older_minor}")
-math(EXPR TRELVANE_PAGE_KBYTES "4 * ${TRELVANE_IMAGE_BLOCKS}")
-math(EXPR TRELVANE_PAGE_HALF "${TRELVANE_IMAGE_BLOCKS} / 2")
-math(EXPR TRELVANE_PAGE_SHORT "${TRELVANE_IMAGE_LENGTH} - 35")
 set(TRELVANE_MANPAGE "${CMAKE_BINARY_DIR}/trelvane-update.1")
 configure_file(doc/trelvane-update.1.in "${TRELVANE_MANPAGE}" @ONLY)
 install(TARGETS trelvane-update RUNTIME DESTINATION . COMPONENT archive)
