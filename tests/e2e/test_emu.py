@@ -1,5 +1,5 @@
 """The device emulator's own promises, which every other case leans on:
---help, the device's pauses checked from its ready message, the updater's
+--help and its refusals, the device's pauses checked from its ready message, the updater's
 sync byte only after the device's, --stop-at holding the line, and
 --announce-every leaving the bytes before the offer out of the verdict.
 """
@@ -88,10 +88,15 @@ def test_help_on_standard_output(s):
     for option in ("--expect", "--hangup-after", "--stop-at", "--announce-every",
                    "--linger"):
         check("  %s " % option in run.stdout, "--help does not show " + option)
-    run = subprocess.run(emu_cmd(s, "--bogus"),
-                         capture_output=True, text=True, timeout=10)
-    if run.returncode != 2 or run.stdout or "unknown argument --bogus" not in run.stderr:
-        fail("a bad option: status %d, stdout %r, stderr %r" % (run.returncode, run.stdout, run.stderr))
+    # A bad command line, a device that could not announce what it is told
+    # (its data bytes are 7-bit): the usage status (64), apart from every
+    # verdict, and nothing on the line.
+    for args, why in ((["--bogus"], "unknown argument --bogus"), (["--hw", "3,128"], "--hw wants"),
+                      (["--version", "128.0"], "--version wants")):
+        run = subprocess.run(emu_cmd(s, *args), capture_output=True, text=True, timeout=10)
+        if run.returncode != 64 or run.stdout or why not in run.stderr:
+            fail("%s: status %d, stdout %r, stderr %r" % (args, run.returncode, run.stdout,
+                                                           run.stderr))
 
 
 # The image, pauses the fake updater makes before and after the loader and
