@@ -144,13 +144,16 @@ class Image:
         at = self.block_middle(1)
         return None if at is None or self.unseen_hangup(at, reads=False) else at
 
-    def device(self, kind="older", refused=False):
-        """What a device announces that is `kind` ("older", "same", "newer")
-        beside the image, as the updater compares versions (signed bytes,
-        major first): hardware codes and version, each byte 0 to 127, the
-        codes each within one of the image's, signed (refused: the first
-        one out of that). The plainest candidates are taken; a case whose
-        device cannot exist is skipped, with why."""
+    def device(self, kind="any", refused=False):
+        """What a device announces that is `kind` ("older", "same", "newer";
+        "any": older where one can be) beside the image, as the updater
+        compares versions (signed bytes, major first): hardware codes and
+        version, each byte 0 to 127, the codes each within one of the
+        image's, signed (refused: the first one out of that). The plainest
+        candidates are taken; a case whose device cannot exist is skipped,
+        with why."""
+        if kind == "any":
+            kind = next((k for k in ("older", "newer") if self.device_version(k)), "same")
         a, b = (signed(c) for c in self.hw)
         hw_a = (a + 2, a - 2, 0) if refused else (a, a + 1, a - 1)
         hw_a = [c for c in hw_a if 0 <= c <= DEVICE_MOST and (abs(c - a) > 1) == refused]
@@ -180,7 +183,7 @@ class Image:
             candidates = [v for v in candidates if (value(v) - value(self.version)) * step > 0]
         return next((v for v in candidates if all(0 <= b <= DEVICE_MOST for b in v)), None)
 
-    def announce(self, kind="older", refused=False):
+    def announce(self, kind="any", refused=False):
         """The emulator's options for such a device."""
         device = self.device(kind, refused)
         return ["--hw", "%d,%d" % device[:2], "--version", "%d.%d" % device[2:]]
@@ -216,7 +219,7 @@ class Texts:
         """Banner to the listening line, started with -PORT."""
         return self.banner + self.loaded() + listening(port)
 
-    def select(self, device="older"):
+    def select(self, device="any"):
         """What the updater says once a device `device` beside the image has
         announced: the same version is offered as 9.99, with a warning; the
         word is 'Revert' where the device's version is above the offered
@@ -250,6 +253,6 @@ class Texts:
         return ("Warning: This Trelvane is running the same software version.\n"
                 "         %s will claim to have v9.99 to allow update.\n" % self.program)
 
-    def full_run(self, port, prompt=False, device="older", out_of_sync=""):
+    def full_run(self, port, prompt=False, device="any", out_of_sync=""):
         return (self.banner + (self.asked() if prompt else "") + self.loaded() + listening(port)
                 + self.select(device) + self.transfer(out_of_sync) + PRESS)
