@@ -88,15 +88,12 @@ def test_help_on_standard_output(s):
     for option in ("--expect", "--hangup-after", "--stop-at", "--announce-every",
                    "--linger"):
         check("  %s " % option in run.stdout, "--help does not show " + option)
-    # A bad command line, a device that could not announce what it is told
-    # (its data bytes are 7-bit): the usage status (64), apart from every
-    # verdict, and nothing on the line.
+    # A bad option, or bytes a device cannot announce: the usage status, no verdict's.
     for args, why in ((["--bogus"], "unknown argument --bogus"), (["--hw", "3,128"], "--hw wants"),
                       (["--version", "128.0"], "--version wants")):
         run = subprocess.run(emu_cmd(s, *args), capture_output=True, text=True, timeout=10)
         if run.returncode != 64 or run.stdout or why not in run.stderr:
-            fail("%s: status %d, stdout %r, stderr %r" % (args, run.returncode, run.stdout,
-                                                           run.stderr))
+            fail("%s: status %d, stdout %r, stderr %r" % (args, run.returncode, run.stdout, run.stderr))
 
 
 # The image, pauses the fake updater makes before and after the loader and

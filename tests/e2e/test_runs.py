@@ -34,12 +34,10 @@ def cases():
         row("complete_from_argument", "3", lambda x: x.full_run("3"), representative=True),
         row("same_version_claims_9_99", "4", lambda x: x.full_run("4", device="same"),
             announce="same", representative=True),
-        row("newer_device_reverts", "5", lambda x: x.full_run("5", device="newer"),
-            announce="newer"),
+        row("newer_device_reverts", "5", lambda x: x.full_run("5", device="newer"), announce="newer"),
         # The push's decisions are pinned row by row by its unit test
         # (tests/link_test.cpp); whole runs prove an older, the same and a
-        # newer device (the word each is shown, texts.Texts.select) and a
-        # refusal.
+        # newer device, and a refusal.
         row("hardware_refused", "6", lambda x: x.head("6") + refused, refused=True, verdict=2,
             representative=True),
         # A device that announces from before the port is opened, and again
@@ -152,12 +150,10 @@ HANGUP_POINTS = (
 
 
 def hangup_options(s, name):
-    """The emulator's hang-up at the point; skipped where the image has no
-    such point, or where the updater cannot notice the loss there."""
     im = s.image()
     at = dict(HANGUP_POINTS, writing=lambda im: im.block_middle(1))[name](im)
-    why = "an image of %d chunks has no point %s" % (im.chunks, name) if at is None else \
-        im.unseen_hangup(at, reads=name != "writing")
+    why = ("an image of %d chunks has no point %s" % (im.chunks, name) if at is None
+           else im.unseen_hangup(at, reads=name != "writing"))
     if why:
         pytest.skip(why)
     return ["--hangup-after", str(at)]
