@@ -127,8 +127,8 @@ edge_image() {  # CHUNKS HEADER CONFIGURE-ARGUMENTS...
     --build build/edge-image -n 7 -q
 }
 for edge in "${edge_images[@]}"; do
-  # shellcheck disable=SC2086 # the chunk count and the header, as two words
-  stage "edge image $edge" edge_image $edge "$@" || true
+  read -r chunks header <<<"$edge"
+  stage "edge image $edge" edge_image "$chunks" "$header" "$@" || true
 done
 # The 64-bit Windows program runs every case under Wine; the others the
 # representative ones.
