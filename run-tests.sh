@@ -105,15 +105,31 @@ tests() {  # BUILD
 }
 stage "native tests" tests build/native || true
 # The suite follows the image it is given: the native program once more
-# around a second image, of another version, chunk count and hardware, and
-# its end-to-end cases (the unit tests carry an image of their own).
-second_image() {
-  build/native/trelvane-mkimage --chunks 20 --header FF,07,02,03,10 build/second-image.bin &&
-  build build/second-image trelvane-programs -DCMAKE_BUILD_TYPE=Release "$@" \
-    -DTRELVANE_IMAGE="$root/build/second-image.bin" &&
-  pytest-3 tests/e2e --build build/second-image -n 7 -q
+# around each image of a small family at the edges of what a build takes
+# (chunks, header: code, hardware codes, version), with the end-to-end cases
+# that follow the built-in image, the large one (the unit tests carry an
+# image of their own). Versions 0.00, 9.99, 10.00 and one with a byte over
+# 127; hardware codes 0, 127 and 0xFF; 0 to 3 chunks. One folder, configured
+# again for each: only the image is built anew.
+edge_images=(
+  "0 FF,00,7F,00,00"
+  "1 FF,FF,FF,09,63"
+  "2 FF,7F,00,0A,00"
+  "3 FF,00,FF,80,05"
+)
+edge_image() {  # CHUNKS HEADER CONFIGURE-ARGUMENTS...
+  local image="$root/build/edge-images/$1-${2//,/}.bin"
+  mkdir -p build/edge-images &&
+  build/native/trelvane-mkimage --chunks "$1" --header "$2" "$image" &&
+  build build/edge-image trelvane-programs -DCMAKE_BUILD_TYPE=Release "${@:3}" \
+    -DTRELVANE_IMAGE="$image" &&
+  pytest-3 tests/e2e/test_runs.py tests/e2e/test_emu.py::test_stop_at_holds_the_line \
+    --build build/edge-image -n 7 -q
 }
-stage "native end-to-end, a second image" second_image "$@" || true
+for edge in "${edge_images[@]}"; do
+  read -r chunks header <<<"$edge"
+  stage "edge image $edge" edge_image "$chunks" "$header" "$@" || true
+done
 # The 64-bit Windows program runs every case under Wine; the others the
 # representative ones.
 for folder in "${folders[@]}"; do

@@ -2,11 +2,11 @@
 # it configures (a new image configures again): the software version, for
 # the version resource, the archive's and the package's names, as the
 # updater prints it (header bytes 3 and 4 as major.minor with two minor
-# digits), and the hardware codes (header bytes 1 and 2). The image itself
-# is checked where it is compiled in (cmake/embed.cmake): a refused image
-# stops the build there. Its other figures (length, chunks, blocks, bytes on
-# the line) are the tests' own, worked out from the file by their oracle
-# (tests/support/texts.py).
+# digits). The image itself is checked where it is compiled in
+# (cmake/embed.cmake): a refused image, hardware codes no device can fit
+# among them, stops the build there. Its other figures (length, chunks,
+# blocks, bytes on the line) are the tests' own, worked out from the file by
+# their oracle (tests/support/texts.py); the manual page takes its size.
 if(NOT EXISTS "${TRELVANE_IMAGE}")
   message(FATAL_ERROR "Trelvane image ${TRELVANE_IMAGE}: file not found")
 endif()
@@ -20,11 +20,8 @@ function(image_byte offset out)  # a byte as 0..255
   math(EXPR value "0x0${hex}")
   set(${out} ${value} PARENT_SCOPE)
 endfunction()
-image_byte(1 hw_a)
-image_byte(2 hw_b)
 image_byte(3 major)
 image_byte(4 minor)
-set(TRELVANE_IMAGE_HW "${hw_a},${hw_b}")
 if(minor LESS 10)
   set(minor "0${minor}")
 endif()

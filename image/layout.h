@@ -65,3 +65,13 @@ constexpr ImageFault imageFault(const unsigned char* image, unsigned long length
                      ? ImageFault::Length
                      : ImageFault::None;
 }
+
+// A device announces hardware codes from 0 to 127 (its message data bytes
+// are 7-bit) and is refused unless each is within one of the image's, both
+// signed: an image code from 0x80 to 0xFE (-128 to -2) fits no device, while
+// 0xFF (-1) fits one announcing 0. The build refuses such an image; the
+// updater's run-time check does not look at it.
+constexpr bool fitsSomeDevice(unsigned char hardwareCode)
+{
+    return static_cast<signed char>(hardwareCode) >= -1;
+}

@@ -56,7 +56,7 @@ void Args::fail(const std::string& why) const
 {
     fprintf(stderr, "%s: %s\n", tool_, why.c_str());
     fputs(usage_, stderr);
-    exit(2);
+    exit(USAGE_STATUS);
 }
 
 void Args::help() const

@@ -11,6 +11,10 @@ bool parseDecimal(const std::string& s, uint64_t max, uint64_t& out);
 // One byte as one or two hex digits, optionally written with a 0x prefix.
 bool parseHexByte(const std::string& s, unsigned char& out);
 
+// A bad command line's exit status (sysexits.h's EX_USAGE): apart from every
+// status a tool gives for what it did.
+const int USAGE_STATUS = 64;
+
 // Walks "--name value", "--name=value", flags and plain arguments; every
 // mistake ends the tool through fail().
 class Args {
@@ -21,7 +25,8 @@ public:
     {
     }
 
-    // Says what is wrong and how to call the tool on stderr; exits with 2.
+    // Says what is wrong and how to call the tool on stderr; exits with
+    // USAGE_STATUS.
     [[noreturn]] void fail(const std::string& why) const;
     // The usage on stdout, for --help; exits with 0.
     [[noreturn]] void help() const;

@@ -1,6 +1,6 @@
 """The build's image check: a product build must stop, naming the file and the
-fault, on every image the program itself would refuse, and embed the others
-byte for byte. Each image is made by trelvane-mkimage, turned into its source
+fault, on every image the program itself would refuse or no device could fit,
+and embed the others byte for byte. Each image is made by trelvane-mkimage, turned into its source
 by cmake/embed.cmake and compiled by the build's compiler.
 """
 import os
@@ -23,6 +23,10 @@ FIVE = t.size_of(5)  # the length five chunks call for, by the suite's own arith
     pytest.param("--chunks 0", None, id="image_of_0_chunks_embedded"),
     pytest.param("--chunks 127", None, id="image_of_127_chunks_embedded"),
     pytest.param("--header 00,03,01,01,49", "its code byte is not 0xFF", id="bad_code_byte_refused"),
+    # A device announces 0 to 127: it fits hardware code 0xFF (-1), none from 0x80 to 0xFE.
+    pytest.param("--chunks 0 --header FF,FF,7F,80,FF", None, id="hw_FF_7F_embedded"),
+    pytest.param("--chunks 0 --header FF,80,00,01,01", "code A (0x80) fits no", id="hw_80_refused"),
+    pytest.param("--chunks 0 --header FF,01,FE,01,01", "code B (0xFE) fits no", id="hw_FE_refused"),
     pytest.param("--chunks 5 --length %d" % (FIVE + 1),
                  (LENGTH, "ImageLength<5, %d, %d>" % (FIVE, FIVE + 1)), id="one_byte_long_refused"),
     pytest.param("--chunks 5 --length %d" % (FIVE - 1),

@@ -1,7 +1,7 @@
 """The device emulator's own promises, which every other case leans on:
---help and a bad option, the device's pauses checked from its ready message,
-the updater's sync byte only after the device's, --stop-at holding the line,
-and --announce-every leaving the bytes before the offer out of the verdict.
+--help and its refusals, the device's pauses checked from its ready message, the updater's
+sync byte only after the device's, --stop-at holding the line, and
+--announce-every leaving the bytes before the offer out of the verdict.
 """
 import os
 import select
@@ -81,13 +81,16 @@ class FakeUpdater:
         os.close(self.fd)
 
 
-def test_help_and_a_bad_option(s):
-    """--help answers on standard output and succeeds; a bad option fails,
+def test_help_and_refusals(s):
+    """--help answers on standard output and succeeds. A bad option, or bytes
+    a device cannot announce, fail with the usage status, never a verdict's,
     named on standard error, with nothing on standard output."""
-    ask, bad = (subprocess.run(emu_cmd(s, arg), capture_output=True, text=True, timeout=10)
-                for arg in ("--help", "--bogus"))
+    ask = subprocess.run(emu_cmd(s, "--help"), capture_output=True, text=True, timeout=10)
     check(ask.returncode == 0 and ask.stdout and not ask.stderr, "--help: %r" % ask)
-    check(bad.returncode != 0 and not bad.stdout and "--bogus" in bad.stderr, "--bogus: %r" % bad)
+    for args, why in ((["--bogus"], "unknown argument --bogus"), (["--hw", "3,128"], "--hw wants"),
+                      (["--version", "128.0"], "--version wants")):
+        run = subprocess.run(emu_cmd(s, *args), capture_output=True, text=True, timeout=10)
+        check(run.returncode == 64 and not run.stdout and why in run.stderr, "%s: %r" % (args, run))
 
 
 # The image, pauses the fake updater makes before and after the loader and

@@ -108,7 +108,7 @@ class Emulator(Device):
     seen there)."""
 
     def __init__(self, session, link, options=(), expect=None, wrapper=(), on_port=False,
-                 variant="", device="older", refused=False):
+                 variant="", device="any", refused=False):
         self.session = session
         self.link, self.on_port = link, on_port
         args, image = self.options(options, expect, variant, device, refused)

@@ -6,11 +6,11 @@ from support.lines import check, same
 
 
 def updater_run(s, port, want, status=255, answer=None, variant="", emu=(), verdict=0,
-                device="emulator", ends=None, says=None, args=None, announce="older",
+                device="emulator", ends=None, says=None, args=None, announce="any",
                 refused=False, **updater):
     """Runs one updater on COMport (-port, the answer at the prompt, or args)
     against `device`: the emulator with options emu, announcing a version
-    `announce` beside the image's (refused: hardware out of its tolerance),
+    `announce` beside the image's (texts.Image.device) (refused: hardware out of its tolerance),
     "missing" or "plain" (a plain file). want: the exact console, as a
     function of the program's texts; with ends, the console's start, and
     ends its end. verdict: the emulator's exit status; 0 also means an exact

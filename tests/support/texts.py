@@ -16,6 +16,13 @@ LATER_CHUNK = 2 * BLOCK + CHECKSUM
 # the loader; after the last chunk, three final bytes.
 BEFORE_CHUNKS = 2 * HEADER + LOADER
 FINAL = 3
+# The versions a device can announce: its message data bytes are 7-bit.
+VERSIONS = [(major, minor) for major in range(128) for minor in range(128)]
+# The most a line takes in that nobody reads, measured by writing into a raw
+# pseudo-terminal whose other side never reads until the write would block:
+# 20480 to 20912 bytes in writes of 1 to 7 bytes, 11776 to 14087 in blocks
+# and the updater's pieces; the same through WriteFile under Wine.
+LINE_BUFFERS = 20912
 
 
 def facts(build, tools=None, launcher=None, program=None):
@@ -36,6 +43,11 @@ def facts(build, tools=None, launcher=None, program=None):
 
 def signed(byte):
     return byte - 256 if byte > 127 else byte
+
+
+def value(version):
+    """A version as the updater compares them: signed bytes, major first."""
+    return signed(version[0]) * 256 + signed(version[1])
 
 
 def size_of(chunks):
@@ -92,39 +104,43 @@ class Image:
         """The middle of the block that far through the image's blocks."""
         return self.block_middle(max(1, round(self.blocks * fraction)))
 
+    def unseen_hangup(self, at, reads=True):
+        """Why the updater misses a device that stops reading after `at` bytes
+        and hangs up: past its last wait (reads False: none), what it still
+        writes fits in the line's buffers; None where it sees the line go."""
+        last = self.chunk_end(self.chunks - 1) if self.chunks > 1 else 2 * HEADER
+        if (reads and at <= last) or self.sent - at > LINE_BUFFERS:
+            return None
+        return "the %d bytes left to write after byte %d fit the line's buffers" % (self.sent - at, at)
+
     def writing_point(self):
-        """A point early in block 1 with far more left to write than a line
-        buffers (96 KiB), where a device that stops reading leaves the
-        updater blocked in a write; None for an image too small for that."""
+        """A point early in block 1 where a device that stops reading leaves
+        the updater blocked in a write; None where the rest fits the line."""
         at = self.block_middle(1)
-        return at if at is not None and self.sent - at >= 96 * 1024 else None
+        return None if at is None or self.unseen_hangup(at, reads=False) else at
 
-    def device(self, kind):
-        """The version a device announces to be `kind` ("older", "same",
-        "newer") beside the image, as the updater compares versions (signed
-        bytes, major first); None where no such version exists (nothing
-        below v0.00). The plainest candidate is taken."""
-        if kind == "same":
-            return self.version
-        step = 1 if kind == "newer" else -1
-        major, minor = self.version
-        mine = signed(major) * 256 + signed(minor)
-        for v in ((major, minor + 7 * step if step > 0 else minor - 3), (major, minor + step),
-                  (major + step, 0 if step > 0 else 99), (major + step, minor)):
-            if all(0 <= b <= 255 for b in v) and (signed(v[0]) * 256 + signed(v[1]) - mine) * step > 0:
-                return v
-        return None
-
-    def announce(self, kind="older", refused=False):
-        """The emulator's options for such a device: the image's hardware
-        codes (the first one two off when refused, outside the tolerance
-        either way round). A case whose device cannot exist is skipped."""
-        version = self.device(kind)
-        if version is None:
+    def device(self, kind="any", refused=False):
+        """The bytes (0 to 127) a device `kind` ("older", "same", "newer";
+        "any": older where one can be) announces, nearest the image by the
+        updater's signed rule: hardware codes each within one of the image's
+        (refused: A two off), and version. Skipped where none can exist."""
+        (a, b), mine = (signed(c) for c in self.hw), value(self.version)
+        near = {"older": max((v for v in VERSIONS if value(v) < mine), key=value, default=None),
+                "same": self.version if max(self.version) <= 127 else None,
+                "newer": min((v for v in VERSIONS if value(v) > mine), key=value, default=None)}
+        version = near[kind] if kind != "any" and not refused else next(
+            filter(None, (near[k] for k in ("older", "newer", "same"))))
+        if version is None or min(a, b) < -1:
             import pytest  # here, not above: the bench and the tools run without it
-            pytest.skip("no device version is %s than v%s" % (kind, version_text(self.version)))
-        hw = ((self.hw[0] + 2) % 256 if refused else self.hw[0], self.hw[1])
-        return ["--hw", "%d,%d" % hw, "--version", "%d.%d" % version]
+            pytest.skip("no device (bytes 0 to 127) is %s beside v%s, hardware 0x%02X,0x%02X"
+                        % (kind, version_text(self.version), *self.hw))
+        return (next(c for c in (a + 2, a - 2) if 0 <= c <= 127) if refused else max(a, 0),
+                max(b, 0)) + version
+
+    def announce(self, kind="any", refused=False):
+        """The emulator's options for such a device."""
+        device = self.device(kind, refused)
+        return ["--hw", "%d,%d" % device[:2], "--version", "%d.%d" % device[2:]]
 
 
 PRESS = "\nPress any key to continue..."
@@ -157,9 +173,16 @@ class Texts:
         """Banner to the listening line, started with -PORT."""
         return self.banner + self.loaded() + listening(port)
 
-    def select(self, word="Update", device="older", offered=None):
-        return ("Select '%s' on the Trelvane to replace v%s software with v%s.\n"
-                % (word, version_text(self.image.device(device)), offered or self.version))
+    def select(self, device="any"):
+        """'Revert' where the device's version is above the offered one (9.99 for the same)."""
+        seen = self.image.device(device)[2:]
+        offered = (9, 99) if seen == self.image.version else self.image.version
+        return ("Warning: This Trelvane is running the same software version.\n"
+                "         %s will claim to have v9.99 to allow update.\n" % self.program
+                if seen == self.image.version else "") + (
+            "Select '%s' on the Trelvane to replace v%s software with v%s.\n"
+            % ("Revert" if value(seen) > value(offered) else "Update", version_text(seen),
+               version_text(offered)))
 
     def transfer(self, out_of_sync="", blocks=None):
         """Loader line and progress lines of the image's transfer (the first
@@ -178,11 +201,6 @@ class Texts:
                 text += out_of_sync
         return text
 
-    def same_version_warning(self):
-        return ("Warning: This Trelvane is running the same software version.\n"
-                "         %s will claim to have v9.99 to allow update.\n" % self.program)
-
-    def full_run(self, port, prompt=False, word="Update", device="older", offered=None, warn="",
-                 out_of_sync=""):
+    def full_run(self, port, prompt=False, device="any", out_of_sync=""):
         return (self.banner + (self.asked() if prompt else "") + self.loaded() + listening(port)
-                + warn + self.select(word, device, offered) + self.transfer(out_of_sync) + PRESS)
+                + self.select(device) + self.transfer(out_of_sync) + PRESS)

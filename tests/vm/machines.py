@@ -120,7 +120,7 @@ class GuestEmulator(harness.Device):
         self.session, self.m, self.on_port = g, g.m, True
         self.tag = "emu%d" % g.count()
         self.lines = g.m.console.view("@@EMU %s " % self.tag, g.m.mark())
-        args, image = self.options(options, expect, "", "older", False)
+        args, image = self.options(options, expect, "", "any", False)
         args = ["--port", port] + args + (["--expect", self.IMAGE] if image else [])
         g.m.send("emu %s %s" % (self.tag, " ".join(args)))
         g.started.append(self)

@@ -269,7 +269,7 @@ def test_announces_before_the_port_opens(g):
     # its offer. That the line is raw from the open is checked where it can
     # be every time, on a pseudo-terminal in the platform's unit tests.
     source = re.sub(rb"\^(.)", lambda m: bytes([m.group(1)[0] ^ 0x40]), before, flags=re.S)
-    announce = bytes([0xFF, *g.image().hw, *g.image().device("older")])
+    announce = bytes([0xFF, *g.image().device()])
     check(cooked_echo(source) == before and set(source) <= set(announce),
           "before the offer the device got %r, not the line's echo of announces" % before)
 

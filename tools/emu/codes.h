@@ -10,5 +10,8 @@ const unsigned char ANNOUNCE = 0xFF;  // its hardware and version; the offer com
 const unsigned char GO_AHEAD = 0xFC;  // the updater's, before the loader
 const unsigned char READY = 0xFB;     // ready for the loader
 const unsigned char SYNC = 0xA5;      // after each chunk but the last, and three at the end
+// A message's data bytes are 7-bit: a device announces codes and versions
+// from 0 to this.
+const unsigned char DATA_MOST = 0x7F;
 
 } // namespace device

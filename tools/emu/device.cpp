@@ -41,6 +41,9 @@ const int64_t REPLY_GAP_NS = 30 * NS_PER_MS;
 // device has sent its own.
 const int64_t SYNC_GAP_NS = 5 * NS_PER_MS;
 
+// sysexits.h's EX_NOINPUT; a bad command line is USAGE_STATUS (tools/args.h).
+const int NO_FILE_STATUS = 66;
+
 class Device {
 public:
     Device(const Options& o, Line& line)
@@ -80,12 +83,11 @@ private:
 
 int Device::run()
 {
-    if (!opt_.expect.empty() && !verdict_.expect(opt_.expect, announce_))
-        return 2;
-    if (!t_.openRecord())
-        return 2;
-    if (!line_.open())
-        return 1;
+    // A file or port that cannot be opened has a status of its own, apart
+    // from every verdict on the line.
+    if ((!opt_.expect.empty() && !verdict_.expect(opt_.expect, announce_)) ||
+        !t_.openRecord() || !line_.open())
+        return NO_FILE_STATUS;
     verdict_.sayExpected();
     return finish(opt_.silent ? listen() : exchange());
 }

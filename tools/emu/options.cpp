@@ -21,8 +21,10 @@ const char USAGE[] =
     "                               set raw at 115200 8N1; the updater's own settings\n"
     "                               cannot be seen there, and only a hang-up of TTY\n"
     "                               (a pulled adapter) shows that the line is gone\n"
-    "  --hw A,B                     hardware codes announced, decimal (default 3,1)\n"
-    "  --version M.m                version announced, e.g. 1.70 (default 1.70)\n"
+    "  --hw A,B                     hardware codes announced, decimal, each 0 to 127\n"
+    "                               (default 3,1)\n"
+    "  --version M.m                version announced, each part 0 to 127, e.g. 1.70\n"
+    "                               (default 1.70)\n"
     "  --announce-every MS          announce at once, without waiting for the line\n"
     "                               settings, and again every MS ms until the offer\n"
     "                               comes; bytes before the offer are counted and left\n"
@@ -46,16 +48,21 @@ const char USAGE[] =
     "  --linger MS                  after the final bytes, wait up to MS ms for the\n"
     "                               updater to let go of the line (default 10000)\n"
     "  --record FILE                write every byte received to FILE\n"
-    "  --expect IMAGE               check the bytes received against IMAGE\n";
+    "  --expect IMAGE               check the bytes received against IMAGE\n"
+    "exit status: 0 a complete run, exact and in time; 2 the updater let go of\n"
+    "  the line after exact bytes (a refusal); 3 hung up or stopped (--hangup-after,\n"
+    "  --stop-at); 1 any other end; 64 a bad command line; 66 IMAGE, FILE or the\n"
+    "  port cannot be opened\n";
 
-// "A<sep>B" with both parts decimal bytes.
+// "A<sep>B" with both parts decimal, each a byte a device can announce.
 bool parseBytePair(const std::string& s, char sep, unsigned& a, unsigned& b)
 {
     size_t at = s.find(sep);
     if (at == std::string::npos)
         return false;
     uint64_t x = 0, y = 0;
-    if (!parseDecimal(s.substr(0, at), 255, x) || !parseDecimal(s.substr(at + 1), 255, y))
+    if (!parseDecimal(s.substr(0, at), device::DATA_MOST, x) ||
+        !parseDecimal(s.substr(at + 1), device::DATA_MOST, y))
         return false;
     a = static_cast<unsigned>(x);
     b = static_cast<unsigned>(y);
@@ -82,10 +89,10 @@ Options parseOptions(int argc, char** argv)
             o.port = text();
         } else if (name == "--hw") {
             if (!parseBytePair(a.value(), ',', o.hwA, o.hwB))
-                a.fail("--hw wants two decimal bytes, e.g. 3,1");
+                a.fail("--hw wants two decimal codes from 0 to 127, e.g. 3,1");
         } else if (name == "--version") {
             if (!parseBytePair(a.value(), '.', o.verMajor, o.verMinor))
-                a.fail("--version wants M.m with decimal bytes, e.g. 1.70");
+                a.fail("--version wants M.m, each from 0 to 127, e.g. 1.70");
         } else if (name == "--noise-before-announce") {
             o.noiseBeforeAnnounce = a.number(MAX_NOISE);
         } else if (name == "--noise-before-ready") {

@@ -28,6 +28,6 @@ struct Options {
     std::string expect;
 };
 
-// Exits with status 2 and the usage on stderr on a bad command line, and
+// Exits with USAGE_STATUS and the usage on stderr on a bad command line, and
 // with status 0 and the usage on stdout for --help (tools/args.h).
 Options parseOptions(int argc, char** argv);
