@@ -148,7 +148,7 @@ release() {
   return $failed
 }
 stage "the release, from a copy without build/" release "$@" || true
-stage "Linux programs on real serial drivers (VMs)" pytest-3 tests/vm --build build/native -q -rfEs || true
+stage "real serial drivers (VMs)" pytest-3 tests/vm --build build/native -q -rfEs || true
 stage "native tests, sanitized" tests build/asan || true
 
 # New inputs go to a scratch folder; the kept corpus in the repo only seeds.
