@@ -156,7 +156,7 @@ class Updater:
         # Started as a shell starts a program, in a session of its own (the
         # harness runs threads: nothing of its own may run in the child
         # before the exec); what subprocess cannot do, trelvane-launch does
-        # (tests/support/launch.cpp).
+        # (tools/launch.cpp).
         launch = [os.path.join(session.tools, "trelvane-launch")]
         launch += ["--terminal"] * (terminal is not None) + ["--no-stdin"] * stdin_closed
         cmd = launch + list(wrapper) + session.launcher + cmd + list(args)
