@@ -106,12 +106,12 @@ tests() {  # BUILD
 stage "native tests" tests build/native || true
 # The suite follows the image it is given: the native program once more
 # around each image of a small family at the edges of what a build takes
-# (chunks, header: code, hardware codes, version), with every end-to-end
-# case but the checks of the sources and of the build's image check, which
-# no image changes; the large image is the built-in one (the unit tests
-# carry an image of their own). Versions 0.00, 9.99, 10.00 and one with a byte over
-# 127; hardware codes 0, 127 and 0xFF; 0 to 3 chunks. One folder, configured
-# again for each: only the image is built anew.
+# (chunks, header: code, hardware codes, version): versions 0.00, 9.99, 10.00
+# and one with a byte over 127; hardware codes 0, 127 and 0xFF; 0 to 3
+# chunks; the large image is the built-in one. Every end-to-end case runs
+# but the checks of the sources and of the build's image check, which no
+# image changes (the unit tests carry an image of their own). One folder,
+# configured again for each: only the image is built anew.
 edge_images=(
   "0 FF,00,7F,00,00"
   "1 FF,FF,FF,09,63"
