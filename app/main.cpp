@@ -29,6 +29,14 @@ int main(int argc, char** argv)
         printf("Error setting COM port parameters\n");
         return endRun(1);
     }
+    // The text sets only what it names. Windows takes no record in text
+    // mode, and refuses one whose XON and XOFF characters are equal, even
+    // with flow control off: the usual DC1 and DC3 keep every driver
+    // content. Flow control stays off, and DTR and RTS stay down, as the
+    // cleared record has them.
+    dcb.fBinary = TRUE;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
     // The port's own time-outs are set too, so that a silent device and a
     // lost line can be told apart. The updater has sent nothing yet, so
     // anything queued for sending is the driver's echo of what arrived while

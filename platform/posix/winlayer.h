@@ -38,15 +38,44 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define EVENPARITY 2
 #define ONESTOPBIT 0
 #define TWOSTOPBITS 2
+#define DTR_CONTROL_DISABLE 0
+#define DTR_CONTROL_ENABLE 1
+#define RTS_CONTROL_DISABLE 0
+#define RTS_CONTROL_ENABLE 1
 
-// Line settings record: the fields of Windows' DCB that a settings text sets.
-// Flow control has no field: it is always off.
+// Line settings record: Windows' DCB, field for field. The layer has no flow
+// control and no special characters; it keeps the fields so that it can
+// refuse a record Windows refuses.
+typedef uint16_t WORD;
 struct DCB {
     DWORD DCBlength;
     DWORD BaudRate;
+    DWORD fBinary : 1;
+    DWORD fParity : 1;
+    DWORD fOutxCtsFlow : 1;
+    DWORD fOutxDsrFlow : 1;
+    DWORD fDtrControl : 2;
+    DWORD fDsrSensitivity : 1;
+    DWORD fTXContinueOnXoff : 1;
+    DWORD fOutX : 1;
+    DWORD fInX : 1;
+    DWORD fErrorChar : 1;
+    DWORD fNull : 1;
+    DWORD fRtsControl : 2;
+    DWORD fAbortOnError : 1;
+    DWORD fDummy2 : 17;
+    WORD wReserved;
+    WORD XonLim;
+    WORD XoffLim;
     BYTE ByteSize;
     BYTE Parity;
     BYTE StopBits;
+    char XonChar;
+    char XoffChar;
+    char ErrorChar;
+    char EofChar;
+    char EvtChar;
+    WORD wReserved1;
 };
 typedef DCB* LPDCB;
 

@@ -26,7 +26,10 @@ const int SETTINGS_TICK_MS = 2;
 const int SETTINGS_SLOW_TICK_MS = 20;
 const int64_t SETTINGS_FAST_NS = 1000 * NS_PER_MS;
 
-// Names every setting that is not 115,200 8N1 raw without flow control.
+// Names every setting that is not 115,200 8N1 raw without flow control. The
+// start and stop characters must differ even with flow control off: a
+// Windows driver may refuse a line whose two characters are equal, and Wine
+// hands the updater's two over as they are.
 std::string notRaw(const termios& t)
 {
     std::string wrong;
@@ -60,6 +63,7 @@ std::string notRaw(const termios& t)
     flag(t.c_lflag & ISIG, "ISIG");
     flag(t.c_lflag & IEXTEN, "IEXTEN");
     flag(t.c_oflag & OPOST, "OPOST");
+    flag(t.c_cc[VSTART] == t.c_cc[VSTOP], "VSTART=VSTOP");
     return wrong;
 }
 
