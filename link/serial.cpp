@@ -33,16 +33,39 @@ constexpr DWORD IDLE_PAUSE_MS = 20;
     exit(-1);
 }
 
-// A transfer that moved nothing ran into its time limit: the device may just
-// be silent, or the line may be gone, and only the port can tell which.
-// Retrying a lost line would spin forever, so it ends the run instead.
-void afterNothingMoved(HANDLE h)
+// A transfer that ran into its time limit: the device may just be silent or
+// slow, or the line may be gone, and only the port can tell which. Retrying
+// a lost line would spin forever, so it ends the run instead.
+void afterTimeOut(HANDLE h)
 {
     DWORD errors = 0;
     COMSTAT stat;
     if (!ClearCommError(h, &errors, &stat))
         lineLost();
     Sleep(IDLE_PAUSE_MS);
+}
+
+// Moves count bytes, `move` (a ReadFile or a WriteFile of the rest, from
+// `done` bytes in) as many times as it takes. A call that succeeds with no
+// bytes ran into its time limit. So did a call that failed with
+// ERROR_SEM_TIMEOUT: the in-box USB serial driver ends a
+// write that way after part of it went out, where serial.sys and FTDI's
+// driver succeed with a short count. The count a failed call leaves is what
+// the driver reported moved (the call sets it to zero before any work), so
+// those bytes are never sent or taken twice. Any other failure is a lost
+// line.
+template <typename Move>
+void moveAll(HANDLE h, DWORD count, Move move)
+{
+    for (DWORD done = 0; done < count;) {
+        DWORD moved = 0;
+        const BOOL ok = move(done, count - done, &moved);
+        if (!ok && GetLastError() != ERROR_SEM_TIMEOUT)
+            lineLost();
+        if (!ok || moved == 0)
+            afterTimeOut(h);
+        done += moved;
+    }
 }
 
 } // namespace
@@ -52,28 +75,15 @@ COMMTIMEOUTS lineTimeouts = {MAXDWORD, MAXDWORD, READ_WAIT_MS, 0, WRITE_WAIT_MS}
 void FullReadFile(HANDLE h, void* data, DWORD count)
 {
     unsigned char* p = static_cast<unsigned char*>(data);
-    // A read may return fewer bytes than asked: the loop asks for the rest.
-    while (count != 0) {
-        DWORD got = 0;
-        if (!ReadFile(h, p, count, &got, nullptr))
-            lineLost();
-        if (got == 0)
-            afterNothingMoved(h);
-        p += got;
-        count -= got;
-    }
+    moveAll(h, count, [&](DWORD done, DWORD rest, LPDWORD moved) {
+        return ReadFile(h, p + done, rest, moved, nullptr);
+    });
 }
 
 void FullWriteFile(HANDLE h, const void* data, DWORD count)
 {
     const unsigned char* p = static_cast<const unsigned char*>(data);
-    while (count != 0) {
-        DWORD put = 0;
-        if (!WriteFile(h, p, count, &put, nullptr))
-            lineLost();
-        if (put == 0)
-            afterNothingMoved(h);
-        p += put;
-        count -= put;
-    }
+    moveAll(h, count, [&](DWORD done, DWORD rest, LPDWORD moved) {
+        return WriteFile(h, p + done, rest, moved, nullptr);
+    });
 }

@@ -20,7 +20,24 @@ bool quiet()
     return line.quietCalls > 0 && line.quietCalls-- > 0;
 }
 
+BOOL failWith(DWORD error)
+{
+    line.error = error;
+    return FALSE;
+}
+
+// After a call has moved its bytes: the first timedOutCalls fail all the same.
+BOOL movedInTime()
+{
+    return line.timedOutCalls > 0 && line.timedOutCalls-- > 0 ? failWith(ERROR_SEM_TIMEOUT) : TRUE;
+}
+
 } // namespace
+
+DWORD GetLastError()
+{
+    return line.error;
+}
 
 BOOL ReadFile(HANDLE, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
 {
@@ -29,7 +46,7 @@ BOOL ReadFile(HANDLE, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
     if (quiet())
         return TRUE;
     if (line.readPos >= line.failReadAt)
-        return FALSE;
+        return failWith(ERROR_GEN_FAILURE);
     if (line.readPos >= line.input.size())
         throw fake::Starved{};
     const size_t most = line.cuts.empty() ? line.maxRead
@@ -39,7 +56,7 @@ BOOL ReadFile(HANDLE, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
     memcpy(data, line.input.data() + line.readPos, n);
     line.readPos += n;
     *done = static_cast<DWORD>(n);
-    return TRUE;
+    return movedInTime();
 }
 
 BOOL WriteFile(HANDLE, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
@@ -49,11 +66,11 @@ BOOL WriteFile(HANDLE, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED
     if (quiet())
         return TRUE;
     if (line.output.size() >= line.failWriteAt)
-        return FALSE;
+        return failWith(ERROR_GEN_FAILURE);
     size_t n = std::min({static_cast<size_t>(count), line.maxWrite, line.failWriteAt - line.output.size()});
     line.output.append(static_cast<const char*>(data), n);
     *done = static_cast<DWORD>(n);
-    return TRUE;
+    return movedInTime();
 }
 
 // Counted, not slept: the tests look at the pauses the code asks for. A

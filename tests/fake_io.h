@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/win.h"
+
 namespace fake {
 
 // Thrown by a read that finds no more scripted input: the real line would
@@ -21,6 +23,8 @@ struct Line {
     size_t maxWrite = 1 << 20;  // most bytes one WriteFile call accepts
     size_t failWriteAt = std::string::npos;  // WriteFile fails once output reaches this
     int quietCalls = 0;         // the first calls (reads and writes) move nothing: time-outs
+    int timedOutCalls = 0;      // the first calls move what they may, then fail with ERROR_SEM_TIMEOUT
+    DWORD error = 0;            // what the last failed call left for GetLastError
     int pauses = 0;             // Sleep calls that wait at all
     bool gone = false;          // ClearCommError says the line is lost
     int readCalls = 0, clearCalls = 0, writeCalls = 0;

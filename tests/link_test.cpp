@@ -72,21 +72,26 @@ std::string moveFour(bool reading)
 
 // Calls that time out on a line still there are asked again, each after a
 // look at the port and a pause, so that a driver that returns at once cannot
-// make the updater spin; the transfer completes exactly. A call that fails
-// part-way, or the first time-out on a line that is gone, ends the run as
-// lostConnection does: message, port closed once, key pause, -1. Standard
-// output is sent to the death test's stderr to match it; a run that spins
-// instead is ended by the alarm, which fails the test.
+// make the updater spin; the transfer completes exactly. A time-out is a
+// call that moves nothing, or one that fails with ERROR_SEM_TIMEOUT having
+// moved a byte, which is counted, never sent twice. A call that fails
+// otherwise part-way, or the first time-out on a line that is gone, ends the
+// run as lostConnection does: message, port closed once, key pause, -1.
+// Standard output is sent to the death test's stderr to match it; a run
+// that spins instead is ended by the alarm, which fails the test.
 TEST_F(LinkTest, TimeOutsWaitOnALiveLineAndALostLineEndsTheRun)
 {
     for (bool reading : {true, false}) {
-        fake::line = fake::Line{};
-        fake::line.input = "abcd";
-        fake::line.quietCalls = 5;
-        EXPECT_EQ(moveFour(reading), reading ? "abcd" : "wxyz");
-        EXPECT_EQ(fake::line.clearCalls, 5) << "each time-out asks the port";
-        EXPECT_EQ(fake::line.pauses, 5) << "each time-out on a live line pauses";
-        EXPECT_EQ(fake::line.readCalls + fake::line.writeCalls, 6);
+        for (bool failing : {false, true}) {
+            fake::line = fake::Line{};
+            fake::line.input = "abcd";
+            fake::line.maxRead = fake::line.maxWrite = failing ? 1 : fake::line.maxRead;
+            (failing ? fake::line.timedOutCalls : fake::line.quietCalls) = 5;
+            EXPECT_EQ(moveFour(reading), reading ? "abcd" : "wxyz") << failing;
+            EXPECT_EQ(fake::line.clearCalls, failing ? 4 : 5) << "each time-out asks the port";
+            EXPECT_EQ(fake::line.pauses, failing ? 4 : 5) << "each time-out on a live line pauses";
+            EXPECT_EQ(fake::line.readCalls + fake::line.writeCalls, failing ? 4 : 6);
+        }
         for (bool fails : {true, false}) {
             EXPECT_EXIT(
                 {

@@ -85,10 +85,21 @@ protected:
         alarm(0);
     }
     bool open5() { return (h = openPort()) != INVALID_HANDLE_VALUE; }
-    bool configure(const char* text = LINE_SETTINGS)
+    // A record as Windows takes it, as the text gives it, changed by `edit`.
+    template <typename Edit>
+    bool configure(const char* text, Edit edit)
     {
         DCB d{};
+        d.DCBlength = sizeof d;
+        d.fBinary = TRUE;
+        d.XonChar = 0x01;  // not the terminal's own: handed on or not, it shows
+        d.XoffChar = 0x02;
+        edit(d);
         return BuildCommDCBA(text, &d) && SetCommState(h, &d);
+    }
+    bool configure(const char* text = LINE_SETTINGS)
+    {
+        return configure(text, [](DCB&) {});
     }
     // The bytes fd has received and not yet read (the port's by default),
     // once count of them are there or a second has passed.
@@ -141,7 +152,27 @@ TEST_F(PtyTest, SettingsTextIsParsedAndAppliedWhole)
         EXPECT_EQ(cfgetispeed(&t), c.speed) << c.text;
         EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS), c.shown) << c.text;
         EXPECT_EQ((t.c_iflag & INPCK) != 0, c.checked) << c.text << ": parity checked on the way in";
+        EXPECT_EQ(t.c_cc[VSTART] * 256 + t.c_cc[VSTOP], 0x0102) << c.text << ": start and stop characters";
     }
+    // What Windows refuses (a record of another length, text mode, XON and
+    // XOFF equal), and flow control, which this layer cannot give.
+    const std::pair<const char*, void (*)(DCB&)> refused[] = {
+        {"length", [](DCB& d) { d.DCBlength = 0; }},
+        {"text mode", [](DCB& d) { d.fBinary = FALSE; }},
+        {"XON = XOFF", [](DCB& d) { d.XoffChar = d.XonChar; }},
+        {"CTS", [](DCB& d) { d.fOutxCtsFlow = 1; }},
+        {"DSR", [](DCB& d) { d.fOutxDsrFlow = 1; }},
+        {"DSR sensitivity", [](DCB& d) { d.fDsrSensitivity = 1; }},
+        {"XON/XOFF out", [](DCB& d) { d.fOutX = 1; }},
+        {"XON/XOFF in", [](DCB& d) { d.fInX = 1; }},
+        {"DTR handshake", [](DCB& d) { d.fDtrControl = 2; }},
+        {"RTS handshake", [](DCB& d) { d.fRtsControl = 2; }},
+        {"RTS toggle", [](DCB& d) { d.fRtsControl = 3; }},
+    };
+    for (const auto& [what, edit] : refused)
+        EXPECT_FALSE(configure(LINE_SETTINGS, edit)) << what;
+    EXPECT_TRUE(configure(LINE_SETTINGS, [](DCB& d) { d.fDtrControl = d.fRtsControl = 1; }))
+        << "DTR and RTS on, on a line without them";
     for (const char* bad : {"", "baud=", "baud=fast", "baud=-5", "baud=12345", "baud=09600", "baud=9600x", "parity=X",
                             "parity=M", "data=9", "data=4", "stop=1.5", "stop=3", "speed=115200",
                             "baud 115200", "xon=off", "baud=115200 parity=N data=8 stop=1 dtr=on"}) {

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <signal.h>
 #include <sys/ioctl.h>
 
@@ -16,8 +17,10 @@ void undoAndReraise(int sig)
 {
     if (portFd >= 0)
         ioctl(portFd, TIOCNXCL);
-    if (terminalFd >= 0)
-        tcsetattr(terminalFd, TCSANOW, &savedTerminal);
+    const int terminal = terminalFd;
+    std::atomic_signal_fence(std::memory_order_acquire);
+    if (terminal >= 0)
+        tcsetattr(terminal, TCSANOW, &savedTerminal);
     signal(sig, SIG_DFL);
     raise(sig);
 }
@@ -67,10 +70,15 @@ void releasePort(int fd)
 void holdTerminal(int fd, const termios* saved)
 {
     install();
+    // The handler must never see the saved settings half written: the
+    // descriptor is taken away before they change and published after them,
+    // and the fences keep the compiler from moving the copy across either
+    // store (the descriptor is volatile, the settings are not).
     if (saved) {
-        // The handler must never see the saved settings half written.
         terminalFd = -1;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
         savedTerminal = *saved;
     }
+    std::atomic_signal_fence(std::memory_order_release);
     terminalFd = fd;
 }

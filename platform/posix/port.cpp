@@ -7,6 +7,7 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "platform/posix/layer.h"
@@ -145,6 +146,36 @@ bool setKey(DCB* dcb, const char* key, size_t keyLen, const char* v, size_t n)
     return true;
 }
 
+// What Windows refuses in a settings record, refused here too, so that a
+// record that a Windows driver would turn down fails on Linux as well: a
+// length other than the record's, text mode ("Windows does not support
+// nonbinary mode transfers"), and XON and XOFF characters that are equal,
+// which SetCommState refuses even with flow control off. Flow control of
+// any kind this layer cannot give, and says so rather than run without it.
+bool takes(const DCB& d)
+{
+    return d.DCBlength == sizeof d && d.fBinary && d.XonChar != d.XoffChar && !d.fOutxCtsFlow
+        && !d.fOutxDsrFlow && !d.fDsrSensitivity && !d.fOutX && !d.fInX
+        && d.fDtrControl <= DTR_CONTROL_ENABLE && d.fRtsControl <= RTS_CONTROL_ENABLE;
+}
+
+// DTR and RTS as the record says, as Windows drives them: down for DISABLE,
+// up for ENABLE. The kernel raises both when a port opens; a device that
+// reads them (a reset, a boot pin, a USB device waiting for DTR) sees the
+// same line from both programs. A line without modem lines (a
+// pseudo-terminal) has none to drive.
+bool driveModemLines(int fd, const DCB& d)
+{
+    int up = (d.fDtrControl == DTR_CONTROL_ENABLE ? TIOCM_DTR : 0)
+           | (d.fRtsControl == RTS_CONTROL_ENABLE ? TIOCM_RTS : 0);
+    int down = (TIOCM_DTR | TIOCM_RTS) & ~up;
+    auto set = [fd](unsigned long request, int bits) {
+        return bits == 0 || retried([&] { return ioctl(fd, request, &bits); }) == 0 || errno == ENOTTY
+            || errno == EINVAL;
+    };
+    return set(TIOCMBIS, up) && set(TIOCMBIC, down);
+}
+
 // The descriptor of a terminal and its settings now; -1 for anything else.
 int terminalOf(HANDLE h, termios& tio)
 {
@@ -199,7 +230,7 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
 {
     termios tio;
     int fd = terminalOf(h, tio);
-    if (fd < 0 || !dcb)
+    if (fd < 0 || !dcb || !takes(*dcb))
         return FALSE;
     speed_t speed = speedOf(dcb->BaudRate);
     if (speed == B0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > EVENPARITY
@@ -212,6 +243,10 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
     makeRaw(tio);
     tio.c_cc[VMIN] = vmin;
     tio.c_cc[VTIME] = vtime;
+    // Kept where Windows' drivers keep them, though no flow control reads
+    // them: the far end can see the record's characters.
+    tio.c_cc[VSTART] = static_cast<cc_t>(dcb->XonChar);
+    tio.c_cc[VSTOP] = static_cast<cc_t>(dcb->XoffChar);
     static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     const tcflag_t line = CSIZE | PARENB | PARODD | CSTOPB;
     tio.c_cflag &= ~line;
@@ -225,7 +260,9 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
     // tcsetattr succeeds when any part of the settings took; check the lot.
     termios now;
     return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed
-        && (now.c_cflag & (line | CRTSCTS)) == (tio.c_cflag & (line | CRTSCTS));
+        && (now.c_cflag & (line | CRTSCTS)) == (tio.c_cflag & (line | CRTSCTS))
+        && now.c_cc[VSTART] == tio.c_cc[VSTART] && now.c_cc[VSTOP] == tio.c_cc[VSTOP]
+        && driveModemLines(fd, *dcb);
 }
 
 BOOL SetCommTimeouts(HANDLE h, LPCOMMTIMEOUTS t)

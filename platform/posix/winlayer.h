@@ -114,6 +114,12 @@ BOOL CloseHandle(HANDLE h);
 BOOL ReadFile(HANDLE h, void* data, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE h, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
 
+// Why the last call failed, in Windows' numbers: a time-out (ETIMEDOUT) is
+// ERROR_SEM_TIMEOUT, anything else ERROR_GEN_FAILURE.
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_SEM_TIMEOUT 121u
+DWORD GetLastError();
+
 // FALSE once the line is gone (hung up, unplugged); otherwise no errors.
 BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat);
 // PURGE_TXCLEAR discards what is written and not yet sent.
@@ -123,8 +129,12 @@ BOOL PurgeComm(HANDLE h, DWORD flags);
 // 38400, 57600, 115200; P one of N, E, O; D 5 to 8; S 1 or 2. Any other key or
 // value fails and leaves dcb as it was.
 BOOL BuildCommDCBA(LPCSTR settings, LPDCB dcb);
-// Applies dcb as a raw line without flow control; fails on anything that is
-// not a terminal, and on a terminal that cannot take all of it.
+// Applies dcb as a raw line without flow control, XonChar and XoffChar as the
+// terminal's start and stop characters, DTR and RTS up for ENABLE and down
+// for DISABLE. Fails, as Windows does, on a record whose DCBlength is not
+// sizeof(DCB), whose fBinary is FALSE, or whose XonChar equals its XoffChar;
+// and on any flow control, on anything that is not a terminal, and on a
+// terminal that cannot take all of it.
 BOOL SetCommState(HANDLE h, LPDCB dcb);
 // Reads: {MAXDWORD, MAXDWORD, T} returns as soon as a byte is there or after T
 // ms (a tenth of a second at least); {MAXDWORD, 0, 0} returns at once; all

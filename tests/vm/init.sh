@@ -87,6 +87,17 @@ stop() {
   kill -$2 "$(cat /tmp/$1.pid)"
 }
 
+# modem PORT: says "@@MODEM PORT LINES", the modem lines COMport's UART
+# drives, as its driver shows them without opening it (an open would raise
+# them): "RTS", "DTR", both, or "-" for none.
+modem() {
+  dev=$(eval echo "\${TRELVANE_COM$1:-/dev/ttyS$(($1 - 1))}")
+  n=${dev##*[!0-9]}
+  driver=$(awk -v p="${dev%$n}" '$2 == p { print $1 }' /proc/tty/drivers)
+  lines=$(grep "^$n:" "/proc/tty/driver/$driver" | grep -oE 'RTS|DTR' | tr '\n' ' ')
+  echo "@@MODEM $1 ${lines:--}"
+}
+
 # present DEVICE yes|no: says "@@PRESENT DEVICE yes|no" once it is so.
 present() {
   (

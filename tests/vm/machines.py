@@ -202,6 +202,13 @@ class GuestSession(harness.Session):
         ticks = self.m.expect("@@CPU %s " % tag, self.deadline, mark)[2].split()[2]
         return sum(int(n) for n in ticks.split("+"))
 
+    def modem(self, port):
+        """The modem lines COMport's UART drives now: a list of "RTS", "DTR"."""
+        mark = self.m.mark()
+        self.m.send("modem " + port)
+        return [x for x in self.m.expect("@@MODEM %s " % port, self.deadline, mark)[2].split()[2:]
+                if x != "-"]
+
     def uart_device(self, options, expect=True):
         return self.row.uart.device(self, options, expect)
 

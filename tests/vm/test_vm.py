@@ -3,9 +3,10 @@
 the ARM boards' PL011, with trelvane-emu at the far end of each line (see
 machines.py for which machine has which). Checks the exact console text,
 the exit status and the device's verdict, pulls the USB devices out at
-three points of a run, and measures a silent line's cost. Each case runs
-on every machine whose row can run it (its mark); each machine boots once
-for its cases, which run one at a time, in any order:
+three points of a run, and measures a silent line's cost and the modem
+lines it holds. Each case runs on every machine whose row can run it (its
+mark); each machine boots once for its cases, which run one at a time, in
+any order:
 
   pytest-3 tests/vm --build BUILD [-k MACHINE_OR_CASE]
 
@@ -136,10 +137,16 @@ def test_complete(g, port, tag, first, nohup, options):
 
 
 @pytest.mark.parametrize("port", (variant("uart", "uart"), variant("adapter", "usb_gadget")))
-def test_silent_costs_no_cpu(g, port):
+def test_silent_line(g, port):
+    """An updater listening on a silent line costs no CPU and, on a UART,
+    holds DTR and RTS down, as the Windows program's settings have them (the
+    kernel raised both when the port opened)."""
     device(g, port, ["--silent"], expect=None)
     mark = g.start("quiet", port)
     g.wait_seen("quiet", t.listening(port), mark)
+    if port == UART:
+        up = g.modem(port)
+        check(up == [], "the updater listens with %s up, want DTR and RTS down" % " and ".join(up))
     before = g.cpu("quiet")
     time.sleep(SILENT_SECONDS)
     used = g.cpu("quiet") - before
