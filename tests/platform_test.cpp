@@ -85,7 +85,7 @@ protected:
         alarm(0);
     }
     bool open5() { return (h = openPort()) != INVALID_HANDLE_VALUE; }
-    // A record as Windows takes it, as the text gives it, changed by `edit`.
+    // A record as Windows takes it, as the text gives it, then changed by `edit`.
     template <typename Edit>
     bool configure(const char* text, Edit edit)
     {
@@ -94,8 +94,10 @@ protected:
         d.fBinary = TRUE;
         d.XonChar = 0x01;  // not the terminal's own: handed on or not, it shows
         d.XoffChar = 0x02;
+        if (!BuildCommDCBA(text, &d))
+            return false;
         edit(d);
-        return BuildCommDCBA(text, &d) && SetCommState(h, &d);
+        return SetCommState(h, &d);
     }
     bool configure(const char* text = LINE_SETTINGS)
     {
@@ -155,7 +157,8 @@ TEST_F(PtyTest, SettingsTextIsParsedAndAppliedWhole)
         EXPECT_EQ(t.c_cc[VSTART] * 256 + t.c_cc[VSTOP], 0x0102) << c.text << ": start and stop characters";
     }
     // What Windows refuses (a record of another length, text mode, XON and
-    // XOFF equal), and flow control, which this layer cannot give.
+    // XOFF equal), and flow control, which this layer cannot give. (5 data
+    // bits cannot be shown refused: a pseudo-terminal takes 8 bits only.)
     const std::pair<const char*, void (*)(DCB&)> refused[] = {
         {"length", [](DCB& d) { d.DCBlength = 0; }},
         {"text mode", [](DCB& d) { d.fBinary = FALSE; }},

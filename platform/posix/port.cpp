@@ -149,12 +149,14 @@ bool setKey(DCB* dcb, const char* key, size_t keyLen, const char* v, size_t n)
 // What Windows refuses in a settings record, refused here too, so that a
 // record that a Windows driver would turn down fails on Linux as well: a
 // length other than the record's, text mode ("Windows does not support
-// nonbinary mode transfers"), and XON and XOFF characters that are equal,
-// which SetCommState refuses even with flow control off. Flow control of
-// any kind this layer cannot give, and says so rather than run without it.
+// nonbinary mode transfers"), XON and XOFF characters that are equal, which
+// SetCommState refuses even with flow control off, and 5 data bits with 2
+// stop bits, which a 16550 cannot send. Flow control of any kind this layer
+// cannot give, and says so rather than run without it.
 bool takes(const DCB& d)
 {
-    return d.DCBlength == sizeof d && d.fBinary && d.XonChar != d.XoffChar && !d.fOutxCtsFlow
+    return d.DCBlength == sizeof d && d.fBinary && d.XonChar != d.XoffChar
+        && !(d.ByteSize == 5 && d.StopBits == TWOSTOPBITS) && !d.fOutxCtsFlow
         && !d.fOutxDsrFlow && !d.fDsrSensitivity && !d.fOutX && !d.fInX
         && d.fDtrControl <= DTR_CONTROL_ENABLE && d.fRtsControl <= RTS_CONTROL_ENABLE;
 }

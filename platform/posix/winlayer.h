@@ -132,7 +132,8 @@ BOOL BuildCommDCBA(LPCSTR settings, LPDCB dcb);
 // Applies dcb as a raw line without flow control, XonChar and XoffChar as the
 // terminal's start and stop characters, DTR and RTS up for ENABLE and down
 // for DISABLE. Fails, as Windows does, on a record whose DCBlength is not
-// sizeof(DCB), whose fBinary is FALSE, or whose XonChar equals its XoffChar;
+// sizeof(DCB), whose fBinary is FALSE, whose XonChar equals its XoffChar, or
+// that asks for 5 data bits with 2 stop bits;
 // and on any flow control, on anything that is not a terminal, and on a
 // terminal that cannot take all of it.
 BOOL SetCommState(HANDLE h, LPDCB dcb);
