@@ -1,4 +1,3 @@
-#include <atomic>
 #include <signal.h>
 #include <sys/ioctl.h>
 
@@ -18,7 +17,7 @@ void undoAndReraise(int sig)
     if (portFd >= 0)
         ioctl(portFd, TIOCNXCL);
     const int terminal = terminalFd;
-    std::atomic_signal_fence(std::memory_order_acquire);
+    __atomic_signal_fence(__ATOMIC_ACQUIRE);
     if (terminal >= 0)
         tcsetattr(terminal, TCSANOW, &savedTerminal);
     signal(sig, SIG_DFL);
@@ -73,12 +72,13 @@ void holdTerminal(int fd, const termios* saved)
     // The handler must never see the saved settings half written: the
     // descriptor is taken away before they change and published after them,
     // and the fences keep the compiler from moving the copy across either
-    // store (the descriptor is volatile, the settings are not).
+    // store (the descriptor is volatile, the settings are not). The
+    // compiler's own fences: the static builds have no C++ library headers.
     if (saved) {
         terminalFd = -1;
-        std::atomic_signal_fence(std::memory_order_seq_cst);
+        __atomic_signal_fence(__ATOMIC_SEQ_CST);
         savedTerminal = *saved;
     }
-    std::atomic_signal_fence(std::memory_order_release);
+    __atomic_signal_fence(__ATOMIC_RELEASE);
     terminalFd = fd;
 }
