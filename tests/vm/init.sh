@@ -89,12 +89,15 @@ stop() {
 
 # modem PORT: says "@@MODEM PORT LINES", the modem lines COMport's UART
 # drives, as its driver shows them without opening it (an open would raise
-# them): "RTS", "DTR", both, or "-" for none.
+# them): "RTS", "DTR", both, or "-" for none; "?" when the driver shows no
+# such port.
 modem() {
   dev=$(eval echo "\${TRELVANE_COM$1:-/dev/ttyS$(($1 - 1))}")
   n=${dev##*[!0-9]}
   driver=$(awk -v p="${dev%$n}" '$2 == p { print $1 }' /proc/tty/drivers)
-  lines=$(grep "^$n:" "/proc/tty/driver/$driver" | grep -oE 'RTS|DTR' | tr '\n' ' ')
+  info=$(grep "^$n:" "/proc/tty/driver/$driver" 2>/dev/null)
+  lines=$(echo "$info" | grep -oE 'RTS|DTR' | tr '\n' ' ')
+  [ -n "$info" ] || lines="?"
   echo "@@MODEM $1 ${lines:--}"
 }
 

@@ -10,7 +10,7 @@ import time
 from types import SimpleNamespace
 
 from support import harness, texts
-from support.lines import Timeout, stop
+from support.lines import Timeout, check, stop
 
 CASE_SECONDS = 40
 
@@ -206,8 +206,9 @@ class GuestSession(harness.Session):
         """The modem lines COMport's UART drives now: a list of "RTS", "DTR"."""
         mark = self.m.mark()
         self.m.send("modem " + port)
-        return [x for x in self.m.expect("@@MODEM %s " % port, self.deadline, mark)[2].split()[2:]
-                if x != "-"]
+        lines = self.m.expect("@@MODEM %s " % port, self.deadline, mark)[2].split()[2:]
+        check(lines != ["?"], "the guest's driver shows no COM%s" % port)
+        return [x for x in lines if x != "-"]
 
     def uart_device(self, options, expect=True):
         return self.row.uart.device(self, options, expect)
