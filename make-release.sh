@@ -36,7 +36,7 @@ while read -r -u 3 toolchain folder _; do
     -DTRELVANE_TEST_PROGRAMS=OFF -DTRELVANE_HOST_TOOLS="$root/$tools" "$@" >/dev/null
   # A Windows program's Wine prefix (build/release/FOLDER/wineprefix), made
   # while the programs build.
-  PYTHONPATH=tests python3 -m support.wineprefix "$build" >"$build/wineprefix.log" 2>&1 &
+  python3 tools/wineprefix.py "$build" >"$build/wineprefix.log" 2>&1 &
   prefixes+=($!)
   cmake --build "$build" -j "$(nproc)" --target trelvane-update >/dev/null
   # CPack's output says why a package failed, a signing key too.

@@ -1,7 +1,9 @@
 """What the updater shows, and what an image is: the console texts of one
 program for the image it carries, and that image's figures, worked out here
 from its file (the build's facts name it) with this file's own copy of the
-layout (never image/layout.h), so that a fault there shows."""
+layout (never image/layout.h), so that a fault there shows; and what the
+device emulator says of a right run. The release's qualification
+(tools/qualify.py) and the test suite (tests/support) judge by it."""
 import json
 import os
 
@@ -18,17 +20,16 @@ BEFORE_CHUNKS = 2 * HEADER + LOADER
 FINAL = 3
 # The versions a device can announce: its message data bytes are 7-bit.
 VERSIONS = [(major, minor) for major in range(128) for minor in range(128)]
-# The most a line takes in that nobody reads, measured by writing into a raw
-# pseudo-terminal whose other side never reads until the write would block:
-# 20480 to 20912 bytes in writes of 1 to 7 bytes, 11776 to 14087 in blocks
-# and the updater's pieces; the same through WriteFile under Wine.
-LINE_BUFFERS = 20912
+# What the emulator says of the updater's line settings, and its verdict on
+# a run that sent exactly the image's bytes.
+LINE_RAW = "emu: line set to 115200 8N1 raw\n"
+EXACT = "emu: expect: exact ("
 
 
-def facts(build, tools=None, launcher=None, program=None):
+def facts(build, tools=None, launcher=None):
     """What the build says about itself, written by CMake when it configures
-    (tests/CMakeLists.txt), with its folder; tools, launcher and program
-    (a released copy of its program) override its own."""
+    (tests/CMakeLists.txt), with its folder; tools and launcher override its
+    own."""
     path = os.path.join(build, FACTS)
     if not os.path.exists(path):
         raise FileNotFoundError("%s is missing: configure the build with its tests" % path)
@@ -37,8 +38,14 @@ def facts(build, tools=None, launcher=None, program=None):
     found["build"] = os.path.abspath(build)
     found["tools"] = os.path.abspath(tools or found["tools"])
     found["launcher"] = list(found["launcher"] if launcher is None else launcher)
-    found["program_file"] = program and os.path.abspath(program)
     return found
+
+
+def parted(got, want):
+    """Where a text got parts from the text want, shown; None if they are the same."""
+    n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+    return None if got == want else "differs at %d:\n got: %r\nwant: %r" % (
+        n, got[max(0, n - 40):n + 80], want[max(0, n - 40):n + 80])
 
 
 def signed(byte):
@@ -51,8 +58,8 @@ def value(version):
 
 
 def size_of(chunks):
-    """The length an image of n chunks must have; none still carries chunk
-    1's room."""
+    """The length an image of n chunks must have: for none, 8,455 bytes (a
+    later chunk off chunk 1), of which only the header and loader count."""
     return HEADER + LOADER + FIRST_CHUNK + LATER_CHUNK * (chunks - 1)
 
 
@@ -63,8 +70,7 @@ def version_text(version):
 class Image:
     """An image's figures: its software version and hardware codes (header
     bytes 3, 4 and 1, 2), length, chunk count, the blocks the console counts
-    and the bytes a complete installation puts on the line; and the points
-    of that stream the cases name."""
+    and the bytes a complete installation puts on the line."""
 
     def __init__(self, version, hw, length, chunks):
         self.version, self.hw, self.length, self.chunks = tuple(version), tuple(hw), length, chunks
@@ -90,34 +96,6 @@ class Image:
         if not 1 <= k <= self.chunks:
             return None
         return BEFORE_CHUNKS + FIRST_CHUNK + (LATER_CHUNK + 1) * (k - 1)
-
-    def block_middle(self, i):
-        """The middle of block i (from 1) on the line; None past the last."""
-        if not 1 <= i <= 2 * self.chunks + 2 or self.chunks < 1:
-            return None
-        if i <= 4:
-            return BEFORE_CHUNKS + (i - 1) * BLOCK + BLOCK // 2
-        chunk, place = (i - 5) // 2 + 2, (i - 5) % 2
-        return self.chunk_end(chunk - 1) + 1 + place * BLOCK + BLOCK // 2
-
-    def block_at(self, fraction):
-        """The middle of the block that far through the image's blocks."""
-        return self.block_middle(max(1, round(self.blocks * fraction)))
-
-    def unseen_hangup(self, at, reads=True):
-        """Why the updater misses a device that stops reading after `at` bytes
-        and hangs up: past its last wait (reads False: none), what it still
-        writes fits in the line's buffers; None where it sees the line go."""
-        last = self.chunk_end(self.chunks - 1) if self.chunks > 1 else 2 * HEADER
-        if (reads and at <= last) or self.sent - at > LINE_BUFFERS:
-            return None
-        return "the %d bytes left to write after byte %d fit the line's buffers" % (self.sent - at, at)
-
-    def writing_point(self):
-        """A point early in block 1 where a device that stops reading leaves
-        the updater blocked in a write; None where the rest fits the line."""
-        at = self.block_middle(1)
-        return None if at is None or self.unseen_hangup(at, reads=False) else at
 
     def device(self, kind="any", refused=False):
         """The bytes (0 to 127) a device `kind` ("older", "same", "newer";
