@@ -12,14 +12,17 @@ import os
 import subprocess
 import threading
 import time
+import weakref
 
 import wineprefix
 from oracle import EXACT, LINE_RAW
+from wineprefix import WINE_ENV  # noqa: F401 (the benchmark's)
 from support import texts
 from support.lines import Lines, Timeout, check, fail, stop
-from wineprefix import WINE_ENV  # noqa: F401 (the benchmark's)
 
-SYSCALL = {"read": "0", "write": "1"}
+# The numbers /proc/PID/syscall gives read and write, by the host's processor.
+SYSCALL = {"x86_64": {"read": "0", "write": "1"}, "aarch64": {"read": "63", "write": "64"},
+           "armv7l": {"read": "3", "write": "4"}}[os.uname().machine]
 
 
 def blocked_in(pid, call="read"):
@@ -158,18 +161,23 @@ class Updater:
         launch += ["--terminal"] * (terminal is not None) + ["--no-stdin"] * stdin_closed
         cmd = launch + list(wrapper) + session.launcher + cmd + list(args)
         self.out_path = os.path.join(session.tmp, "console-%d" % len(session.started))
-        out = terminal if on_screen else open(self.out_path, "wb")
+        # Its errors (Wine's own, a launcher's) are kept for where() to show.
+        self.err_path = self.out_path + ".err"
+        files = [open(self.err_path, "wb")] + ([] if on_screen else [open(self.out_path, "wb")])
+        out = terminal if on_screen else files[-1]
         stdin = terminal if terminal is not None else (
             subprocess.PIPE if answer is not None else subprocess.DEVNULL)
         self.started_ns = time.monotonic_ns()
         # Never waited for through Popen: the thread below takes the exit
         # with its resource usage.
-        # Its errors (Wine's own, a launcher's) are kept for where() to show.
-        self.err_path = self.out_path + ".err"
         as_user = {} if user is None else dict(user=user, group=user, extra_groups=[])
-        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=out, stderr=open(self.err_path, "wb"),
-                                     env=env, cwd=session.tmp if user is None else "/",
-                                     start_new_session=True, **as_user)
+        try:
+            self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=out, stderr=files[0], env=env,
+                                         cwd=session.tmp if user is None else "/",
+                                         start_new_session=True, **as_user)
+        finally:
+            for f in files:  # the child has its own
+                f.close()
         session.started.append(self)
         self.result = None
         self._waiter = threading.Thread(target=self._wait, daemon=True)
@@ -216,6 +224,11 @@ class Updater:
         stop(self.proc, group=True, ended=lambda: not self.running())
 
 
+# Every live session, closed again on the way out (one exit handler for all).
+OPEN = weakref.WeakSet()
+atexit.register(lambda: [session.close() for session in list(OPEN)])
+
+
 class Session:
     """The processes and links of one case, in its folder tmp, and its
     deadline, for the programs and images of the build whose facts these are
@@ -232,7 +245,7 @@ class Session:
         self.started = []
         self.made = []  # links this session put in place
         self.set_deadline(deadline)
-        atexit.register(self.close)
+        OPEN.add(self)
 
     def set_deadline(self, seconds):
         self.deadline_s, self.deadline = seconds, time.monotonic() + seconds
