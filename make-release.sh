@@ -33,7 +33,7 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   fi
   export SOURCE_DATE_EPOCH
 fi
-[ -n "$SOURCE_DATE_EPOCH" ] || { echo "make-release.sh: no date for the release's files" >&2; exit 1; }
+[ -n "$SOURCE_DATE_EPOCH" ] || { echo "make-release.sh: no date for the files" >&2; exit 1; }
 # The native emulator, image generator and launcher, for each release build's facts
 # and its program's trial installation.
 tools=build/release/tools

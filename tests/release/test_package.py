@@ -195,9 +195,10 @@ def test_qualification(facts, release, wine, tmp_path):
     image[len(image) // 2] ^= 1
     Path(tmp_path, "image.bin").write_bytes(image)
     found = json.loads(Path(facts["build"], oracle.FACTS).read_text())
-    Path(tmp_path, oracle.FACTS).write_text(json.dumps(dict(found, image=str(tmp_path / "image.bin"))))
+    found["image"] = str(tmp_path / "image.bin")
+    Path(tmp_path, oracle.FACTS).write_text(json.dumps(found))
+    qualify = [sys.executable, os.path.join(facts["source"], "tools", "qualify.py")]
     for build, want in ((facts["build"], "qualified "), (str(tmp_path), "NOT qualified: ")):
-        code, out = signing.run([sys.executable, os.path.join(facts["source"], "tools", "qualify.py"),
-                                 build, release, wine or str(tmp_path)])
+        code, out = signing.run(qualify + [build, release, wine or str(tmp_path)])
         check(out.startswith(want) and (code == 0) == (want == "qualified "),
               "tools/qualify.py %s %s: status %d, want %r:\n%s" % (build, release, code, want, out))
