@@ -20,8 +20,9 @@ BEFORE_CHUNKS = 2 * HEADER + LOADER
 FINAL = 3
 # The versions a device can announce: its message data bytes are 7-bit.
 VERSIONS = [(major, minor) for major in range(128) for minor in range(128)]
-# What the emulator says of the updater's line settings, and its verdict on
-# a run that sent exactly the image's bytes.
+# What the emulator says first, naming its device, then of the updater's
+# line settings, and its verdict on a run that sent exactly the image's bytes.
+DEVICE_AT = "emu: device at "
 LINE_RAW = "emu: line set to 115200 8N1 raw\n"
 EXACT = "emu: expect: exact ("
 

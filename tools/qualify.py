@@ -24,7 +24,6 @@ import released
 import wineprefix
 
 PORT = "3"
-DEVICE_AT = "emu: device at "
 # A complete run takes seconds, under Wine or qemu-user too; the emulator's
 # pauses and Wine's start are the most of it.
 LIMIT = 120
@@ -37,19 +36,19 @@ def installed(facts, image, program, prefix, folder):
                            stderr=subprocess.STDOUT, text=True)
     try:
         line = emu.stdout.readline()
-        if not line.startswith(DEVICE_AT):
+        if not line.startswith(oracle.DEVICE_AT):
             return "the emulator did not start: " + line + emu.stdout.read()
-        env, cmd = dict(os.environ), [program]
+        port, env, cmd = line[len(oracle.DEVICE_AT):].strip(), dict(os.environ), [program]
         if facts["wine"]:
             wineprefix.made(prefix, facts["wine"])
             link = wineprefix.com_link(prefix, PORT)
             if os.path.lexists(link):  # Wine's own link to a real port
                 os.unlink(link)
-            os.symlink(line[len(DEVICE_AT):].strip(), link)
+            os.symlink(port, link)
             env.update(wineprefix.env(prefix))
             cmd = ["wine", program]
         else:
-            env["TRELVANE_COM" + PORT] = line[len(DEVICE_AT):].strip()
+            env["TRELVANE_COM" + PORT] = port
         # Started as the suite starts it (tools/launch.cpp); the console and
         # the errors go to files, which a lingering wineserver cannot hold open.
         cmd = [os.path.join(facts["tools"], "trelvane-launch")] + facts["launcher"] + cmd

@@ -15,7 +15,7 @@ import time
 import weakref
 
 import wineprefix
-from oracle import EXACT, LINE_RAW
+from oracle import DEVICE_AT, EXACT, LINE_RAW
 from wineprefix import WINE_ENV  # noqa: F401 (the benchmark's)
 from support import texts
 from support.lines import Lines, Timeout, check, fail, stop
@@ -121,11 +121,11 @@ class Emulator(Device):
         session.started.append(self)
         self.lines = Lines(self.proc.stdout)
         try:
-            line = self.lines.wait(lambda text: text.startswith("emu: device at "),
+            line = self.lines.wait(lambda text: text.startswith(DEVICE_AT),
                                    time.monotonic() + 10, what="device line")[2]
         except Timeout:
             fail("emulator did not start: %r" % self.proc.stderr.read())
-        self.port = line[len("emu: device at "):]
+        self.port = line[len(DEVICE_AT):]
         if not on_port:
             session.make_link(link, self.port)
 
