@@ -17,12 +17,23 @@ root=$(pwd)
 tools/install-packages.sh release
 rm -rf release build/release
 mkdir release
-# The archives and packages date their files from the commit, so that the
-# same commit gives the same bytes again (an unsigned release: a signature
-# carries its own time).
-if [ -z "${SOURCE_DATE_EPOCH:-}" ] && commit_time=$(git log -1 --format=%ct 2>/dev/null); then
-  export SOURCE_DATE_EPOCH=$commit_time
+# The archives and packages date their files by the source, so that the same
+# source gives the same bytes again (an unsigned release: a signature carries
+# its own time): in a git work tree of its own, the commit's time; in a tree
+# without git (a source archive), its newest file's time as the archive keeps
+# it, which git archive sets to the commit's: both give the same release
+# (what builds and runs write there, build/, release/ and Python's caches,
+# left out).
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  if [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$(pwd -P)" ]; then
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+  else
+    SOURCE_DATE_EPOCH=$(find . \( -path ./build -o -path ./release -o -name __pycache__ \) \
+      -prune -o -type f -printf '%T@\n' | sort -n | tail -1 | cut -d. -f1)
+  fi
+  export SOURCE_DATE_EPOCH
 fi
+[ -n "$SOURCE_DATE_EPOCH" ] || { echo "make-release.sh: no date for the files" >&2; exit 1; }
 # The native emulator, image generator and launcher, for each release build's facts
 # and its program's trial installation.
 tools=build/release/tools
@@ -36,7 +47,7 @@ while read -r -u 3 toolchain folder _; do
     -DTRELVANE_TEST_PROGRAMS=OFF -DTRELVANE_HOST_TOOLS="$root/$tools" "$@" >/dev/null
   # A Windows program's Wine prefix (build/release/FOLDER/wineprefix), made
   # while the programs build.
-  PYTHONPATH=tests python3 -m support.wineprefix "$build" >"$build/wineprefix.log" 2>&1 &
+  python3 tools/wineprefix.py "$build" >"$build/wineprefix.log" 2>&1 &
   prefixes+=($!)
   cmake --build "$build" -j "$(nproc)" --target trelvane-update >/dev/null
   # CPack's output says why a package failed, a signing key too.

@@ -23,7 +23,11 @@ for arg in "$@"; do
   esac
 done
 
-tools/install-packages.sh demo
+# dpkg is asked only where a tool is missing (each package's name is its
+# command's).
+for tool in $(awk '$2 == "demo" { print $1 }' tools/packages.txt); do
+  command -v "$tool" >/dev/null || { tools/install-packages.sh demo; break; }
+done
 
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DTRELVANE_TESTS=OFF -DTRELVANE_TEST_PROGRAMS=OFF >/dev/null
 cmake --build build/demo -j "$(nproc)" --target trelvane-update trelvane-emu >/dev/null
@@ -31,9 +35,18 @@ cmake --build build/demo -j "$(nproc)" --target trelvane-update trelvane-emu >/d
 work=$(mktemp -d)
 log="$work/emulator.log"
 trap 'kill "$emu" 2>/dev/null || true; rm -rf "$work"' EXIT
-build/demo/trelvane-emu --baud "$baud" --expect image/trelvane.bin >"$log" &
+build/demo/trelvane-emu --baud "$baud" --expect image/trelvane.bin >"$log" 2>&1 &
 emu=$!
-until grep -q "^emu: device at" "$log" 2>/dev/null; do sleep 0.1; done
+# The demo stops if the emulator ends, or names no device within 10 s.
+for _ in $(seq 100); do
+  grep -q "^emu: device at" "$log" || ! kill -0 "$emu" 2>/dev/null && break
+  sleep 0.1
+done
+if ! grep -q "^emu: device at" "$log"; then
+  echo "The emulator did not start: it ended or named no device within 10 s. It said:" >&2
+  sed 's/^/  /' "$log" >&2
+  exit 1
+fi
 port=$(sed -n 's/^emu: device at //p' "$log")
 echo "A Trelvane emulator is on $port, mapped to COM2."
 echo "The demo answers the updater's port prompt with 2."

@@ -12,30 +12,12 @@
 # Debian package of component "deb" (cmake/Debian.cmake). ./make-release.sh
 # makes every platform's archive and package.
 # The manual page names the updater's version, the software this build
-# carries and its size; its example device runs v1.00, and the word it is
-# told to choose follows the updater's rule (versions compare as signed
-# bytes, major first; the same version is offered as 9.99). The page's
-# other figures are examples of no particular software. Its date is
+# carries and its size; its other figures, the example devices' versions
+# among them, are examples of no particular software. Its date is
 # SOURCE_DATE_EPOCH's when that is set, which string(TIMESTAMP) follows, so
 # that the same commit gives the same page.
 string(TIMESTAMP TRELVANE_PAGE_DATE "%Y-%m-%d" UTC)
 file(SIZE "${TRELVANE_IMAGE}" TRELVANE_IMAGE_LENGTH)
-string(REPLACE "." ";" version "${TRELVANE_SOFTWARE_VERSION}")
-set(carried 0)
-foreach(part IN LISTS version)
-  if(part GREATER 127)
-    math(EXPR part "${part} - 256")
-  endif()
-  math(EXPR carried "${carried} * 256 + ${part}")
-endforeach()
-set(TRELVANE_PAGE_OFFERED ${TRELVANE_SOFTWARE_VERSION})
-if(carried EQUAL 256)
-  set(TRELVANE_PAGE_OFFERED 9.99)
-endif()
-set(TRELVANE_PAGE_WORD Update)
-if(carried LESS 256)
-  set(TRELVANE_PAGE_WORD Revert)
-endif()
 set(TRELVANE_MANPAGE "${CMAKE_BINARY_DIR}/trelvane-update.1")
 configure_file(doc/trelvane-update.1.in "${TRELVANE_MANPAGE}" @ONLY)
 install(TARGETS trelvane-update RUNTIME DESTINATION . COMPONENT archive)

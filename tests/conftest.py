@@ -4,7 +4,7 @@
 
 --build names the build folder; what it holds and how its programs run come
 from the facts CMake wrote there (support.texts.facts), which --tools,
---launcher, --wine and --program may override. Each case gets a harness session (the
+--launcher and --wine may override. Each case gets a harness session (the
 fixture `s`) bounded by the case's deadline: the `timeout` mark, or the
 ini file's. A failed case's report ends with where it stopped. Markers say
 which builds a case is for; the build's facts pick the cases."""
@@ -16,7 +16,8 @@ import subprocess
 
 import pytest
 
-from support import harness, texts, wineprefix
+import wineprefix
+from support import harness, texts
 
 # A harness wait fails this long before pytest-timeout would, so that the
 # case says where it stopped; pytest-timeout stops a case that hangs anywhere else.
@@ -31,8 +32,6 @@ def pytest_addoption(parser):
                      'program, e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu"')
     parser.addoption("--wine", help="the Wine prefix the Windows program runs in, made if "
                      "missing (default: one per worker, copied from BUILD/wineprefix)")
-    parser.addoption("--program", help="the updater program file to run in place of the "
-                     "build's own (a released copy of it)")
 
 
 def pytest_configure(config):
@@ -54,7 +53,7 @@ def pytest_configure(config):
     if not config.getoption("build"):
         raise pytest.UsageError("--build BUILD_FOLDER is needed")
     config.facts = texts.facts(*(config.getoption(option) for option in
-                                 ("build", "tools", "launcher", "program")))
+                                 ("build", "tools", "launcher")))
 
 
 @pytest.fixture(scope="session")

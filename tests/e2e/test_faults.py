@@ -5,9 +5,10 @@ updaters on four devices at once.
 import os
 import re
 import select
+import shutil
 import signal
+import tempfile
 import termios
-import time
 
 import pytest
 
@@ -96,19 +97,20 @@ def test_busy_port_is_refused(s):
 
 # Exclusive use of a terminal is the POSIX layer's own: Linux only.
 @pytest.mark.linux
-def test_signals_leave_the_port_free_for_an_ordinary_user(s):
+def test_signals_leave_the_port_free_for_an_ordinary_user(s, request):
     """An ordinary user's updater ended by each signal; each time, the same
     user's next updater opens the port, which outlives them all."""
     check(os.geteuid() == 0, "needs root, to run the updaters as an ordinary user")
-    at = s.tmp  # the ordinary user reaches the case's folder, as pytest keeps it to root
-    while not os.stat(at).st_mode & 0o001:
-        os.chmod(at, os.stat(at).st_mode | 0o055)
-        at = os.path.dirname(at)
+    # pytest keeps its folders to root: the port's link, which the ordinary
+    # user must reach, is in a folder of the case's own under /tmp.
+    reach = tempfile.mkdtemp(prefix="trelvane-user-", dir="/tmp")
+    request.addfinalizer(lambda: shutil.rmtree(reach))
+    os.chmod(reach, 0o755)
     port_master, port_slave = os.openpty()
     port = os.ttyname(port_slave)
     os.close(port_slave)
     os.chown(port, NOBODY, NOBODY)
-    link = os.path.join(s.tmp, "com2")
+    link = os.path.join(reach, "com2")
     s.make_link(link, port)
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, None):
         run = s.updater("2", ["-2"], link=link, user=NOBODY)
@@ -147,6 +149,23 @@ def squeezed(text):
     return re.sub(r"\s+", "", text)
 
 
+def key_reader(s, run):
+    """The process that reads the key: under Wine on a terminal, start.exe
+    runs the program in a process of its own, in the updater's group (0:
+    not there yet)."""
+    if not s.wine:
+        return run.pid
+    for pid in [p for p in os.listdir("/proc") if p.isdigit()]:
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                name = f.read().split(b"\0")[0]
+            if os.getpgid(int(pid)) == run.pid and name.endswith(b"\\" + s.program().encode()):
+                return int(pid)
+        except OSError:
+            pass
+    return 0
+
+
 @pytest.mark.timeout(45)
 def test_key_press_takes_only_a_key_pressed_after_the_question(s):
     """Keys typed with the port's answer and during the transfer do not end
@@ -169,11 +188,7 @@ def test_key_press_takes_only_a_key_pressed_after_the_question(s):
     os.write(master, b"abc")
     question = squeezed(t.PRESS)
     s.wait_for("the question", lambda: screen.text().endswith(question))
-    # The Linux program is seen waiting in its read; Wine's is given a second.
-    if s.wine:
-        time.sleep(1.0)
-    else:
-        s.wait_for("the key wait", lambda: blocked_in(run.pid))
+    s.wait_for("the key wait", lambda: blocked_in(key_reader(s, run)))
     check(run.running(), "a key typed before the question ended the run")
     os.write(master, b"\x1b[A")
     status = run.finish().status

@@ -7,19 +7,22 @@ program's version resource carries both versions. Given the run's own keys,
 a Windows archive holds the program signed, and the release's checksum list
 is signed. A Linux build's Debian package and manual page are checked too
 (debian.py, manpage.py); the third-party notices, that no glibc is linked,
-and the bill of materials as well (bom.py). What the build is comes from
-its facts:
+and the bill of materials as well (bom.py), and the release's qualification
+of the program. What the build is comes from its facts:
 
   pytest-3 tests/release --build BUILD
 """
+import json
 import os
 import struct
+import sys
 from pathlib import Path
 
 import pytest
 
 import bom
 import debian
+import oracle
 import released
 import signing
 from support.lines import check
@@ -183,3 +186,19 @@ def test_bill_of_materials(facts, release):
     """The SPDX document of the build's archive and package: each checksum,
     licence id and library version is right."""
     bom.check_bill(facts, release)
+
+
+def test_qualification(facts, release, wine, tmp_path):
+    """tools/qualify.py, as ./make-release.sh runs it, qualifies the release's
+    program, and refuses it for a device that expects an image one byte off."""
+    image = bytearray(Path(facts["image"]).read_bytes())
+    image[len(image) // 2] ^= 1
+    Path(tmp_path, "image.bin").write_bytes(image)
+    found = json.loads(Path(facts["build"], oracle.FACTS).read_text())
+    found["image"] = str(tmp_path / "image.bin")
+    Path(tmp_path, oracle.FACTS).write_text(json.dumps(found))
+    qualify = [sys.executable, os.path.join(facts["source"], "tools", "qualify.py")]
+    for build, want in ((facts["build"], "qualified "), (str(tmp_path), "NOT qualified: ")):
+        code, out = signing.run(qualify + [build, release, wine or str(tmp_path)])
+        check(out.startswith(want) and (code == 0) == (want == "qualified "),
+              "tools/qualify.py %s %s: status %d, want %r:\n%s" % (build, release, code, want, out))

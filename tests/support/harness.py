@@ -12,15 +12,17 @@ import os
 import subprocess
 import threading
 import time
+import weakref
 
+import wineprefix
+from oracle import DEVICE_AT, EXACT, LINE_RAW
+from wineprefix import WINE_ENV  # noqa: F401 (the benchmark's)
 from support import texts
 from support.lines import Lines, Timeout, check, fail, stop
 
-LINE_RAW = "emu: line set to 115200 8N1 raw\n"
-WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
-
-
-SYSCALL = {"read": "0", "write": "1"}
+# The numbers /proc/PID/syscall gives read and write, by the host's processor.
+SYSCALL = {"x86_64": {"read": "0", "write": "1"}, "aarch64": {"read": "63", "write": "64"},
+           "armv7l": {"read": "3", "write": "4"}}[os.uname().machine]
 
 
 def blocked_in(pid, call="read"):
@@ -87,7 +89,7 @@ class Device:
         all well), saw its line set to 115200 8N1 raw, and got exactly the
         image's bytes."""
         code, out = self.finish()
-        check(code == status and (self.on_port or LINE_RAW in out) and "emu: expect: exact (" in out,
+        check(code == status and (self.on_port or LINE_RAW in out) and EXACT in out,
               "the device's verdict is not an exact run (status %d, want %d):\n%s"
               % (code, status, out[-600:]))
         return out
@@ -119,11 +121,11 @@ class Emulator(Device):
         session.started.append(self)
         self.lines = Lines(self.proc.stdout)
         try:
-            line = self.lines.wait(lambda text: text.startswith("emu: device at "),
+            line = self.lines.wait(lambda text: text.startswith(DEVICE_AT),
                                    time.monotonic() + 10, what="device line")[2]
         except Timeout:
             fail("emulator did not start: %r" % self.proc.stderr.read())
-        self.port = line[len("emu: device at "):]
+        self.port = line[len(DEVICE_AT):]
         if not on_port:
             session.make_link(link, self.port)
 
@@ -144,11 +146,9 @@ class Updater:
         self.link = link or session.link(port)
         env = dict(os.environ)
         self.program = session.program(variant)
-        # A released copy of the build's program may stand in for it.
-        path = (variant == "" and session.facts.get("program_file")) or os.path.join(
-            session.build, self.program)
+        path = os.path.join(session.build, self.program)
         if session.wine:
-            env.update(WINE_ENV, WINEPREFIX=session.wine)
+            env.update(wineprefix.env(session.wine))
             cmd = ["wine", path]
         else:
             env["TRELVANE_COM" + port] = self.link
@@ -161,18 +161,23 @@ class Updater:
         launch += ["--terminal"] * (terminal is not None) + ["--no-stdin"] * stdin_closed
         cmd = launch + list(wrapper) + session.launcher + cmd + list(args)
         self.out_path = os.path.join(session.tmp, "console-%d" % len(session.started))
-        out = terminal if on_screen else open(self.out_path, "wb")
+        # Its errors (Wine's own, a launcher's) are kept for where() to show.
+        self.err_path = self.out_path + ".err"
+        files = [open(self.err_path, "wb")] + ([] if on_screen else [open(self.out_path, "wb")])
+        out = terminal if on_screen else files[-1]
         stdin = terminal if terminal is not None else (
             subprocess.PIPE if answer is not None else subprocess.DEVNULL)
         self.started_ns = time.monotonic_ns()
         # Never waited for through Popen: the thread below takes the exit
         # with its resource usage.
-        # Its errors (Wine's own, a launcher's) are kept for where() to show.
-        self.err_path = self.out_path + ".err"
         as_user = {} if user is None else dict(user=user, group=user, extra_groups=[])
-        self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=out, stderr=open(self.err_path, "wb"),
-                                     env=env, cwd=session.tmp if user is None else "/",
-                                     start_new_session=True, **as_user)
+        try:
+            self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=out, stderr=files[0], env=env,
+                                         cwd=session.tmp if user is None else "/",
+                                         start_new_session=True, **as_user)
+        finally:
+            for f in files:  # the child has its own
+                f.close()
         session.started.append(self)
         self.result = None
         self._waiter = threading.Thread(target=self._wait, daemon=True)
@@ -219,6 +224,11 @@ class Updater:
         stop(self.proc, group=True, ended=lambda: not self.running())
 
 
+# Every live session, closed again on the way out (one exit handler for all).
+OPEN = weakref.WeakSet()
+atexit.register(lambda: [session.close() for session in list(OPEN)])
+
+
 class Session:
     """The processes and links of one case, in its folder tmp, and its
     deadline, for the programs and images of the build whose facts these are
@@ -235,7 +245,7 @@ class Session:
         self.started = []
         self.made = []  # links this session put in place
         self.set_deadline(deadline)
-        atexit.register(self.close)
+        OPEN.add(self)
 
     def set_deadline(self, seconds):
         self.deadline_s, self.deadline = seconds, time.monotonic() + seconds
@@ -257,7 +267,7 @@ class Session:
     def link(self, port):
         """Where COM<port> is looked for."""
         if self.wine:
-            return os.path.join(self.wine, "dosdevices", "com" + port.lower())
+            return wineprefix.com_link(self.wine, port)
         return os.path.join(self.tmp, "com" + port)
 
     def make_link(self, link, target):

@@ -9,6 +9,8 @@ import signal
 import threading
 import time
 
+import oracle
+
 
 class Failed(Exception):
     """A case's failure, with what went wrong."""
@@ -29,9 +31,8 @@ def check(ok, msg):
 
 def same(got, want, what="console text"):
     """got must be want; else the case fails showing where they part."""
-    n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
-    check(got == want, "%s differs at %d:\n got: %r\nwant: %r" % (
-        what, n, got[max(0, n - 40):n + 80], want[max(0, n - 40):n + 80]))
+    parted = oracle.parted(got, want)
+    check(parted is None, "%s %s" % (what, parted))
 
 
 def stop(proc, group=False, ended=None, limit=5):

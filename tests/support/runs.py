@@ -14,8 +14,8 @@ def updater_run(s, port, want, status=255, answer=None, variant="", emu=(), verd
     "missing" or "plain" (a plain file). want: the exact console, as a
     function of the program's texts; with ends, the console's start, and
     ends its end. verdict: the emulator's exit status; 0 also means an exact
-    run; says: a line the emulator must print. An image refused before the
-    port opens leaves the device nothing."""
+    run; says: a line the emulator must print. An image is refused once the
+    port is open, before anything is sent: the device gets nothing."""
     emu_run, out = None, ""
     if device == "emulator":
         emu_run = s.emulator(port, emu, expect=verdict in (0, 2), variant=variant,
