@@ -135,7 +135,7 @@ def test_stop_at_holds_the_line(s, point, options, call, end):
     n = point(s.image())
     if n is None:
         pytest.skip("an image of %d chunks has no such point" % s.image().chunks)
-    emu = s.emulator("2", ["--stop-at", str(n)] + list(options), expect=True)
+    emu = s.emulator("2", ["--stop-at", "%d,hold" % n] + list(options), expect=True)
     upd = s.updater("2", ["-2"])
     emu.wait_line("emu: stopped reading at %d bytes" % n)
     s.wait_for("the updater blocked in %s" % call, lambda: blocked_in(upd.pid, call))

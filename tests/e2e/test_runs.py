@@ -50,7 +50,7 @@ def cases():
             says="emu: 0 bytes before the offer"),
         row("noise_storms_before_announce_and_ready", "4", lambda x: x.full_run("4"),
             emu=["--noise-before-announce", "1048576", "--noise-before-ready", "262144",
-                 "--chatter", "20", "--seed", "7"]),
+                 "--seed", "7"]),
         row("wrong_sync_byte_reported", "8", lambda x: x.full_run("8", out_of_sync=t.SYNC_5A),
             emu=["--sync", "5A"]),
         # The test images' figures are worked out from their bytes; their
@@ -91,10 +91,10 @@ def cases():
             + x.transfer(blocks=0), ends=lost % "4", emu=["--early-sync"], hangup="writing",
             verdict=3, representative=True),
         row("line_lost_while_reading", "5", lambda x: x.head("5") + x.select() + lost % "5",
-            emu=["--hangup-after", "5"], verdict=3, representative=True),
+            emu=["--stop-at", "5,hangup"], verdict=3, representative=True),
         # The device gone before it ever spoke.
         row("line_lost_before_the_announce", "3", lambda x: x.head("3") + lost % "3",
-            emu=["--silent", "--hangup-after", "0"], verdict=3),
+            emu=["--silent", "--stop-at", "0,hangup"], verdict=3),
         # Wine links COM1 to the machine's real first serial port whenever
         # it starts, so the cases that end up on COM1 run on Linux only.
         # (Wine also gives a program started without standard input a
@@ -156,7 +156,7 @@ def hangup_options(s, name):
            else im.unseen_hangup(at, reads=name != "writing"))
     if why:
         pytest.skip(why)
-    return ["--hangup-after", str(at)]
+    return ["--stop-at", "%d,hangup" % at]
 
 
 @pytest.mark.parametrize("port, want, kw", cases())

@@ -9,7 +9,6 @@ namespace {
 
 // Generous caps: they only keep a mistyped number from asking for gigabytes.
 const uint64_t MAX_NOISE = 64ull * 1024 * 1024;
-const uint64_t MAX_CHATTER = 1000000;
 const uint64_t MAX_BAUD = 100000000;
 const uint64_t MAX_MS = 24ull * 3600 * 1000;
 
@@ -31,13 +30,13 @@ const char USAGE[] =
     "                               out of the verdict and of the counts below\n"
     "  --noise-before-announce N    send N random bytes before the announce\n"
     "  --noise-before-ready N       send N random bytes before the ready message\n"
+    "                               (noise: void and foreign messages among them)\n"
     "  --seed S                     seed of the random bytes (default 1)\n"
-    "  --chatter K                  send K void and K foreign messages before the\n"
-    "                               announce and again before ready\n"
     "  --sync HEX                   byte sent after each chunk but the last (default A5)\n"
-    "  --hangup-after N             stop reading once N bytes have come in, wait\n"
-    "                               until the updater stops sending, hang up\n"
-    "  --stop-at N                  stop reading once N bytes have come in (with 0,\n"
+    "  --stop-at N,hangup           stop reading once N bytes have come in (with 0,\n"
+    "                               right after the announce), wait until the updater\n"
+    "                               stops sending, and hang up; exit 3\n"
+    "  --stop-at N,hold             stop reading once N bytes have come in (with 0,\n"
     "                               before the announce), say so, and hold the line\n"
     "                               without reading or sending until the updater\n"
     "                               closes it or SIGTERM/SIGINT comes; exit 3\n"
@@ -50,8 +49,8 @@ const char USAGE[] =
     "  --record FILE                write every byte received to FILE\n"
     "  --expect IMAGE               check the bytes received against IMAGE\n"
     "exit status: 0 a complete run, exact and in time; 2 the updater let go of\n"
-    "  the line after exact bytes (a refusal); 3 hung up or stopped (--hangup-after,\n"
-    "  --stop-at); 1 any other end; 64 a bad command line; 66 IMAGE, FILE or the\n"
+    "  the line after exact bytes (a refusal); 3 hung up or held (--stop-at); 1 any\n"
+    "  other end; 64 a bad command line; 66 IMAGE, FILE or the\n"
     "  port cannot be opened\n";
 
 // "A<sep>B" with both parts decimal, each a byte a device can announce.
@@ -99,17 +98,16 @@ Options parseOptions(int argc, char** argv)
             o.noiseBeforeReady = a.number(MAX_NOISE);
         } else if (name == "--seed") {
             o.seed = a.number(UINT64_MAX);
-        } else if (name == "--chatter") {
-            o.chatter = a.number(MAX_CHATTER);
         } else if (name == "--sync") {
             if (!parseHexByte(a.value(), o.sync))
                 a.fail("--sync wants one hex byte, e.g. A5");
-        } else if (name == "--hangup-after") {
-            o.hangupAfter = a.number(UINT64_MAX);
-            o.hangup = true;
         } else if (name == "--stop-at") {
-            o.stopAt = a.number(UINT64_MAX);
-            o.stop = true;
+            std::string v = a.value();
+            size_t comma = v.find(',');
+            std::string mode = comma == std::string::npos ? "" : v.substr(comma + 1);
+            o.stop = mode == "hangup" ? Stop::HangUp : mode == "hold" ? Stop::Hold : Stop::Never;
+            if (o.stop == Stop::Never || !parseDecimal(v.substr(0, comma), UINT64_MAX, o.stopAt))
+                a.fail("--stop-at wants N,hangup or N,hold");
         } else if (name == "--silent") {
             a.noValue();
             o.silent = true;
@@ -134,14 +132,11 @@ Options parseOptions(int argc, char** argv)
             a.fail("unknown argument " + name);
         }
     }
-    if (o.stop && o.hangup)
-        a.fail("--stop-at and --hangup-after exclude each other");
     if (o.announceEveryMs && o.silent)
         a.fail("--announce-every and --silent exclude each other");
     // The offer is only known once it is whole: a count inside it cannot be
     // kept to.
-    uint64_t limit = o.stop ? o.stopAt : o.hangupAfter;
-    if (o.announceEveryMs && (o.stop || o.hangup) && limit > 0 && limit < 5)
-        a.fail("with --announce-every, --stop-at and --hangup-after take 0 or at least 5");
+    if (o.announceEveryMs && o.stop != Stop::Never && o.stopAt > 0 && o.stopAt < 5)
+        a.fail("with --announce-every, --stop-at takes 0 or at least 5");
     return o;
 }

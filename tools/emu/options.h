@@ -6,6 +6,9 @@
 
 #include "tools/emu/codes.h"
 
+// What the device does once --stop-at's count of bytes has come in.
+enum class Stop { Never, HangUp, Hold };
+
 struct Options {
     std::string port;  // an existing serial port instead of a fresh pseudo-terminal
     unsigned hwA = 3, hwB = 1;
@@ -13,11 +16,8 @@ struct Options {
     uint64_t noiseBeforeAnnounce = 0;
     uint64_t noiseBeforeReady = 0;
     uint64_t seed = 1;
-    uint64_t chatter = 0;
     unsigned char sync = device::SYNC;
-    bool hangup = false;
-    uint64_t hangupAfter = 0;
-    bool stop = false;
+    Stop stop = Stop::Never;
     uint64_t stopAt = 0;
     bool earlySync = false;
     bool silent = false;
