@@ -1,11 +1,8 @@
-// trelvane-emu: plays a Trelvane device on a pseudo-terminal (or --port).
-//
-// The updater is pointed at the slave side of a fresh pseudo-terminal, named
-// on the first line, and talks to it exactly as to a device on a serial port.
-// The emulator answers from the master side, logs every step on stdout
-// ("emu: ..." lines, flushed one by one so a test can follow along), and at
-// the end says how many bytes came in and, with --expect, whether they are
-// exactly what a correct updater sends for the given image.
+// trelvane-emu: plays a Trelvane device on a fresh pseudo-terminal, named on
+// its first line (or on --port), logs every step on stdout ("emu: ..." lines,
+// flushed one by one so a test can follow along), and at the end says how
+// many bytes came in and, with --expect, whether they are exactly what a
+// correct updater sends for the given image.
 
 #include <algorithm>
 #include <csignal>
@@ -34,21 +31,19 @@ const int64_t LOADER_PAUSE_NS = 1000 * NS_PER_MS;
 const int64_t AFTER_LOADER_PAUSE_NS = 2000 * NS_PER_MS;
 
 // The device's two replies to the offer come this far apart, and each sync
-// byte this long after its chunk, so that an updater which does not wait for
-// them is caught: not a byte may come in before they are sent.
+// byte this long after its chunk: an updater that does not wait is caught.
 const int64_t REPLY_GAP_NS = 30 * NS_PER_MS;
 const int64_t SYNC_GAP_NS = 5 * NS_PER_MS;
 
 // How long the line must stay quiet, once a send has found it closed, before
-// the count of what the updater wrote is taken as complete.
+// what the updater wrote is taken as all in.
 const int64_t DRAIN_NS = 100 * NS_PER_MS;
 
 // sysexits.h's EX_NOINPUT; a bad command line is USAGE_STATUS (tools/args.h).
 const int NO_FILE_STATUS = 66;
 
 // SIGTERM and SIGINT end the emulator at once, with status 1, until
-// deferSignals(): from then on they only make the returned descriptor
-// readable, so that the device can still say its verdict.
+// deferSignals(): then they only make the returned descriptor readable.
 void onSignal(int)
 {
     _exit(1);
@@ -75,43 +70,31 @@ class Device {
 public:
     Device(const Options& o, Line& line)
         : opt_(o), line_(line), counting_(o.announceEveryMs == 0), rng_(o.seed),
-          announce_{ANNOUNCE, static_cast<unsigned char>(o.hwA), static_cast<unsigned char>(o.hwB),
-                    static_cast<unsigned char>(o.verMajor), static_cast<unsigned char>(o.verMinor)}
+          announce_(o.announce)
     {
     }
 
-    // The whole session, from making the line to the verdict; returns the
-    // exit status.
-    int run();
+    int run();  // the whole session; returns the exit status
 
 private:
-    // The device's side of an installation, in the order the device plays
-    // it. Returns at the first step that fails.
-    End exchange();
-    bool announceUntilOffer(unsigned char offer[MESSAGE]);
-    bool isOffer(const unsigned char frame[MESSAGE]) const;
+    End exchange();  // the device's side, step by step, to the first that fails
+    bool announceUntilOffer();
     bool putNoise(uint64_t n, unsigned char forbidden);
-    // After the final bytes: wait for the updater to let go of the line.
-    End linger();
-    // The one ending for every way the exchange can end.
+    End linger();  // after the final bytes: until the updater lets go of the line
     int finish(End end);
 
-    // Every transfer goes through take and put. take: n bytes into dst
-    // (null: counted, not kept), into the verdict's count (with
-    // --announce-every, from the offer on) and never past --stop-at's. Data
-    // once all have come; Timeout when `deadline` (monotonic ns, -1 for
-    // none) comes first; Closed once the exchange is over, because the
-    // updater let go of the line or the count was reached (end_ says which).
+    // Every transfer goes through these. take: n bytes into dst (null:
+    // counted, not kept), counted from the offer on, never past --stop-at's
+    // count. Data once all have come; Timeout when `deadline` (monotonic ns)
+    // comes first; Closed once the exchange is over (end_ says how).
     // firstAt: when the first of them was read (it cannot have come in later).
     Got take(unsigned char* dst, size_t n, int64_t deadline = -1, int64_t* firstAt = nullptr);
     // put: all n bytes; false once the updater has closed the line, after
-    // taking in what it wrote before it let go. Before any updater has set
-    // the line up (only with --announce-every) bytes sent to nobody are lost,
-    // as on a wire nobody listens to; that ends nothing. heard: whether
-    // somebody held the line.
-    bool put(const unsigned char* p, size_t n, bool* heard = nullptr);
-    // What --stop-at still allows in; at 0, end_ says how it ends.
-    uint64_t bytesLeft();
+    // taking in what it wrote before it let go. Before the line is set (only
+    // with --announce-every) bytes sent to nobody are lost, as on a wire;
+    // that ends nothing.
+    bool put(const unsigned char* p, size_t n);
+    uint64_t bytesLeft();  // what --stop-at still allows in; at 0, end_ says how it ends
 
     const Options& opt_;
     Line& line_;
@@ -120,9 +103,9 @@ private:
     std::vector<unsigned char> before_;  // what came in before the offer, for --record
     End end_ = End::Done;
     std::vector<unsigned char> scratch_ = std::vector<unsigned char>(64 * 1024);
-    uint64_t announcesHeard_ = 0;
+    size_t announces_ = 0;
     Rng rng_;
-    const unsigned char announce_[MESSAGE];
+    const unsigned char* announce_;
 };
 
 uint64_t Device::bytesLeft()
@@ -161,12 +144,9 @@ Got Device::take(unsigned char* dst, size_t n, int64_t deadline, int64_t* firstA
     return bytesLeft() == 0 ? Got::Closed : Got::Data;
 }
 
-bool Device::put(const unsigned char* p, size_t n, bool* heard)
+bool Device::put(const unsigned char* p, size_t n)
 {
-    bool sent = line_.send(p, n);
-    if (heard)
-        *heard = sent;
-    if (sent || !line_.settingsSeen())
+    if (line_.send(p, n) || !line_.settingsSeen())
         return true;
     end_ = End::Closed;
     for (uint64_t before = UINT64_MAX; before != verdict_.total();) {
@@ -183,16 +163,11 @@ int Device::run()
     // from every verdict on the line.
     if (!line_.open() || (!opt_.expect.empty() && !verdict_.expect(opt_.expect, announce_)))
         return NO_FILE_STATUS;
-    if (opt_.silent) {  // count what comes in until the updater gives up
-        line_.awaitSettings();
-        take(nullptr, SIZE_MAX);
-    }
-    int status = finish(opt_.silent ? end_ : exchange());
-    if (opt_.record.empty())
-        return status;
+    int status = finish(exchange());
     before_.insert(before_.end(), verdict_.received().begin(), verdict_.received().end());
     std::ofstream record(opt_.record, std::ios::binary);
-    if (record.write(reinterpret_cast<const char*>(before_.data()), before_.size()).flush())
+    if (opt_.record.empty() ||
+        record.write(reinterpret_cast<const char*>(before_.data()), before_.size()).flush())
         return status;
     fprintf(stderr, "trelvane-emu: cannot write %s\n", opt_.record.c_str());
     return NO_FILE_STATUS;
@@ -206,29 +181,32 @@ End Device::exchange()
         line_.awaitSettings();
     if (opt_.stop == Stop::Hold && opt_.stopAt == 0)  // not a byte read, nor a word said
         return End::Stopped;
+    if (opt_.silent) {  // count what comes in until the updater gives up
+        take(nullptr, SIZE_MAX);
+        return end_;
+    }
 
     if (!putNoise(opt_.noiseBeforeAnnounce, ANNOUNCE))
         return end_;
     unsigned char msg[MESSAGE];
     if (opt_.announceEveryMs) {
-        if (!announceUntilOffer(msg))
+        if (!announceUntilOffer())
             return end_;
     } else {
         if (!put(announce_, MESSAGE))
             return end_;
-        announcesHeard_ = 1;
+        announces_ = 1;
         say("sent announce %s", hex(announce_, MESSAGE).c_str());
         if (take(msg, MESSAGE) != Got::Data)
             return end_;
     }
-    say("got offer %s", hex(msg, MESSAGE).c_str());
+    say("got offer %s", hex(verdict_.received().data(), MESSAGE).c_str());
 
     // Two replies once the user has chosen; the updater does not look at
     // what they say, but its go-ahead must wait for both. A device that
-    // announces until answered may have an announce still on its way after
-    // the one answered, which the updater rightly counts as the first reply:
-    // a go-ahead before the second reply fails the run only where a single
-    // announce reached the line.
+    // announces until answered may have a later announce still on its way,
+    // which the updater rightly counts as the first reply: a go-ahead before
+    // the second reply fails the run where the device announced only once.
     const unsigned char replies[2][MESSAGE] = {{0xF1, 0, 0, 0, 0}, {0xF2, 0, 0, 0, 0}};
     if (!put(replies[0], MESSAGE))
         return end_;
@@ -236,9 +214,10 @@ End Device::exchange()
     if (g == Got::Closed)
         return end_;
     size_t early = g == Got::Data ? 1 : 0;
-    if (early && announcesHeard_ <= 1)
-        verdict_.early("got %02X before the second reply was sent: the go-ahead came too soon",
-                       msg[0]);
+    if (early && announces_ == 1) {
+        verdict_.early();
+        say("got %02X before the second reply was sent: the go-ahead came too soon", msg[0]);
+    }
     if (!put(replies[1], MESSAGE))
         return end_;
     say("sent 2 replies");
@@ -246,10 +225,13 @@ End Device::exchange()
         return end_;
     say("got go-ahead %s", hex(msg, MESSAGE).c_str());
 
+    // Nobody can have read the ready message before it was sent.
     const unsigned char ready[MESSAGE] = {READY, 0, 0, 0, 0};
-    if (!putNoise(opt_.noiseBeforeReady, READY) || !put(ready, MESSAGE))
+    if (!putNoise(opt_.noiseBeforeReady, READY))
         return end_;
-    int64_t readyAt = line_.lastWriteNs();
+    int64_t readyAt = nowNs();
+    if (!put(ready, MESSAGE))
+        return end_;
     say("sent ready");
 
     unsigned char loader[LOADER];
@@ -280,9 +262,11 @@ End Device::exchange()
             g = take(&answer, 1, nowNs() + SYNC_GAP_NS);
             if (g == Got::Closed)
                 return end_;
-            if (g == Got::Data)
-                verdict_.early("got %02X after chunk %d before the sync byte was sent: the "
-                               "updater did not wait for it", answer, k);
+            if (g == Got::Data) {
+                verdict_.early();
+                say("got %02X after chunk %d before the sync byte was sent: the updater did "
+                    "not wait for it", answer, k);
+            }
             if (!put(&opt_.sync, 1))
                 return end_;
             say("sent sync after chunk %d", k);
@@ -303,50 +287,41 @@ End Device::exchange()
 
 // --announce-every: announces until the offer comes, taking a byte at a time
 // so that not a byte past the offer is taken here. The bytes before it are
-// recorded, but the verdict and every count start with the offer.
-bool Device::announceUntilOffer(unsigned char window[MESSAGE])
+// recorded, but the verdict and every count start with the offer: with
+// --expect, the exact offer a correct updater sends; otherwise (or when it
+// should send none) anything shaped like one: the announce's code, which the
+// offer carries too, and four 7-bit bytes.
+bool Device::announceUntilOffer()
 {
-    int64_t next = nowNs();
-    uint64_t seen = 0;
-    while (seen < MESSAGE || !isOffer(window)) {
+    const std::vector<unsigned char>& want = verdict_.expected();
+    auto offerIn = [&](const std::vector<unsigned char>& got) {
+        if (got.size() < MESSAGE)
+            return false;
+        const unsigned char* last = &got[got.size() - MESSAGE];
+        if (want.size() >= MESSAGE)
+            return std::equal(last, last + MESSAGE, want.begin());
+        auto data = [](unsigned char b) { return b <= DATA_MOST; };
+        return last[0] == ANNOUNCE && std::all_of(last + 1, last + MESSAGE, data);
+    };
+    for (int64_t next = nowNs(); !offerIn(before_);) {
         if (nowNs() >= next) {
-            bool heard = false;
-            if (!put(announce_, MESSAGE, &heard))
+            if (!put(announce_, MESSAGE))
                 break;
-            announcesHeard_ += heard;
+            ++announces_;
             next = nowNs() + static_cast<int64_t>(opt_.announceEveryMs) * NS_PER_MS;
         }
         unsigned char b;
-        Got g = take(&b, 1, next);  // --stop-at 0,hangup: ends right after the first announce
-        if (g == Got::Closed)
+        if (take(&b, 1, next) == Got::Closed)  // --stop-at 0,hangup: after the first announce
             break;
-        if (g == Got::Data) {
-            memmove(window, window + 1, MESSAGE - 1);
-            window[MESSAGE - 1] = b;
-            ++seen;
-        }
     }
-    bool found = seen >= MESSAGE && isOffer(window);
-    say("sent %llu announces", ull(announcesHeard_));
-    say("%llu bytes before the offer", ull(found ? seen - MESSAGE : seen));
-    if (!found)
-        return false;
-    counting_ = true;
-    before_.resize(before_.size() - MESSAGE);
-    verdict_.feed(window, MESSAGE);
-    return bytesLeft() > 0;
-}
-
-// With --expect, the exact offer a correct updater sends; otherwise (or when
-// it should send none) anything shaped like one: the announce's code, which
-// the offer carries too, and four 7-bit bytes.
-bool Device::isOffer(const unsigned char frame[MESSAGE]) const
-{
-    const std::vector<unsigned char>& want = verdict_.expected();
-    if (want.size() >= MESSAGE)
-        return std::equal(frame, frame + MESSAGE, want.begin());
-    return frame[0] == ANNOUNCE &&
-           std::all_of(frame + 1, frame + MESSAGE, [](unsigned char b) { return b <= DATA_MOST; });
+    bool found = offerIn(before_);
+    size_t offerAt = before_.size() - (found ? MESSAGE : 0);
+    say("sent %zu announces", announces_);
+    say("%zu bytes before the offer", offerAt);
+    counting_ = found;
+    verdict_.feed(before_.data() + offerAt, before_.size() - offerAt);
+    before_.resize(offerAt);
+    return found && bytesLeft() > 0;
 }
 
 // n random bytes with plenty of code bytes (0xF0-0xFE) in them, never
@@ -368,18 +343,18 @@ bool Device::putNoise(uint64_t n, unsigned char forbidden)
     noise.insert(noise.end(), 4, 0);
     if (!put(noise.data(), noise.size()))
         return false;
-    say("sent %llu noise bytes", ull(n));
+    say("sent %zu noise bytes", noise.size() - 4);
     return true;
 }
 
 End Device::linger()
 {
-    uint64_t before = verdict_.total();
+    size_t before = verdict_.total();
     Got g = take(nullptr, SIZE_MAX, nowNs() + static_cast<int64_t>(opt_.lingerMs) * NS_PER_MS);
     if (g == Got::Closed && end_ != End::Closed)
         return end_;
-    if (verdict_.total() > before)
-        say("got %llu bytes after the final bytes", ull(verdict_.total() - before));
+    if (verdict_.total() > before)  // the updater must send no more
+        say("got %zu bytes after the final bytes", verdict_.total() - before);
     say(g == Got::Closed ? "line closed by updater" : "updater still holds the line");
     return End::Done;
 }
@@ -389,14 +364,14 @@ int Device::finish(End end)
     if (end == End::HungUp) {
         line_.settle();
         line_.close();
-        say("hung up after %llu bytes", ull(verdict_.total()));
+        say("hung up after %zu bytes", verdict_.total());
     } else if (end == End::Closed) {
-        say("line closed by updater after %llu bytes", ull(verdict_.total()));
+        say("line closed by updater after %zu bytes", verdict_.total());
     } else if (end == End::Stopped) {
         // From here a signal ends the hold instead of the program, and the
         // message below is what a test waits for before it pulls the line.
         int wake = deferSignals();
-        say("stopped reading at %llu bytes", ull(verdict_.total()));
+        say("stopped reading at %zu bytes", verdict_.total());
         if (line_.hold(wake))
             say("line closed by updater");
     }

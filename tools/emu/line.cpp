@@ -76,7 +76,7 @@ Line::Line(uint64_t baud, const std::string& port) : port_(port)
         byteNs_ = static_cast<int64_t>(10e9 / static_cast<double>(baud));  // 8N1: 10 bits a byte
         // Pieces of about 2 ms of line time: small enough to keep the pace
         // even, large enough not to wake up for every byte.
-        piece_ = static_cast<size_t>(std::max<int64_t>(1, std::min<int64_t>(4096, 2 * NS_PER_MS / byteNs_)));
+        piece_ = static_cast<size_t>(std::clamp<int64_t>(2 * NS_PER_MS / byteNs_, 1, 4096));
     }
 }
 
@@ -131,10 +131,7 @@ void Line::checkSettings()
         return;
     set_ = true;
     std::string wrong = notRaw(t);
-    if (wrong.empty())
-        say("line set to 115200 8N1 raw");
-    else
-        say("line set to 115200 but not 8N1 raw: %s", wrong.c_str());
+    say("line set to 115200 %s%s", wrong.empty() ? "8N1 raw" : "but not 8N1 raw: ", wrong.c_str());
 }
 
 Wake Line::wait(short events, int64_t deadline, int wakeFd)
@@ -149,7 +146,8 @@ Wake Line::wait(short events, int64_t deadline, int wakeFd)
         int timeout = msUntil(deadline);
         if (!set_ && (timeout < 0 || timeout > SETTINGS_TICK_MS))
             timeout = SETTINGS_TICK_MS;
-        int r = set_ ? poll(fds, wakeFd >= 0 ? 2 : 1, timeout) : poll(fds + 1, wakeFd >= 0, timeout);
+        int r = set_ ? poll(fds, wakeFd >= 0 ? 2 : 1, timeout)
+                     : poll(fds + 1, wakeFd >= 0, timeout);
         if (r < 0 && errno != EINTR)
             return Wake::Ready;  // the transfer that follows finds out what is wrong
         if (r > 0 && wakeFd >= 0 && fds[1].revents)
@@ -166,11 +164,9 @@ bool Line::hold(int wakeFd)
     for (;;) {
         if (wait(0, -1, wakeFd) == Wake::Woken)
             return false;
-        if (set_) {
-            pollfd p{master_, 0, 0};
-            if (poll(&p, 1, 0) > 0 && (p.revents & POLLHUP))
-                return true;
-        }
+        pollfd p{master_, 0, 0};
+        if (set_ && poll(&p, 1, 0) > 0 && (p.revents & POLLHUP))
+            return true;
     }
 }
 
@@ -179,8 +175,6 @@ Got Line::receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got
     got = 0;
     if (piece_ && want > piece_)
         want = piece_;
-    if (want == 0)
-        return Got::Timeout;
     for (;;) {
         if (wait(POLLIN, deadline) == Wake::Timeout)
             return Got::Timeout;
@@ -207,19 +201,13 @@ Got Line::receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got
 bool Line::send(const unsigned char* p, size_t n)
 {
     while (n > 0) {
-        lastWriteNs_ = nowNs();
         ssize_t w = write(master_, p, n);
-        if (w > 0) {
-            p += w;
-            n -= static_cast<size_t>(w);
-            continue;
-        }
-        if (w < 0 && errno == EINTR)
-            continue;
-        // EIO: nobody holds the slave side, and no room will ever come.
-        if (w < 0 && errno != EAGAIN)
-            return false;
-        wait(POLLOUT, -1);
+        if (w < 0 && errno != EINTR && errno != EAGAIN)
+            return false;  // EIO: nobody holds the slave side, and no room will ever come
+        if (w < 0 && errno == EAGAIN)
+            wait(POLLOUT, -1);
+        p += std::max<ssize_t>(w, 0);
+        n -= static_cast<size_t>(std::max<ssize_t>(w, 0));
     }
     return true;
 }

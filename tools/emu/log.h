@@ -30,11 +30,6 @@ inline std::string hex(const unsigned char* p, size_t n)
     return s;
 }
 
-inline unsigned long long ull(uint64_t v)
-{
-    return static_cast<unsigned long long>(v);
-}
-
 const int64_t NS_PER_MS = 1000000;
 
 // Monotonic time in nanoseconds.

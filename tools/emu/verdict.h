@@ -28,15 +28,15 @@ public:
     // Every byte received, in order.
     void feed(const unsigned char* p, size_t n) { got_.insert(got_.end(), p, p + n); }
     const std::vector<unsigned char>& received() const { return got_; }
-    uint64_t total() const { return got_.size(); }
+    size_t total() const { return got_.size(); }
 
     // Exactly the expected bytes, no more, no fewer.
     bool exact() const { return expecting_ && got_ == want_; }
 
-    // A step the updater took sooner than a correct one can: says so (one
-    // line, the arguments as for printf), and the verdict fails.
-    void early(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-    // `what` came `after` ns after the device's ready message, `least` wanted.
+    // A step the updater took sooner than a correct one can fails the
+    // verdict. checkPause: `what` came `after` ns after the device's ready
+    // message, `least` wanted (and says so when it came too soon).
+    void early() { timely_ = false; }
     void checkPause(const char* what, int64_t after, int64_t least);
     bool timely() const { return timely_; }
 
