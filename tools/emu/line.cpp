@@ -175,6 +175,11 @@ Got Line::receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got
     got = 0;
     if (piece_ && want > piece_)
         want = piece_;
+    // --baud: bytes come in behind those before them, once those are
+    // carried; to an idle line, when they come. Where they were there
+    // already, a piece of slack keeps a late wake-up from slowing the line.
+    pollfd waiting{master_, POLLIN, 0};
+    int64_t slack = byteNs_ && poll(&waiting, 1, 0) > 0 ? piece_ * byteNs_ : 0;
     for (;;) {
         if (wait(POLLIN, deadline) == Wake::Timeout)
             return Got::Timeout;
@@ -182,9 +187,7 @@ Got Line::receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got
         if (n > 0) {
             got = static_cast<size_t>(n);
             if (byteNs_) {
-                // --baud: bytes that come to an idle line start arriving
-                // when they come; behind others, once those are carried.
-                carriedNs_ = std::max(carriedNs_, nowNs()) + n * byteNs_;
+                carriedNs_ = std::max(carriedNs_, nowNs() - slack) + n * byteNs_;
                 sleepNs(carriedNs_ - nowNs());
             }
             return Got::Data;
