@@ -83,12 +83,9 @@ def cases():
             answer="5" * 10000 + "\n", device="missing"),
         row("port_is_a_plain_file", "3", lambda x: x.banner + "Error initializing COM3\n" + t.PRESS,
             status=1, device="plain"),
-        # The line hung up at each of the updater's waits: for the announce
-        # (the device gone before it ever spoke), the replies to its offer,
-        # ready and a sync byte; and while it writes: blocked, with far more
-        # left to write than the line buffers (the device sends its sync
-        # bytes early, so the updater never stops to read one), or at its
-        # first block, the line gone during its pause after the loader.
+        # The line hung up at each of the updater's waits (announce, replies,
+        # ready, sync byte) and while it writes: blocked (sync bytes sent
+        # early, so it never stops to read one) or after its pause.
         row("line_lost_before_the_announce", "3", lambda x: x.head("3") + lost % "3",
             emu=["--silent", "--stop-at", "0,hangup"], verdict=3),
         row("line_lost_while_reading", "5", lambda x: x.head("5") + x.select() + lost % "5",
