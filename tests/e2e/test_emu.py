@@ -1,6 +1,6 @@
 """The device emulator's own promises, which every other case leans on:
 --help and its refusals, the device's pauses checked from its ready message, the updater's
-sync byte only after the device's, --stop-at holding the line, and
+go-ahead and sync byte only after the device's, --stop-at holding the line, and
 --announce-every leaving the bytes before the offer out of the verdict.
 """
 import os
@@ -58,14 +58,14 @@ class FakeUpdater:
             pass
         return self.read(4)
 
-    def install(self, first_pause, second_pause, before_offer=b"", sync_first=False):
+    def install(self, first_pause, second_pause, before_offer=b"", early=None):
         """The exchange of an image of no chunks, or of two, with the
-        updater's sync byte between them sent after the device's, or
-        (sync_first) before it."""
+        updater's go-ahead after the device's second reply and its sync byte
+        after the device's, or one of them (early) sent before."""
         announce = bytes([0xFF]) + self.message(0xFF)
         os.write(self.fd, before_offer.replace(b"ANNOUNCE", announce) + self.header)
-        self.message()
-        self.message()
+        for _ in range(1 if early == "go_ahead" else 2):
+            self.message()
         os.write(self.fd, b"\xfc" + self.header[1:])
         self.message(0xFB)
         time.sleep(first_pause)
@@ -73,7 +73,7 @@ class FakeUpdater:
         time.sleep(second_pause)
         if self.chunks[t.FIRST_CHUNK:]:
             self.write(self.chunks[:t.FIRST_CHUNK])
-            if not sync_first:
+            if early != "sync":
                 self.read(1)
             os.write(self.fd, b"\xa5")
             self.write(self.chunks[t.FIRST_CHUNK:])
@@ -94,27 +94,32 @@ def test_help_and_refusals(s):
 
 
 # The image, pauses the fake updater makes before and after the loader and
-# whether it sends its sync byte before the device's; the emulator's status
+# which of its steps it takes before the device's; the emulator's status
 # and the line it must print (None: no line of an early step at all).
+GO_AHEAD_EARLY = "emu: got FC before the second reply was sent"
 PAUSES = (
-    ("-n0", 1.0, 1.0, False, 0, None),
-    ("-n0", 0.0, 1.0, False, 1, "emu: loader came "),
-    ("-n0", 1.0, 0.0, False, 1, "emu: final bytes came "),
-    ("-n2", 1.0, 1.0, False, 0, None),
-    ("-n2", 1.0, 1.0, True, 1, "emu: got A5 after chunk 1 before the sync byte was sent"),
+    ("-n0", 1.0, 1.0, None, 0, None),
+    ("-n0", 0.0, 1.0, None, 1, "emu: loader came "),
+    ("-n0", 1.0, 0.0, None, 1, "emu: final bytes came "),
+    ("-n2", 1.0, 1.0, None, 0, None),
+    ("-n2", 1.0, 1.0, "sync", 1, "emu: got A5 after chunk 1 before the sync byte was sent"),
+    ("-n0", 1.0, 1.0, "go_ahead", 1, GO_AHEAD_EARLY),
 )
 
 
-@pytest.mark.parametrize("variant, first, second, sync_first, want_status, want_line", PAUSES,
+def early_steps(out):
+    return [x for x in out.splitlines() if " after ready, at least " in x or " was sent" in x]
+
+
+@pytest.mark.parametrize("variant, first, second, early, want_status, want_line", PAUSES,
                          ids=["in_time", "loader_too_soon", "final_bytes_too_soon",
-                              "two_chunks_in_order", "sync_byte_before_the_devices"])
-def test_early_steps_refused(s, variant, first, second, sync_first, want_status, want_line):
+                              "two_chunks_in_order", "sync_byte_before_the_devices",
+                              "go_ahead_before_the_second_reply"])
+def test_early_steps_refused(s, variant, first, second, early, want_status, want_line):
     image = s.images[variant]
     emu = s.emulator(os.path.join(s.tmp, "com-pauses"), expect=image, device=None)
-    FakeUpdater(s, emu.link, image).install(first, second, sync_first=sync_first)
-    out = emu.exact(status=want_status)
-    early = [line for line in out.splitlines() if " after ready, at least " in line
-             or " before the sync byte was sent" in line]
+    FakeUpdater(s, emu.link, image).install(first, second, early=early)
+    early = early_steps(emu.exact(status=want_status))
     if (want_line is None and early) or (want_line and not any(
             line.startswith(want_line) for line in early)):
         fail("early steps %r, want %r" % (early, want_line))
@@ -135,7 +140,7 @@ def test_stop_at_holds_the_line(s, point, options, call, end):
     n = point(s.image())
     if n is None:
         pytest.skip("an image of %d chunks has no such point" % s.image().chunks)
-    emu = s.emulator("2", ["--stop-at", str(n)] + list(options), expect=True)
+    emu = s.emulator("2", ["--stop-at", "%d,hold" % n] + list(options), expect=True)
     upd = s.updater("2", ["-2"])
     emu.wait_line("emu: stopped reading at %d bytes" % n)
     s.wait_for("the updater blocked in %s" % call, lambda: blocked_in(upd.pid, call))
@@ -155,14 +160,14 @@ def test_stop_at_holds_the_line(s, point, options, call, end):
 
 
 def test_bytes_before_the_offer_left_out(s):
-    """A line that echoes the announce back, and more, before the offer."""
+    """A line that echoes the announce back, and more, before the offer. The
+    device announced once, before the line was open: no later announce can be
+    on its way, and a go-ahead before the second reply fails."""
     image = s.images["-n0"]
-    emu = s.emulator(os.path.join(s.tmp, "com-echo"), ["--announce-every", "100"], expect=image,
+    emu = s.emulator(os.path.join(s.tmp, "com-echo"), ["--announce-every", "5000"], expect=image,
                      device=None)
-    time.sleep(0.3)  # the first announces go to nobody
-    FakeUpdater(s, emu.link, image).install(1.0, 1.0, before_offer=b"ANNOUNCE\r\n")
-    out = emu.exact()
-    sent = [line for line in out.splitlines() if line.startswith("emu: sent ")
-            and line.endswith(" announces")]
-    check("emu: 7 bytes before the offer\n" in out and len(sent) == 1
-          and int(sent[0].split()[2]) >= 1, "the bytes before the offer:\n" + out)
+    FakeUpdater(s, emu.link, image).install(1.0, 1.0, b"ANNOUNCE\r\n", early="go_ahead")
+    out = emu.exact(status=1)
+    check("emu: 7 bytes before the offer\n" in out and "emu: sent 1 announces\n" in out
+          and early_steps(out) == [GO_AHEAD_EARLY + ": the go-ahead came too soon"],
+          "the bytes before the offer:\n" + out)

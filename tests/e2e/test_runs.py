@@ -50,7 +50,7 @@ def cases():
             says="emu: 0 bytes before the offer"),
         row("noise_storms_before_announce_and_ready", "4", lambda x: x.full_run("4"),
             emu=["--noise-before-announce", "1048576", "--noise-before-ready", "262144",
-                 "--chatter", "20", "--seed", "7"]),
+                 "--seed", "7"]),
         row("wrong_sync_byte_reported", "8", lambda x: x.full_run("8", out_of_sync=t.SYNC_5A),
             emu=["--sync", "5A"]),
         # The test images' figures are worked out from their bytes; their
@@ -83,18 +83,22 @@ def cases():
             answer="5" * 10000 + "\n", device="missing"),
         row("port_is_a_plain_file", "3", lambda x: x.banner + "Error initializing COM3\n" + t.PRESS,
             status=1, device="plain"),
-        # The line hung up while the updater writes, with far more left to
-        # write than the line buffers (the device sends its sync bytes early,
-        # so the updater never stops to read one), and while it waits for
-        # the device's replies to its offer.
+        # The line hung up at each of the updater's waits (announce, replies,
+        # ready, sync byte) and while it writes: blocked (sync bytes sent
+        # early, so it never stops to read one) or after its pause.
+        row("line_lost_before_the_announce", "3", lambda x: x.head("3") + lost % "3",
+            emu=["--silent", "--stop-at", "0,hangup"], verdict=3),
+        row("line_lost_while_reading", "5", lambda x: x.head("5") + x.select() + lost % "5",
+            emu=["--stop-at", "5,hangup"], verdict=3, representative=True),
+        row("line_lost_waiting_for_ready", "6", lambda x: x.head("6"), ends=lost % "6",
+            hangup="waiting_for_ready", verdict=3),
+        row("line_lost_waiting_for_a_sync_byte", "7", lambda x: x.head("7"), ends=lost % "7",
+            hangup="waiting_for_a_sync_byte", verdict=3),
         row("line_lost_while_writing", "4", lambda x: x.head("4") + x.select()
             + x.transfer(blocks=0), ends=lost % "4", emu=["--early-sync"], hangup="writing",
             verdict=3, representative=True),
-        row("line_lost_while_reading", "5", lambda x: x.head("5") + x.select() + lost % "5",
-            emu=["--hangup-after", "5"], verdict=3, representative=True),
-        # The device gone before it ever spoke.
-        row("line_lost_before_the_announce", "3", lambda x: x.head("3") + lost % "3",
-            emu=["--silent", "--hangup-after", "0"], verdict=3),
+        row("line_lost_after_the_pause", "9", lambda x: x.head("9"), ends=lost % "9",
+            hangup="after_the_pause", verdict=3),
         # Wine links COM1 to the machine's real first serial port whenever
         # it starts, so the cases that end up on COM1 run on Linux only.
         # (Wine also gives a program started without standard input a
@@ -108,13 +112,6 @@ def cases():
         row("closed_standard_input_port_given", "3", lambda x: x.full_run("3"),
             stdin_closed=True, wine=False),
     ]
-    # Hang-ups spread over the whole exchange, both programs, reading or
-    # writing when it happens; spread over the ports, so that Wine runs
-    # several at once. Points the image does not have are skipped.
-    for i, (name, _) in enumerate(HANGUP_POINTS):
-        port = "23456789"[i % 8]
-        c.append(row("line_lost_" + name, port, lambda x, p=port: x.head(p), ends=lost % port,
-                     emu=[], hangup=name, verdict=3))
     if shutil.which("valgrind"):
         c.append(row("complete_run_under_valgrind", "2", lambda x: x.full_run("2"), wrapper=[
             "valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
@@ -124,46 +121,29 @@ def cases():
 
 # Where the device hangs up: after this many bytes have come in, in the
 # image's stream (texts.Image); None where the image has no such point.
-HANGUP_POINTS = (
-    ("right_after_the_announce", lambda im: 0),
-    ("inside_the_offer", lambda im: 3),
-    ("inside_the_go_ahead", lambda im: 8),
-    ("waiting_for_ready", lambda im: 10),
-    ("inside_the_loader", lambda im: 100),
-    ("after_the_loader", lambda im: t.BEFORE_CHUNKS),
-    ("inside_block_1", lambda im: im.block_middle(1)),
-    ("inside_block_2", lambda im: im.block_middle(2)),
-    ("inside_block_3", lambda im: im.block_middle(3)),
-    ("inside_chunk_1s_checksum", lambda im: im.chunk_end(1) - 1 if im.chunks else None),
-    ("after_chunk_1_before_the_sync_byte", lambda im: im.chunk_end(1) if im.chunks > 1 else None),
-    ("right_after_the_first_sync_byte", lambda im: im.chunk_end(1) + 1 if im.chunks > 1 else None),
-    ("inside_chunk_2s_checksum", lambda im: im.chunk_end(2) - 1 if im.chunks > 1 else None),
-    ("a_quarter_through", lambda im: im.block_at(0.25)),
-    ("two_fifths_through", lambda im: im.block_at(0.4)),
-    ("three_fifths_through", lambda im: im.block_at(0.6)),
-    ("four_fifths_through", lambda im: im.block_at(0.8)),
-    ("inside_the_next_to_last_chunk",
-     lambda im: im.block_middle(im.blocks - 2) if im.chunks > 2 else None),
-    ("at_the_last_sync_byte",
-     lambda im: im.chunk_end(im.chunks - 1) if im.chunks > 1 else None),
-)
+HANGUP_POINTS = {
+    "waiting_for_ready": lambda im: 10,
+    "after_the_pause": lambda im: 100,  # inside the loader, which the updater has sent
+    "waiting_for_a_sync_byte": lambda im: im.chunk_end(1) if im.chunks > 1 else None,
+    "writing": lambda im: im.block_middle(1),
+}
 
 
 def hangup_options(s, name):
     im = s.image()
-    at = dict(HANGUP_POINTS, writing=lambda im: im.block_middle(1))[name](im)
+    at = HANGUP_POINTS[name](im)
     why = ("an image of %d chunks has no point %s" % (im.chunks, name) if at is None
            else im.unseen_hangup(at, reads=name != "writing"))
     if why:
         pytest.skip(why)
-    return ["--hangup-after", str(at)]
+    return ["--stop-at", "%d,hangup" % at]
 
 
 @pytest.mark.parametrize("port, want, kw", cases())
 def test_run(s, port, want, kw):
     kw = dict(kw)
     if "hangup" in kw:
-        kw["emu"] = hangup_options(s, kw.pop("hangup")) + list(kw["emu"])
+        kw["emu"] = hangup_options(s, kw.pop("hangup")) + list(kw.get("emu", ()))
     if "chunks" in kw:  # a test image of the chunks the row is named for
         chunks = kw.pop("chunks")
         check(s.image(kw["variant"]).chunks == chunks, "%s has %d chunks, want %d" % (

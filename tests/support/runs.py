@@ -42,8 +42,7 @@ def updater_run(s, port, want, status=255, answer=None, variant="", emu=(), verd
         check(code == verdict, "emulator exit status %d, want %d" % (code, verdict))
         check(LINE_RAW in out, "the port was not set to 115200 8N1 raw")
         # A read gives up within half a second: a lost line ends the run
-        # soon (the bench measures about 0.1 s under Wine, next to nothing
-        # on Linux).
+        # soon (about 0.1 s under Wine, next to nothing on Linux).
         hung = emu_run.time_of("emu: hung up")
         check(hung is None or r.ended_ns - hung < 2e9, "the updater ended %.1f s after the "
               "hang-up, want under 2 s" % ((r.ended_ns - (hung or 0)) / 1e9))

@@ -23,10 +23,6 @@ class Image(oracle.Image):
         chunk, place = (i - 5) // 2 + 2, (i - 5) % 2
         return self.chunk_end(chunk - 1) + 1 + place * BLOCK + BLOCK // 2
 
-    def block_at(self, fraction):
-        """The middle of the block that far through the image's blocks."""
-        return self.block_middle(max(1, round(self.blocks * fraction)))
-
     def unseen_hangup(self, at, reads=True):
         """Why the updater misses a device that stops reading after `at` bytes
         and hangs up: past its last wait (reads False: none), what it still

@@ -191,7 +191,7 @@ def test_adapter_pulled(g, where):
              "waiting_for_sync": image.chunk_end(1) if image.chunks > 1 else None}[where]
     if taken is None:
         pytest.skip("an image of %d chunks has no such point" % image.chunks)
-    e, ident = plug(g, DEVICE + ["--stop-at", str(taken)] if taken else ["--silent"])
+    e, ident = plug(g, DEVICE + ["--stop-at", "%d,hold" % taken] if taken else ["--silent"])
     mark = g.start(tag, ADAPTER)
     if taken:
         e.wait_line("emu: stopped reading at %d bytes" % taken)

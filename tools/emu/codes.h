@@ -1,8 +1,9 @@
-// The bytes that mean something on the line, as the device knows them:
-// written here apart from the updater's link/codes.h, as the verdict keeps
-// its own image sizes, so that a wrong code on the updater's side cannot pass
-// on both sides.
+// The line's protocol as the device knows it: written here apart from the
+// updater's link/codes.h and image/layout.h, so that a mistake on the
+// updater's side cannot pass on both sides.
 #pragma once
+
+#include <cstddef>
 
 namespace device {
 
@@ -13,5 +14,19 @@ const unsigned char SYNC = 0xA5;      // after each chunk but the last, and thre
 // A message's data bytes are 7-bit: a device announces codes and versions
 // from 0 to this.
 const unsigned char DATA_MOST = 0x7F;
+
+// The image as the device takes it: a 5-byte header (a message), a 256-byte
+// loader, chunk 1 of 16,390 bytes and every later chunk of 8,196; n chunks
+// make an image of 8,196 n + 8,455 bytes.
+const size_t MESSAGE = 5, LOADER = 256, FIRST_CHUNK = 16390, LATER_CHUNK = 8196;
+const long long LENGTH_PER_CHUNK = 8196, LENGTH_OF_NO_CHUNKS = 8455;
+
+// The chunks that follow: loader byte 0, signed, halved with its sign kept,
+// less one; when it is 0, byte 8, signed.
+inline int chunksIn(const unsigned char* loader)
+{
+    int b0 = static_cast<signed char>(loader[0]);
+    return b0 != 0 ? (b0 - (b0 & 1)) / 2 - 1 : static_cast<signed char>(loader[8]);
+}
 
 } // namespace device

@@ -12,36 +12,26 @@ enum class Wake { Ready, Timeout, Woken };
 
 class Line {
 public:
-    // baud: take bytes in no faster than a line of that speed (0: as fast as
-    // they come). port: an existing serial port to use instead of a
-    // pseudo-terminal ("" for none).
+    // baud: take bytes in no faster than a line of that speed (0: as they
+    // come). port: a serial port to use instead of a pseudo-terminal, or "".
     Line(uint64_t baud, const std::string& port);
     ~Line() { close(); }
 
-    // Makes the pseudo-terminal, or opens the port, and names it: "device
-    // at /dev/pts/N".
-    bool open();
+    bool open();  // makes the pseudo-terminal or opens the port: "device at /dev/pts/N"
 
     // Blocks until the updater has set the line to 115,200 baud, and says
-    // whether the rest of the settings are 8N1 raw. While nobody holds the
-    // slave side this costs nothing: the emulator sleeps until somebody
-    // opens it.
+    // whether the rest of the settings are 8N1 raw.
     void awaitSettings();
     bool settingsSeen() const { return set_; }
 
-    // Takes in up to `want` bytes, waiting until `deadline` (monotonic ns,
-    // or -1 for no limit).
+    // Takes in up to `want` bytes, waiting until `deadline` (monotonic ns, -1: none).
     Got receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got);
 
-    // Sends all n bytes; false once the updater has closed the line.
+    // Sends all n bytes; false when nobody holds the line.
     bool send(const unsigned char* p, size_t n);
-    // When the write that put the last byte of the last send on the line
-    // began: nobody can have read that byte before.
-    int64_t lastWriteNs() const { return lastWriteNs_; }
 
-    // Waits until the updater has stopped sending: it has then run into
-    // whatever stops it (a full line or a read), where a hang-up should find
-    // it.
+    // Waits until the updater has stopped sending: it has then run into what
+    // stops it (a full line or a read), where a hang-up should find it.
     void settle();
 
     // Keeps the line as it is, reading and sending nothing, until the
@@ -51,33 +41,18 @@ public:
     void close();
 
 private:
-    // Waits until the master is ready for `events` or hung up (Ready),
-    // until `deadline`, or until wakeFd is readable. Until the line settings
-    // are seen it also follows who holds the slave side and checks the
-    // settings.
+    // Waits until the master is ready for `events` or hung up (Ready), until
+    // `deadline`, or until wakeFd is readable. Until the line settings are
+    // seen the settings are looked at instead of the master.
     Wake wait(short events, int64_t deadline, int wakeFd = -1);
-    void followOpener();
     void checkSettings();
-    bool openPort();
 
     int master_ = -1;  // the port itself with --port
-    std::string slave_;
     std::string port_;
-    int64_t lastWriteNs_ = 0;
-
-    // Until the updater has set its speed: an inotify watch on the slave's
-    // opens and closes, and whether somebody holds it, since when.
     bool set_ = false;
-    int watch_ = -1;
-    bool held_ = false;
-    int64_t heldSince_ = 0;
 
-    // --baud: a credit of bytes that grows at the line's byte rate and is
-    // capped at one small piece, so an idle line never allows a burst.
-    bool pace(size_t& want);
-    double rate_ = 0;   // bytes per second
-    size_t piece_ = 0;  // largest single read
-    bool paceStarted_ = false;
-    double credit_ = 0;
-    int64_t creditAt_ = 0;
+    // --baud: the time the line would have carried the bytes taken so far.
+    int64_t byteNs_ = 0;
+    size_t piece_ = 0;  // largest single read: about 2 ms of line time
+    int64_t carriedNs_ = 0;
 };

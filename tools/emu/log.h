@@ -12,30 +12,22 @@
 // follow the exchange while it happens.
 __attribute__((format(printf, 1, 2))) inline void say(const char* fmt, ...)
 {
-    fputs("emu: ", stdout);
     va_list ap;
     va_start(ap, fmt);
-    vprintf(fmt, ap);
+    std::string line = "emu: " + std::string(fmt) + "\n";
+    vprintf(line.c_str(), ap);
     va_end(ap);
-    fputc('\n', stdout);
     fflush(stdout);
 }
 
 // Bytes as "FF 03 01 01 46".
 inline std::string hex(const unsigned char* p, size_t n)
 {
+    static const char digits[] = "0123456789ABCDEF";
     std::string s;
-    char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
-        s += b;
-    }
+    for (size_t i = 0; i < n; ++i)
+        s += std::string(i ? " " : "") + digits[p[i] >> 4] + digits[p[i] & 15];
     return s;
-}
-
-inline unsigned long long ull(uint64_t v)
-{
-    return static_cast<unsigned long long>(v);
 }
 
 const int64_t NS_PER_MS = 1000000;
@@ -50,20 +42,15 @@ inline int64_t nowNs()
 
 inline void sleepNs(int64_t ns)
 {
-    if (ns <= 0)
-        return;
     timespec req{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    timespec rem;
-    while (nanosleep(&req, &rem) != 0 && errno == EINTR)
-        req = rem;
+    while (ns > 0 && nanosleep(&req, &req) != 0 && errno == EINTR) {
+    }
 }
 
 // Milliseconds from now until `deadline` (monotonic ns), rounded up, for
 // poll(); -1 (no limit) when deadline is -1.
 inline int msUntil(int64_t deadline)
 {
-    if (deadline < 0)
-        return -1;
     int64_t left = deadline - nowNs();
-    return left <= 0 ? 0 : static_cast<int>(left / NS_PER_MS + 1);
+    return deadline < 0 ? -1 : left <= 0 ? 0 : static_cast<int>(left / NS_PER_MS + 1);
 }

@@ -9,18 +9,16 @@ namespace {
 
 // Generous caps: they only keep a mistyped number from asking for gigabytes.
 const uint64_t MAX_NOISE = 64ull * 1024 * 1024;
-const uint64_t MAX_CHATTER = 1000000;
 const uint64_t MAX_BAUD = 100000000;
 const uint64_t MAX_MS = 24ull * 3600 * 1000;
 
 const char USAGE[] =
     "usage: trelvane-emu [--port TTY] [options]\n"
     "  the device's line is a new pseudo-terminal, named on the first line\n"
-    "  --port TTY                   play the device on an existing serial port instead\n"
-    "                               (a USB adapter, a board's UART, a gadget's ttyGS0),\n"
-    "                               set raw at 115200 8N1; the updater's own settings\n"
-    "                               cannot be seen there, and only a hang-up of TTY\n"
-    "                               (a pulled adapter) shows that the line is gone\n"
+    "  --port TTY                   play the device on an existing serial port, set raw\n"
+    "                               at 115200 8N1; the updater's own settings cannot be\n"
+    "                               seen there, and only a hang-up of TTY shows that\n"
+    "                               the line is gone\n"
     "  --hw A,B                     hardware codes announced, decimal, each 0 to 127\n"
     "                               (default 3,1)\n"
     "  --version M.m                version announced, each part 0 to 127, e.g. 1.70\n"
@@ -29,18 +27,15 @@ const char USAGE[] =
     "                               settings, and again every MS ms until the offer\n"
     "                               comes; bytes before the offer are counted and left\n"
     "                               out of the verdict and of the counts below\n"
-    "  --noise-before-announce N    send N random bytes before the announce\n"
-    "  --noise-before-ready N       send N random bytes before the ready message\n"
+    "  --noise-before-announce N    N random bytes, void and foreign messages among\n"
+    "  --noise-before-ready N       them, before the announce or the ready message\n"
     "  --seed S                     seed of the random bytes (default 1)\n"
-    "  --chatter K                  send K void and K foreign messages before the\n"
-    "                               announce and again before ready\n"
     "  --sync HEX                   byte sent after each chunk but the last (default A5)\n"
-    "  --hangup-after N             stop reading once N bytes have come in, wait\n"
-    "                               until the updater stops sending, hang up\n"
-    "  --stop-at N                  stop reading once N bytes have come in (with 0,\n"
-    "                               before the announce), say so, and hold the line\n"
-    "                               without reading or sending until the updater\n"
-    "                               closes it or SIGTERM/SIGINT comes; exit 3\n"
+    "  --stop-at N,MODE             stop reading once N bytes have come in; hangup: wait\n"
+    "                               until the updater stops sending, hang up (N = 0:\n"
+    "                               after the announce); hold: say so, then read and\n"
+    "                               send nothing until the updater closes the line or\n"
+    "                               SIGTERM/SIGINT comes (N = 0: before the announce)\n"
     "  --early-sync                 send every sync byte right after the loader, so\n"
     "                               that the updater never waits to read one\n"
     "  --silent                     never answer; just count what comes in\n"
@@ -50,22 +45,19 @@ const char USAGE[] =
     "  --record FILE                write every byte received to FILE\n"
     "  --expect IMAGE               check the bytes received against IMAGE\n"
     "exit status: 0 a complete run, exact and in time; 2 the updater let go of\n"
-    "  the line after exact bytes (a refusal); 3 hung up or stopped (--hangup-after,\n"
-    "  --stop-at); 1 any other end; 64 a bad command line; 66 IMAGE, FILE or the\n"
-    "  port cannot be opened\n";
+    "  the line after exact bytes (a refusal); 3 --stop-at's end; 1 any other end;\n"
+    "  64 a bad command line; 66 IMAGE, FILE or the port cannot be used\n";
 
 // "A<sep>B" with both parts decimal, each a byte a device can announce.
-bool parseBytePair(const std::string& s, char sep, unsigned& a, unsigned& b)
+bool parseBytePair(const std::string& s, char sep, unsigned char* pair)
 {
     size_t at = s.find(sep);
-    if (at == std::string::npos)
-        return false;
     uint64_t x = 0, y = 0;
-    if (!parseDecimal(s.substr(0, at), device::DATA_MOST, x) ||
+    if (at == std::string::npos || !parseDecimal(s.substr(0, at), device::DATA_MOST, x) ||
         !parseDecimal(s.substr(at + 1), device::DATA_MOST, y))
         return false;
-    a = static_cast<unsigned>(x);
-    b = static_cast<unsigned>(y);
+    pair[0] = static_cast<unsigned char>(x);
+    pair[1] = static_cast<unsigned char>(y);
     return true;
 }
 
@@ -88,10 +80,10 @@ Options parseOptions(int argc, char** argv)
         } else if (name == "--port") {
             o.port = text();
         } else if (name == "--hw") {
-            if (!parseBytePair(a.value(), ',', o.hwA, o.hwB))
+            if (!parseBytePair(a.value(), ',', o.announce + 1))
                 a.fail("--hw wants two decimal codes from 0 to 127, e.g. 3,1");
         } else if (name == "--version") {
-            if (!parseBytePair(a.value(), '.', o.verMajor, o.verMinor))
+            if (!parseBytePair(a.value(), '.', o.announce + 3))
                 a.fail("--version wants M.m, each from 0 to 127, e.g. 1.70");
         } else if (name == "--noise-before-announce") {
             o.noiseBeforeAnnounce = a.number(MAX_NOISE);
@@ -99,23 +91,19 @@ Options parseOptions(int argc, char** argv)
             o.noiseBeforeReady = a.number(MAX_NOISE);
         } else if (name == "--seed") {
             o.seed = a.number(UINT64_MAX);
-        } else if (name == "--chatter") {
-            o.chatter = a.number(MAX_CHATTER);
         } else if (name == "--sync") {
             if (!parseHexByte(a.value(), o.sync))
                 a.fail("--sync wants one hex byte, e.g. A5");
-        } else if (name == "--hangup-after") {
-            o.hangupAfter = a.number(UINT64_MAX);
-            o.hangup = true;
         } else if (name == "--stop-at") {
-            o.stopAt = a.number(UINT64_MAX);
-            o.stop = true;
-        } else if (name == "--silent") {
+            std::string v = a.value();
+            size_t comma = v.find(',');
+            std::string mode = comma == std::string::npos ? "" : v.substr(comma + 1);
+            o.stop = mode == "hangup" ? Stop::HangUp : mode == "hold" ? Stop::Hold : Stop::Never;
+            if (o.stop == Stop::Never || !parseDecimal(v.substr(0, comma), UINT64_MAX, o.stopAt))
+                a.fail("--stop-at wants N,hangup or N,hold");
+        } else if (name == "--silent" || name == "--early-sync") {
             a.noValue();
-            o.silent = true;
-        } else if (name == "--early-sync") {
-            a.noValue();
-            o.earlySync = true;
+            (name == "--silent" ? o.silent : o.earlySync) = true;
         } else if (name == "--baud") {
             o.baud = a.number(MAX_BAUD);
         } else if (name == "--announce-every") {
@@ -134,14 +122,11 @@ Options parseOptions(int argc, char** argv)
             a.fail("unknown argument " + name);
         }
     }
-    if (o.stop && o.hangup)
-        a.fail("--stop-at and --hangup-after exclude each other");
     if (o.announceEveryMs && o.silent)
         a.fail("--announce-every and --silent exclude each other");
     // The offer is only known once it is whole: a count inside it cannot be
     // kept to.
-    uint64_t limit = o.stop ? o.stopAt : o.hangupAfter;
-    if (o.announceEveryMs && (o.stop || o.hangup) && limit > 0 && limit < 5)
-        a.fail("with --announce-every, --stop-at and --hangup-after take 0 or at least 5");
+    if (o.announceEveryMs && o.stop != Stop::Never && o.stopAt > 0 && o.stopAt < 5)
+        a.fail("with --announce-every, --stop-at takes 0 or at least 5");
     return o;
 }

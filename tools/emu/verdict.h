@@ -5,9 +5,7 @@
 //
 // Which hardware fits, the 9.99 claim and the order of the bytes are worked
 // out here apart from the updater's code, so that one mistake cannot pass on
-// both sides. The image's sizes and chunk count are written in verdict.cpp
-// apart from the updater's image/layout.h for the same reason, and the
-// line's codes in tools/emu/codes.h apart from link/codes.h.
+// both sides.
 #pragma once
 
 #include <cstddef>
@@ -15,30 +13,30 @@
 #include <string>
 #include <vector>
 
-#include "image/layout.h"
+#include "tools/emu/codes.h"
 
 class Verdict {
 public:
-    // Works out what a correct updater sends for the image at imagePath.
-    // False, with a message, when the image cannot be read.
-    bool expect(const std::string& imagePath, const unsigned char announce[HEADER_SIZE]);
-    // "expecting N bytes", or why nothing.
-    void sayExpected() const;
+    // Works out what a correct updater sends for the image at imagePath, and
+    // says how much ("expecting N bytes", or why nothing). False, with a
+    // message, when the image cannot be read.
+    bool expect(const std::string& imagePath, const unsigned char announce[device::MESSAGE]);
     bool expecting() const { return expecting_; }
     // Everything, offer to final bytes; empty when nothing should be sent.
     const std::vector<unsigned char>& expected() const { return want_; }
 
     // Every byte received, in order.
-    void feed(const unsigned char* p, size_t n);
-    uint64_t total() const { return total_; }
+    void feed(const unsigned char* p, size_t n) { got_.insert(got_.end(), p, p + n); }
+    const std::vector<unsigned char>& received() const { return got_; }
+    size_t total() const { return got_.size(); }
 
     // Exactly the expected bytes, no more, no fewer.
-    bool exact() const;
+    bool exact() const { return expecting_ && got_ == want_; }
 
-    // A step the updater took sooner than a correct one can: says so (one
-    // line, the arguments as for printf), and the verdict fails.
-    void early(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-    // `what` came `after` ns after the device's ready message, `least` wanted.
+    // A step the updater took sooner than a correct one can fails the
+    // verdict. checkPause: `what` came `after` ns after the device's ready
+    // message, `least` wanted (and says so when it came too soon).
+    void early() { timely_ = false; }
     void checkPause(const char* what, int64_t after, int64_t least);
     bool timely() const { return timely_; }
 
@@ -47,11 +45,6 @@ public:
 
 private:
     bool expecting_ = false;
-    std::vector<unsigned char> want_;
-    std::string none_;  // when want_ is empty: why
-    uint64_t total_ = 0;
-    bool mismatch_ = false;
-    uint64_t mismatchAt_ = 0;
-    unsigned char mismatchGot_ = 0, mismatchWant_ = 0;
+    std::vector<unsigned char> want_, got_;
     bool timely_ = true;
 };
