@@ -108,8 +108,9 @@ stage "native tests" tests build/native || true
 # (chunks, header: code, hardware codes, version): versions 0.00, 9.99, 10.00
 # and one with a byte over 127; hardware codes 0, 127 and 0xFF; 0 to 3
 # chunks; the large image is the built-in one. Every end-to-end case runs
-# but the checks of the sources and of the build's image check, which no
-# image changes (the unit tests carry an image of their own). One folder,
+# but the checks of the sources, of the build's image check and of the
+# benchmark's own waits, which no image changes (the unit tests carry an
+# image of their own). One folder,
 # configured again for each: only the image is built anew.
 edge_images=(
   "0 FF,00,7F,00,00"
@@ -124,7 +125,8 @@ edge_image() {  # CHUNKS HEADER CONFIGURE-ARGUMENTS...
   build build/edge-image trelvane-programs -DCMAKE_BUILD_TYPE=Release "${@:3}" \
     -DTRELVANE_IMAGE="$image" &&
   pytest-3 tests/e2e --build build/edge-image -n 7 -q \
-    --ignore tests/e2e/test_build_check.py --ignore tests/e2e/test_docs.py
+    --ignore tests/e2e/test_build_check.py --ignore tests/e2e/test_docs.py \
+    --ignore tests/e2e/test_bench.py
 }
 for edge in "${edge_images[@]}"; do
   read -r chunks header <<<"$edge"
