@@ -56,5 +56,6 @@ int main(int argc, char** argv)
         at += n > 0 ? static_cast<size_t>(n) : 0;  // a short write goes on with the rest
     }
     close(fd);
+    free(data);
     return 0;
 }
