@@ -19,8 +19,7 @@ import subprocess
 import tempfile
 import time
 
-from support import harness
-from support import texts as e2e
+from support import harness, texts as e2e
 from support.lines import fail
 
 PAUSES = 2.0  # the device's two pauses after its ready message, in all
