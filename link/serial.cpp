@@ -48,9 +48,9 @@ void afterTimeOut(HANDLE h)
 // Moves count bytes, `move` (a ReadFile or a WriteFile of the rest, from
 // `done` bytes in) as many times as it takes. A call that succeeds with no
 // bytes ran into its time limit. So did a call that failed with
-// ERROR_SEM_TIMEOUT: the in-box USB serial driver ends a
-// write that way after part of it went out, where serial.sys and FTDI's
-// driver succeed with a short count. The count a failed call leaves is what
+// ERROR_SEM_TIMEOUT: the in-box USB serial driver ends a write that way
+// after part of it went out, where serial.sys and FTDI's driver succeed with
+// a short count. The count a failed call leaves is what
 // the driver reported moved (the call sets it to zero before any work), so
 // those bytes are never sent or taken twice. Any other failure is a lost
 // line.

@@ -43,9 +43,9 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define RTS_CONTROL_DISABLE 0
 #define RTS_CONTROL_ENABLE 1
 
-// Line settings record: Windows' DCB, field for field. The layer has no flow
-// control and no special characters; it keeps the fields so that it can
-// refuse a record Windows refuses.
+// Line settings record: Windows' DCB, field for field. The layer applies the
+// line's shape, the XON and XOFF characters and the DTR and RTS controls; it
+// keeps the other fields so that it can refuse a record Windows refuses.
 typedef uint16_t WORD;
 struct DCB {
     DWORD DCBlength;
