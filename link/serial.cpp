@@ -33,9 +33,9 @@ constexpr DWORD IDLE_PAUSE_MS = 20;
     exit(-1);
 }
 
-// A transfer that ran into its time limit: the device may just be silent or
-// slow, or the line may be gone, and only the port can tell which. Retrying
-// a lost line would spin forever, so it ends the run instead.
+// A call that moved nothing ran into its time limit: the device may just be
+// silent or slow, or the line may be gone, and only the port can tell which.
+// Retrying a lost line would spin forever, so it ends the run instead.
 void afterTimeOut(HANDLE h)
 {
     DWORD errors = 0;
@@ -46,23 +46,23 @@ void afterTimeOut(HANDLE h)
 }
 
 // Moves count bytes, `move` (a ReadFile or a WriteFile of the rest, from
-// `done` bytes in) as many times as it takes. A call that succeeds with no
-// bytes ran into its time limit. So did a call that failed with
-// ERROR_SEM_TIMEOUT: the in-box USB serial driver ends a write that way
-// after part of it went out, where serial.sys and FTDI's driver succeed with
-// a short count. The count a failed call leaves is what
-// the driver reported moved (the call sets it to zero before any work), so
-// those bytes are never sent or taken twice. Any other failure is a lost
-// line.
+// `done` bytes in) as many times as it takes. A call that succeeds moved
+// what it counts: a short count (serial.sys and FTDI's driver when a write
+// runs out of time) leaves the rest for the next call. A call that fails,
+// whatever its error, ends the run as a lost line: Windows promises nothing
+// of the count after a failure, and the in-box USB serial driver fails a
+// timed-out write with ERROR_SEM_TIMEOUT and a count of 0 after part of it
+// went out, and keeps failing until the adapter is plugged in again.
+// Sending again what may already be on the wire would shift every later
+// byte of the image.
 template <typename Move>
 void moveAll(HANDLE h, DWORD count, Move move)
 {
     for (DWORD done = 0; done < count;) {
         DWORD moved = 0;
-        const BOOL ok = move(done, count - done, &moved);
-        if (!ok && GetLastError() != ERROR_SEM_TIMEOUT)
+        if (!move(done, count - done, &moved))
             lineLost();
-        if (!ok || moved == 0)
+        if (moved == 0)
             afterTimeOut(h);
         done += moved;
     }

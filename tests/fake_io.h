@@ -13,6 +13,13 @@ namespace fake {
 // simply go on waiting for the device there.
 struct Starved {};
 
+// How a driver ends a call that runs out of time, as each is reported to.
+enum class Driver {
+    SerialSys,  // TRUE, 0 bytes moved
+    Ftdi,       // TRUE, the first half of what was asked moved and counted
+    UsbSer,     // FALSE (ERROR_SEM_TIMEOUT), a count of 0, while the bytes went out
+};
+
 struct Line {
     std::string input;          // bytes the device sends
     size_t readPos = 0;
@@ -22,9 +29,8 @@ struct Line {
     std::string output;         // bytes the updater wrote
     size_t maxWrite = 1 << 20;  // most bytes one WriteFile call accepts
     size_t failWriteAt = std::string::npos;  // WriteFile fails once output reaches this
-    int quietCalls = 0;         // the first calls (reads and writes) move nothing: time-outs
-    int timedOutCalls = 0;      // the first calls move what they may, then fail with ERROR_SEM_TIMEOUT
-    DWORD error = 0;            // what the last failed call left for GetLastError
+    int timeOuts = 0;           // the first calls (reads and writes) run out of time...
+    Driver driver = Driver::SerialSys;  // ...and end as this driver ends them
     int pauses = 0;             // Sleep calls that wait at all
     bool gone = false;          // ClearCommError says the line is lost
     int readCalls = 0, clearCalls = 0, writeCalls = 0;

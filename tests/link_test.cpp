@@ -70,44 +70,62 @@ std::string moveFour(bool reading)
     return reading ? std::string(got, 4) : fake::line.output;
 }
 
-// Calls that time out on a line still there are asked again, each after a
-// look at the port and a pause, so that a driver that returns at once cannot
-// make the updater spin; the transfer completes exactly. A time-out is a
-// call that moves nothing, or one that fails with ERROR_SEM_TIMEOUT having
-// moved a byte, which is counted, never sent twice. A call that fails
-// otherwise part-way, or the first time-out on a line that is gone, ends the
-// run as lostConnection does: message, port closed once, key pause, -1.
-// Standard output is sent to the death test's stderr to match it; a run
-// that spins instead is ended by the alarm, which fails the test.
-TEST_F(LinkTest, TimeOutsWaitOnALiveLineAndALostLineEndsTheRun)
+// Calls that run out of time on a line still there are asked again, after a
+// look at the port and a pause wherever they moved nothing, so that a driver
+// that returns at once cannot make the updater spin: serial.sys (nothing
+// moved) and FTDI's driver (part moved and counted) complete the transfer
+// exactly. A call that fails ends the run as lostConnection does (message,
+// port closed once, key pause, -1), whatever it moved, and what went out
+// before went out once: the in-box USB driver's late call (bytes out, a
+// count of 0), a call failing part-way, the first time-out on a line that
+// is gone. Standard output is sent to the death test's stderr to match it;
+// a run that spins instead is ended by the alarm, which fails the test.
+TEST_F(LinkTest, TimeOutsWaitOnALiveLineAndAFailedCallEndsTheRun)
 {
+    using fake::Driver;
+    const size_t never = std::string::npos;
+    // Five late calls of each driver, then a line that moves what is asked.
+    struct Live { Driver driver; int asks, calls; };
+    const Live live[] = {{Driver::SerialSys, 5, 6}, {Driver::Ftdi, 3, 6}};
+    struct Ends { const char* what; Driver driver; int timeOuts; size_t most, failAt; bool gone; const char* sent; };
+    const Ends ends[] = {
+        {"the USB driver fails a late call", Driver::UsbSer, 1, 3, never, false, "wxy"},
+        {"a call fails part-way", Driver::SerialSys, 0, 1, 2, false, "wx"},
+        {"a time-out on a line that is gone", Driver::SerialSys, 1000000, 1, never, true, ""},
+    };
     for (bool reading : {true, false}) {
-        for (bool failing : {false, true}) {
+        for (const Live& c : live) {
             fake::line = fake::Line{};
             fake::line.input = "abcd";
-            fake::line.maxRead = fake::line.maxWrite = failing ? 1 : fake::line.maxRead;
-            (failing ? fake::line.timedOutCalls : fake::line.quietCalls) = 5;
-            EXPECT_EQ(moveFour(reading), reading ? "abcd" : "wxyz") << failing;
-            EXPECT_EQ(fake::line.clearCalls, failing ? 4 : 5) << "each time-out asks the port";
-            EXPECT_EQ(fake::line.pauses, failing ? 4 : 5) << "each time-out on a live line pauses";
-            EXPECT_EQ(fake::line.readCalls + fake::line.writeCalls, failing ? 4 : 6);
+            fake::line.driver = c.driver;
+            fake::line.timeOuts = 5;
+            EXPECT_EQ(moveFour(reading), reading ? "abcd" : "wxyz");
+            EXPECT_EQ(fake::line.clearCalls, c.asks) << "each call that moved nothing asks the port";
+            EXPECT_EQ(fake::line.pauses, c.asks) << "and on a live line pauses";
+            EXPECT_EQ(fake::line.readCalls + fake::line.writeCalls, c.calls);
         }
-        for (bool fails : {true, false}) {
+        for (const Ends& c : ends) {
             EXPECT_EXIT(
                 {
                     dup2(2, 1);
                     alarm(10);
                     fake::line = fake::Line{};
                     fake::line.input = "abcd";
-                    fake::line.maxRead = fake::line.maxWrite = 1;
-                    fake::line.failReadAt = fake::line.failWriteAt = fails ? 2 : std::string::npos;
-                    fake::line.quietCalls = fails ? 0 : 1000000;
-                    fake::line.gone = !fails;
+                    fake::line.driver = c.driver;
+                    fake::line.timeOuts = c.timeOuts;
+                    fake::line.maxRead = fake::line.maxWrite = c.most;
+                    fake::line.failReadAt = fake::line.failWriteAt = c.failAt;
+                    fake::line.gone = c.gone;
+                    onLineLost = [] {
+                        printf("sent '%s'", fake::line.output.c_str());
+                        lostConnection();
+                    };
                     moveFour(reading);
                 },
                 ::testing::ExitedWithCode(255),
-                "\nLost connection on COM2\n\\[closed\\]\nPress any key to continue\\.\\.\\..*\\[key\\]")
-                << (reading ? "reading" : "writing") << (fails ? ", a call fails" : ", timed out");
+                std::string("^sent '") + (reading ? "" : c.sent)
+                    + "'\nLost connection on COM2\n\\[closed\\]\nPress any key to continue\\.\\.\\..*\\[key\\]")
+                << (reading ? "reading: " : "writing: ") << c.what;
         }
     }
 }

@@ -38,11 +38,6 @@ BOOL WriteFile(HANDLE h, const void* data, DWORD count, LPDWORD done, LPOVERLAPP
     return transfer([&] { return write(fdOf(h), data, count); }, count, done);
 }
 
-DWORD GetLastError()
-{
-    return errno == ETIMEDOUT ? ERROR_SEM_TIMEOUT : ERROR_GEN_FAILURE;
-}
-
 // A terminal that hung up (the far end of a pseudo-terminal closed, a USB
 // adapter pulled out) reports it to poll at once, whatever its driver: POLLHUP
 // is POSIX's own report of a hang-up. A live line polls without it, silent

@@ -114,12 +114,6 @@ BOOL CloseHandle(HANDLE h);
 BOOL ReadFile(HANDLE h, void* data, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE h, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
 
-// Why the last call failed, in Windows' numbers: a time-out (ETIMEDOUT) is
-// ERROR_SEM_TIMEOUT, anything else ERROR_GEN_FAILURE.
-#define ERROR_GEN_FAILURE 31u
-#define ERROR_SEM_TIMEOUT 121u
-DWORD GetLastError();
-
 // FALSE once the line is gone (hung up, unplugged); otherwise no errors.
 BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat);
 // PURGE_TXCLEAR discards what is written and not yet sent.
