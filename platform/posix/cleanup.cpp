@@ -5,8 +5,11 @@
 
 namespace {
 
-volatile sig_atomic_t portFd = -1;
-volatile sig_atomic_t terminalFd = -1;
+// Published with release stores and read in the handler with acquire loads:
+// the handler sees a descriptor only with everything written before it. The
+// compiler's builtins: the static builds have no C++ library headers.
+int portFd = -1;
+int terminalFd = -1;
 termios savedTerminal;
 bool installed = false;
 
@@ -14,10 +17,10 @@ bool installed = false;
 // would have done, so the parent still sees death by that signal.
 void undoAndReraise(int sig)
 {
-    if (portFd >= 0)
-        ioctl(portFd, TIOCNXCL);
-    const int terminal = terminalFd;
-    __atomic_signal_fence(__ATOMIC_ACQUIRE);
+    const int port = __atomic_load_n(&portFd, __ATOMIC_ACQUIRE);
+    if (port >= 0)
+        ioctl(port, TIOCNXCL);
+    const int terminal = __atomic_load_n(&terminalFd, __ATOMIC_ACQUIRE);
     if (terminal >= 0)
         tcsetattr(terminal, TCSANOW, &savedTerminal);
     signal(sig, SIG_DFL);
@@ -29,7 +32,8 @@ void install()
     if (installed)
         return;
     installed = true;
-    static const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    // SIGPIPE: the reader of the console output went away (`| head`).
+    static const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
     for (int sig : signals) {
         struct sigaction old{};
         sigaction(sig, nullptr, &old);
@@ -51,10 +55,10 @@ bool holdPort(int fd)
     install();
     // Known to the handler before the flag is set, so that no signal can
     // come between the two and leave the flag behind.
-    portFd = fd;
+    __atomic_store_n(&portFd, fd, __ATOMIC_RELEASE);
     if (ioctl(fd, TIOCEXCL) == 0)
         return true;
-    portFd = -1;
+    __atomic_store_n(&portFd, -1, __ATOMIC_RELEASE);
     return false;
 }
 
@@ -63,22 +67,17 @@ void releasePort(int fd)
     if (portFd != fd)
         return;
     ioctl(fd, TIOCNXCL);
-    portFd = -1;
+    __atomic_store_n(&portFd, -1, __ATOMIC_RELEASE);
 }
 
 void holdTerminal(int fd, const termios* saved)
 {
     install();
     // The handler must never see the saved settings half written: the
-    // descriptor is taken away before they change and published after them,
-    // and the fences keep the compiler from moving the copy across either
-    // store (the descriptor is volatile, the settings are not). The
-    // compiler's own fences: the static builds have no C++ library headers.
+    // descriptor is taken away before they change, and published after them.
     if (saved) {
-        terminalFd = -1;
-        __atomic_signal_fence(__ATOMIC_SEQ_CST);
+        __atomic_store_n(&terminalFd, -1, __ATOMIC_RELEASE);
         savedTerminal = *saved;
     }
-    __atomic_signal_fence(__ATOMIC_RELEASE);
-    terminalFd = fd;
+    __atomic_store_n(&terminalFd, fd, __ATOMIC_RELEASE);
 }

@@ -1,6 +1,5 @@
 // A serial port behind the Windows calls the updater makes: open, line
 // settings, time-outs and close.
-#include <ctype.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -51,6 +50,18 @@ bool apply(int fd, const termios& tio)
     return retried([&] { return tcsetattr(fd, TCSANOW, &tio); }) == 0;
 }
 
+// DTR and RTS up where `up` has them (TIOCM_DTR, TIOCM_RTS), the others down.
+// A line without modem lines (a pseudo-terminal) has none to drive.
+bool setModemLines(int fd, int up)
+{
+    int down = (TIOCM_DTR | TIOCM_RTS) & ~up;
+    auto set = [fd](unsigned long request, int bits) {
+        return bits == 0 || retried([&] { return ioctl(fd, request, &bits); }) == 0 || errno == ENOTTY
+            || errno == EINVAL;
+    };
+    return set(TIOCMBIS, up) && set(TIOCMBIC, down);
+}
+
 int fail(int fd)
 {
     close(fd);
@@ -74,10 +85,19 @@ int openPort(const char* path)
     if (fd < 0)
         return -1;
     // Exclusive use, as Windows gives it: the advisory lock keeps out other
-    // updaters and well-behaved programs, and is taken first so that a busy
-    // port's line is left alone; the terminal's exclusive flag keeps out
-    // other opens of it by unprivileged programs.
+    // updaters and the programs that take it too, and is taken before
+    // anything else, so that the line of a port such a program holds is left
+    // as it set it; a program that holds the port without the lock is not
+    // kept out by it. The terminal's exclusive flag keeps out later opens by
+    // unprivileged programs.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return fail(fd);
+    // The kernel raised DTR and RTS inside open(); the updater keeps them
+    // down for the whole run, as Windows does for a record whose DTR and RTS
+    // are disabled. Lowered first, before the settings below (each several
+    // requests to a USB adapter), so that a device that reacts to DTR sees no
+    // longer a pulse than the open's own.
+    if (!setModemLines(fd, 0))
         return fail(fd);
     termios tio;
     if (isatty(fd)) {
@@ -95,54 +115,22 @@ int openPort(const char* path)
     return fd;
 }
 
-// Case-insensitive match of a settings word.
-bool is(const char* text, size_t len, const char* word)
+// The words of the one line the updater asks for, 115,200 baud 8N1, and
+// what each sets: the layer is as wide as its caller, and any other word or
+// value fails, as a setting it would not apply.
+bool setWord(DCB& dcb, const char* word, size_t len)
 {
-    return strlen(word) == len && strncasecmp(text, word, len) == 0;
-}
-
-const struct Speed { DWORD baud; speed_t speed; } speeds[] = {
-    {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200},
-};
-
-speed_t speedOf(DWORD baud)
-{
-    for (const Speed& s : speeds)
-        if (s.baud == baud)
-            return s.speed;
-    return B0;
-}
-
-bool setKey(DCB* dcb, const char* key, size_t keyLen, const char* v, size_t n)
-{
-    if (is(key, keyLen, "baud")) {
-        // Digits only, as the speed is written: no sign, no leading zero.
-        if (n == 0 || n > 6 || v[0] == '0' || strspn(v, "0123456789") != n)
-            return false;
-        DWORD baud = static_cast<DWORD>(strtoul(v, nullptr, 10));
-        if (speedOf(baud) == B0)
-            return false;
-        dcb->BaudRate = baud;
-    } else if (is(key, keyLen, "parity")) {
-        static const char letters[] = "noe";  // index is the Windows parity value
-        const char* p = n == 1 ? strchr(letters, tolower(static_cast<unsigned char>(v[0]))) : nullptr;
-        if (!p || !*p)
-            return false;
-        dcb->Parity = static_cast<BYTE>(p - letters);
-    } else if (is(key, keyLen, "data")) {
-        if (n != 1 || v[0] < '5' || v[0] > '8')
-            return false;
-        dcb->ByteSize = static_cast<BYTE>(v[0] - '0');
-    } else if (is(key, keyLen, "stop")) {
-        if (is(v, n, "1"))
-            dcb->StopBits = ONESTOPBIT;
-        else if (is(v, n, "2"))
-            dcb->StopBits = TWOSTOPBITS;
-        else
-            return false;
-    } else {
+    auto is = [&](const char* w) { return strlen(w) == len && strncasecmp(word, w, len) == 0; };
+    if (is("baud=115200"))
+        dcb.BaudRate = 115200;
+    else if (is("parity=n"))
+        dcb.Parity = NOPARITY;
+    else if (is("data=8"))
+        dcb.ByteSize = 8;
+    else if (is("stop=1"))
+        dcb.StopBits = ONESTOPBIT;
+    else
         return false;
-    }
     return true;
 }
 
@@ -150,32 +138,28 @@ bool setKey(DCB* dcb, const char* key, size_t keyLen, const char* v, size_t n)
 // record that a Windows driver would turn down fails on Linux as well: a
 // length other than the record's, text mode ("Windows does not support
 // nonbinary mode transfers"), XON and XOFF characters that are equal, which
-// SetCommState refuses even with flow control off, and 5 data bits with 2
-// stop bits, which a 16550 cannot send. Flow control of any kind this layer
-// cannot give, and says so rather than run without it.
+// SetCommState refuses even with flow control off. And every field this
+// layer does not apply, unless it holds the cleared record's value: flow
+// control of any kind, parity checking and error characters, dropping
+// received 0x00 bytes (fNull), failing every transfer after a line error
+// (fAbortOnError), the flow limits and the reserved fields. A change that set
+// one would pass on Linux and behave otherwise on Windows; it fails here.
 bool takes(const DCB& d)
 {
-    return d.DCBlength == sizeof d && d.fBinary && d.XonChar != d.XoffChar
-        && !(d.ByteSize == 5 && d.StopBits == TWOSTOPBITS) && !d.fOutxCtsFlow
-        && !d.fOutxDsrFlow && !d.fDsrSensitivity && !d.fOutX && !d.fInX
-        && d.fDtrControl <= DTR_CONTROL_ENABLE && d.fRtsControl <= RTS_CONTROL_ENABLE;
+    return d.DCBlength == sizeof d && d.fBinary && d.XonChar != d.XoffChar && !d.fParity
+        && !d.fOutxCtsFlow && !d.fOutxDsrFlow && !d.fDsrSensitivity && !d.fTXContinueOnXoff
+        && !d.fOutX && !d.fInX && !d.fErrorChar && !d.fNull && !d.fAbortOnError && !d.fDummy2
+        && d.fDtrControl <= DTR_CONTROL_ENABLE && d.fRtsControl <= RTS_CONTROL_ENABLE && !d.wReserved
+        && !d.XonLim && !d.XoffLim && !d.ErrorChar && !d.EofChar && !d.EvtChar && !d.wReserved1;
 }
 
 // DTR and RTS as the record says, as Windows drives them: down for DISABLE,
-// up for ENABLE. The kernel raises both when a port opens; a device that
-// reads them (a reset, a boot pin, a USB device waiting for DTR) sees the
-// same line from both programs. A line without modem lines (a
-// pseudo-terminal) has none to drive.
+// up for ENABLE; a device that reads them (a reset, a boot pin, a USB device
+// waiting for DTR) sees the same line from both programs.
 bool driveModemLines(int fd, const DCB& d)
 {
-    int up = (d.fDtrControl == DTR_CONTROL_ENABLE ? TIOCM_DTR : 0)
-           | (d.fRtsControl == RTS_CONTROL_ENABLE ? TIOCM_RTS : 0);
-    int down = (TIOCM_DTR | TIOCM_RTS) & ~up;
-    auto set = [fd](unsigned long request, int bits) {
-        return bits == 0 || retried([&] { return ioctl(fd, request, &bits); }) == 0 || errno == ENOTTY
-            || errno == EINVAL;
-    };
-    return set(TIOCMBIS, up) && set(TIOCMBIC, down);
+    return setModemLines(fd, (d.fDtrControl == DTR_CONTROL_ENABLE ? TIOCM_DTR : 0)
+                                 | (d.fRtsControl == RTS_CONTROL_ENABLE ? TIOCM_RTS : 0));
 }
 
 // The descriptor of a terminal and its settings now; -1 for anything else.
@@ -219,8 +203,7 @@ BOOL BuildCommDCBA(LPCSTR settings, LPDCB dcb)
     DCB parsed = *dcb;
     for (const char* p = settings + strspn(settings, " "); *p; p += strspn(p, " ")) {
         size_t len = strcspn(p, " ");
-        const char* eq = static_cast<const char*>(memchr(p, '=', len));
-        if (!eq || !setKey(&parsed, p, eq - p, eq + 1, p + len - eq - 1))
+        if (!setWord(parsed, p, len))
             return FALSE;
         p += len;
     }
@@ -232,11 +215,8 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
 {
     termios tio;
     int fd = terminalOf(h, tio);
-    if (fd < 0 || !dcb || !takes(*dcb))
-        return FALSE;
-    speed_t speed = speedOf(dcb->BaudRate);
-    if (speed == B0 || dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > EVENPARITY
-        || (dcb->StopBits != ONESTOPBIT && dcb->StopBits != TWOSTOPBITS))
+    if (fd < 0 || !dcb || !takes(*dcb) || dcb->BaudRate != 115200 || dcb->ByteSize != 8
+        || dcb->Parity != NOPARITY || dcb->StopBits != ONESTOPBIT)
         return FALSE;
 
     // The read time-outs live in VMIN and VTIME and are SetCommTimeouts'
@@ -249,20 +229,13 @@ BOOL SetCommState(HANDLE h, LPDCB dcb)
     // them: the far end can see the record's characters.
     tio.c_cc[VSTART] = static_cast<cc_t>(dcb->XonChar);
     tio.c_cc[VSTOP] = static_cast<cc_t>(dcb->XoffChar);
-    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    const tcflag_t line = CSIZE | PARENB | PARODD | CSTOPB;
-    tio.c_cflag &= ~line;
-    tio.c_cflag |= sizes[dcb->ByteSize - 5] | (dcb->Parity != NOPARITY ? PARENB : 0)
-                 | (dcb->Parity == ODDPARITY ? PARODD : 0) | (dcb->StopBits == TWOSTOPBITS ? CSTOPB : 0);
-    // A line with parity has it checked on the way in too.
-    if (dcb->Parity != NOPARITY)
-        tio.c_iflag |= INPCK;
-    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0 || !apply(fd, tio))
+    const tcflag_t line = CSIZE | PARENB | CSTOPB | CRTSCTS;
+    tio.c_cflag = (tio.c_cflag & ~line) | CS8;
+    if (cfsetispeed(&tio, B115200) != 0 || cfsetospeed(&tio, B115200) != 0 || !apply(fd, tio))
         return FALSE;
     // tcsetattr succeeds when any part of the settings took; check the lot.
     termios now;
-    return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == speed
-        && (now.c_cflag & (line | CRTSCTS)) == (tio.c_cflag & (line | CRTSCTS))
+    return tcgetattr(fd, &now) == 0 && cfgetospeed(&now) == B115200 && (now.c_cflag & line) == CS8
         && now.c_cc[VSTART] == tio.c_cc[VSTART] && now.c_cc[VSTOP] == tio.c_cc[VSTOP]
         && driveModemLines(fd, *dcb);
 }

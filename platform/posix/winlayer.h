@@ -34,7 +34,6 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define MAXDWORD 0xffffffffu
 
 #define NOPARITY 0
-#define ODDPARITY 1
 #define EVENPARITY 2
 #define ONESTOPBIT 0
 #define TWOSTOPBITS 2
@@ -119,17 +118,17 @@ BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat);
 // PURGE_TXCLEAR discards what is written and not yet sent.
 BOOL PurgeComm(HANDLE h, DWORD flags);
 
-// Parses "baud=B parity=P data=D stop=S" into dcb: B one of 9600, 19200,
-// 38400, 57600, 115200; P one of N, E, O; D 5 to 8; S 1 or 2. Any other key or
-// value fails and leaves dcb as it was.
+// Parses the settings text the updater gives, "baud=115200 parity=N data=8
+// stop=1", into dcb, its words in any order and case; any other word or value
+// fails and leaves dcb as it was.
 BOOL BuildCommDCBA(LPCSTR settings, LPDCB dcb);
-// Applies dcb as a raw line without flow control, XonChar and XoffChar as the
-// terminal's start and stop characters, DTR and RTS up for ENABLE and down
-// for DISABLE. Fails, as Windows does, on a record whose DCBlength is not
-// sizeof(DCB), whose fBinary is FALSE, whose XonChar equals its XoffChar, or
-// that asks for 5 data bits with 2 stop bits;
-// and on any flow control, on anything that is not a terminal, and on a
-// terminal that cannot take all of it.
+// Applies dcb as a raw line at 115,200 baud 8N1 without flow control, XonChar
+// and XoffChar as the terminal's start and stop characters, DTR and RTS up
+// for ENABLE and down for DISABLE. Fails, as Windows does, on a record whose
+// DCBlength is not sizeof(DCB), whose fBinary is FALSE or whose XonChar
+// equals its XoffChar; on any other line, and on any field the layer does
+// not apply that is not as the cleared record has it; on anything that is
+// not a terminal, and on a terminal that cannot take all of it.
 BOOL SetCommState(HANDLE h, LPDCB dcb);
 // Reads: {MAXDWORD, MAXDWORD, T} returns as soon as a byte is there or after T
 // ms (a tenth of a second at least); {MAXDWORD, 0, 0} returns at once; all

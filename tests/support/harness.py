@@ -138,10 +138,11 @@ class Emulator(Device):
 
 class Updater:
     """One updater on COM<port>, natively or under Wine, in a session of its
-    own: without a terminal its key press returns at once."""
+    own: without a terminal its key press returns at once. Its console goes
+    to a file of the harness's (console()), or to the descriptor `out`."""
 
     def __init__(self, session, port, args=(), variant="", answer=None, terminal=None,
-                 on_screen=False, user=None, wrapper=(), stdin_closed=False, link=None):
+                 out=None, user=None, wrapper=(), stdin_closed=False, link=None):
         self.session = session
         self.link = link or session.link(port)
         env = dict(os.environ)
@@ -163,8 +164,8 @@ class Updater:
         self.out_path = os.path.join(session.tmp, "console-%d" % len(session.started))
         # Its errors (Wine's own, a launcher's) are kept for where() to show.
         self.err_path = self.out_path + ".err"
-        files = [open(self.err_path, "wb")] + ([] if on_screen else [open(self.out_path, "wb")])
-        out = terminal if on_screen else files[-1]
+        files = [open(self.err_path, "wb")] + ([] if out is not None else [open(self.out_path, "wb")])
+        out = files[-1] if out is None else out
         stdin = terminal if terminal is not None else (
             subprocess.PIPE if answer is not None else subprocess.DEVNULL)
         self.started_ns = time.monotonic_ns()
