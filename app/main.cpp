@@ -18,7 +18,10 @@ int main(int argc, char** argv)
     printf("Trelvane Software Updater v%.2f\n\n", UPDATER_VERSION);
     choosePort(argc, argv);
 
-    hCom = CreateFileA(COMPORT, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    // The messages name the port as chosen; the name opened may be another.
+    const char* name = portName();
+    hCom = name ? CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)
+                : INVALID_HANDLE_VALUE;
     if (hCom == INVALID_HANDLE_VALUE) {
         printf("Couldn't open %s\n", COMPORT);
         return endRun(1);

@@ -1,13 +1,16 @@
 #include "app/start.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include "image/image.h"
 
 const char* progname = "";
 char COMPORT[5] = "COM0";
 char linebuf[81];
+char portpath[260];  // Windows' longest path, MAX_PATH
 
 void setProgname(const char* path)
 {
@@ -33,4 +36,17 @@ void choosePort(int argc, char** argv)
         COMPORT[3] = linebuf[0];
     else
         COMPORT[3] = '1';  // no answer at all: the first port
+}
+
+const char* portName()
+{
+    char var[sizeof "TRELVANE_" + sizeof COMPORT];
+    snprintf(var, sizeof var, "TRELVANE_%s", COMPORT);
+    const char* named = getenv(var);
+    if (!named || !*named)
+        return COMPORT;
+    const char* digits = strncasecmp(named, "COM", 3) == 0 ? named + 3 : "";
+    const bool com = *digits && strspn(digits, "0123456789") == strlen(digits);
+    const int n = snprintf(portpath, sizeof portpath, "%s%s", com ? "\\\\.\\" : "", named);
+    return n > 0 && static_cast<size_t>(n) < sizeof portpath ? portpath : nullptr;
 }

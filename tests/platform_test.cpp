@@ -43,7 +43,7 @@ namespace {
 
 const char LINE_SETTINGS[] = "baud=115200 parity=N data=8 stop=1";
 
-HANDLE openPort(const char* name = "COM5")
+HANDLE openPort(const char* name)
 {
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
 }
@@ -56,7 +56,7 @@ double secondsOf(Call call)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A pseudo-terminal whose device end is named as port COM5, with a
+// A pseudo-terminal whose device end is opened as the port by its path, with a
 // descriptor of that end of the test's own to look at it through; h is the
 // port the test opened, closed after it.
 class PtyTest : public ::testing::Test {
@@ -72,7 +72,7 @@ protected:
         ASSERT_GE(master, 0);
         ASSERT_EQ(grantpt(master), 0);
         ASSERT_EQ(unlockpt(master), 0);
-        setenv("TRELVANE_COM5", ptsname(master), 1);
+        port = ptsname(master);
         watch = open(ptsname(master), O_RDWR | O_NOCTTY);
         ASSERT_GE(watch, 0);
     }
@@ -81,10 +81,10 @@ protected:
         CloseHandle(h);  // an invalid handle is refused, harmlessly
         close(watch);
         close(master);
-        unsetenv("TRELVANE_COM5");
         alarm(0);
     }
-    bool open5() { return (h = openPort()) != INVALID_HANDLE_VALUE; }
+    std::string port;
+    bool open5() { return (h = openPort(port.c_str())) != INVALID_HANDLE_VALUE; }
     // A record as Windows takes it, as the text gives it, then changed by `edit`.
     template <typename Edit>
     bool configure(const char* text, Edit edit)
@@ -247,19 +247,32 @@ TEST_F(PtyTest, LineIsRawFromTheOpenAndKeepsWhatIsWaiting)
 TEST_F(PtyTest, OpenIsExclusiveAndNamesMustExist)
 {
     ASSERT_TRUE(open5());
-    EXPECT_EQ(openPort(), INVALID_HANDLE_VALUE) << "a second user of the same device";
+    EXPECT_EQ(openPort(port.c_str()), INVALID_HANDLE_VALUE) << "a second user of the same device";
     EXPECT_EQ(exclusive(), 1) << "other programs can open the port while it is in use";
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(exclusive(), 0) << "the port stays closed to others after its close";
     EXPECT_TRUE(open5()) << "free again after the close";
 
-    setenv("TRELVANE_COM5", "/nonexistent/trelvane-port", 1);
-    for (const char* name : {"COM5", "COMC", "COM0"})
+    // Names of no port open nothing, even with a file of that name in the
+    // current folder: COM10 and above need Windows' device prefix, and no
+    // port is named COMC, COM0 or COM07.
+    EXPECT_EQ(openPort("/nonexistent/trelvane-port"), INVALID_HANDLE_VALUE);
+    char folder[] = "/tmp/trelvane-names-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const int back = open(".", O_RDONLY | O_DIRECTORY);
+    ASSERT_EQ(chdir(folder), 0);
+    for (const char* name : {"COM10", "com12", "COMC", "COM0", "\\\\.\\COM0", "\\\\.\\COM07", "\\\\.\\file"}) {
+        close(open(name, O_CREAT | O_WRONLY, 0600));
         EXPECT_EQ(openPort(name), INVALID_HANDLE_VALUE) << name;
-
+        unlink(name);
+    }
+    EXPECT_EQ(fchdir(back), 0);
+    close(back);
+    rmdir(folder);
     const int plain = memfd_create("plain", 0);  // a plain file in memory: no folder holds it
-    setenv("TRELVANE_COM5", ("/proc/self/fd/" + std::to_string(plain)).c_str(), 1);
+    const std::string plainPath = "/proc/self/fd/" + std::to_string(plain);
     CloseHandle(h);
+    port = plainPath;
     EXPECT_TRUE(open5()) << "a plain file opens";
     EXPECT_FALSE(configure()) << "a plain file took line settings";
     close(plain);

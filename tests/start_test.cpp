@@ -88,4 +88,28 @@ TEST(Start, PortFromArgumentOrPrompt)
     EXPECT_EQ(strlen(linebuf), 80u);
 }
 
+// The name opened for COMPORT: TRELVANE_<COMPORT>'s where it is set, a COM
+// name with Windows' device prefix, any other as it is; none past MAX_PATH.
+TEST(Start, PortNameFromTheEnvironment)
+{
+    struct Case { const char* value; const char* opened; };
+    const std::string longest(259, 'x'), tooLong(260, 'x');
+    const Case cases[] = {
+        {nullptr, "COM3"}, {"", "COM3"}, {"COM17", "\\\\.\\COM17"}, {"com4", "\\\\.\\com4"},
+        {"\\\\.\\COM17", "\\\\.\\COM17"}, {"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"COM1x", "COM1x"},
+        {"COM", "COM"}, {longest.c_str(), longest.c_str()}, {tooLong.c_str(), nullptr},
+    };
+    strcpy(COMPORT, "COM3");
+    for (const Case& c : cases) {
+        if (c.value)
+            setenv("TRELVANE_COM3", c.value, 1);
+        else
+            unsetenv("TRELVANE_COM3");
+        const char* opened = portName();
+        EXPECT_STREQ(opened, c.opened) << (c.value ? c.value : "(unset)");
+    }
+    unsetenv("TRELVANE_COM3");
+    EXPECT_STREQ(COMPORT, "COM3") << "the port keeps its name for the messages";
+}
+
 } // namespace

@@ -13,22 +13,31 @@
 
 namespace {
 
-// The device behind a port name: TRELVANE_<name> if set, else COM1..COM9 as
-// /dev/ttyS0..8. Writes it into path; false for other names, and for a path
-// too long for it, which is never opened cut short.
+// The device behind a name, as Windows names ports: COM1 to COM9, and
+// \\.\COMn for any n, are /dev/ttyS0 onwards. A bare COM10 and above opens
+// nothing, as on Windows; nor does another name that starts with COM (COMC),
+// which Windows would open as a file in the current folder: it names no
+// port. Any other name is a path.
+// Writes it into path; false for a path too long for it, which is never
+// opened cut short.
 bool devicePath(const char* name, char* path, size_t room)
 {
-    char var[64];
-    if (static_cast<size_t>(snprintf(var, sizeof var, "TRELVANE_%s", name)) >= sizeof var)
-        return false;
-    const char* named = getenv(var);
+    const bool prefixed = strncmp(name, "\\\\.\\", 4) == 0;
+    const char* com = prefixed ? name + 4 : name;
     int n = 0;
-    if (named && *named)
-        n = snprintf(path, room, "%s", named);
-    else if (strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' && name[4] == '\0')
-        n = snprintf(path, room, "/dev/ttyS%d", name[3] - '1');
-    else
-        return false;
+    if (strncasecmp(com, "COM", 3) == 0) {
+        const char* digits = com + 3;
+        const size_t len = strlen(digits);
+        const long number = strtol(digits, nullptr, 10);
+        if (len == 0 || len > 6 || strspn(digits, "0123456789") != len || digits[0] == '0'
+            || (!prefixed && number > 9))
+            return false;
+        n = snprintf(path, room, "/dev/ttyS%ld", number - 1);
+    } else if (prefixed) {
+        return false;  // a device namespace name this layer has no device for
+    } else {
+        n = snprintf(path, room, "%s", name);
+    }
     return n > 0 && static_cast<size_t>(n) < room;
 }
 

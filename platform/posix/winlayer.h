@@ -96,11 +96,12 @@ typedef COMSTAT* LPCOMSTAT;
 
 #define PURGE_TXCLEAR 0x4u
 
-// Opens a port for reading and writing. COM1..COM9 name /dev/ttyS0..8;
-// TRELVANE_<name> in the environment names the device for any port name and
-// wins. A terminal is made raw at once, keeping its speed, and with share mode
-// 0 it is opened for exclusive use until it is closed or the process ends,
-// however it ends. "CONIN$", shared, is the terminal the program runs in.
+// Opens a port for reading and writing: COM1 to COM9 and \\.\COMn for any n
+// are /dev/ttyS0 onwards, as Windows names its ports; any other name that
+// does not start with COM is a path. A terminal is made raw at once, keeping
+// its speed, with DTR and RTS down, and with share mode 0 it is opened for
+// exclusive use until it is closed or the process ends, however it ends.
+// "CONIN$", shared, is the terminal the program runs in.
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE templateFile);
 BOOL CloseHandle(HANDLE h);

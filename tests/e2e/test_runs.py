@@ -73,6 +73,10 @@ def cases():
             lambda x: "File error, please re-download.\n", asked=True), answer="8\n",
             variant="-tiny", emu=["--silent"], verdict=1, says="emu: received 0 bytes",
             announce=None),
+        # A bench's USB adapter on COM17, named for COM3 by TRELVANE_COM3
+        # (under Wine: COM17, opened as \\.\COM17); the messages say COM3.
+        row("port_above_com9_named_by_the_environment", "3", lambda x: x.full_run("3"),
+            named="17", representative=True),
         row("port_cannot_be_opened", "7", couldnt("7", asked=False), status=1, device="missing"),
         # -0 names no port: the port is asked for.
         row("argument_minus_0_asks", "5", couldnt("5"), status=1, args=["-0"], answer="5\n",

@@ -142,14 +142,16 @@ class Updater:
     to a file of the harness's (console()), or to the descriptor `out`."""
 
     def __init__(self, session, port, args=(), variant="", answer=None, terminal=None,
-                 out=None, user=None, wrapper=(), stdin_closed=False, link=None):
+                 out=None, user=None, wrapper=(), stdin_closed=False, link=None, named=None):
         self.session = session
-        self.link = link or session.link(port)
+        self.link = link or session.link(named or port)
         env = dict(os.environ)
         self.program = session.program(variant)
         path = os.path.join(session.build, self.program)
         if session.wine:
             env.update(wineprefix.env(session.wine))
+            if named:  # COM<port> named COM<named> by the variable, as on a bench
+                env["TRELVANE_COM" + port] = "COM" + named
             cmd = ["wine", path]
         else:
             env["TRELVANE_COM" + port] = self.link

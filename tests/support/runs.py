@@ -10,16 +10,18 @@ def updater_run(s, port, want, status=255, answer=None, variant="", emu=(), verd
                 refused=False, **updater):
     """Runs one updater on COMport (-port, the answer at the prompt, or args)
     against `device`: the emulator with options emu, announcing a version
-    `announce` beside the image's (texts.Image.device) (refused: hardware out of its tolerance),
-    "missing" or "plain" (a plain file). want: the exact console, as a
-    function of the program's texts; with ends, the console's start, and
-    ends its end. verdict: the emulator's exit status; 0 also means an exact
-    run; says: a line the emulator must print. An image is refused once the
-    port is open, before anything is sent: the device gets nothing."""
+    `announce` beside the image's (texts.Image.device) (refused: hardware out
+    of its tolerance), "missing" or "plain" (a plain file); on COM<named>
+    instead, where given, which the updater's variable names for COMport.
+    want: the exact console, as a function of the program's texts; with
+    ends, the console's start, and ends its end. verdict: the emulator's
+    exit status; 0 also means an exact run; says: a line the emulator must
+    print. An image is refused once the port is open, before anything is
+    sent: the device gets nothing."""
     emu_run, out = None, ""
     if device == "emulator":
-        emu_run = s.emulator(port, emu, expect=verdict in (0, 2), variant=variant,
-                             device=announce, refused=refused)
+        emu_run = s.emulator(updater.get("named") or port, emu, expect=verdict in (0, 2),
+                             variant=variant, device=announce, refused=refused)
     else:
         s.no_device(port, plain_file=device == "plain")
     if args is None:
