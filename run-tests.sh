@@ -75,7 +75,7 @@ kernels() {
     done
     for deb in "$dir"/debs/*.deb; do dpkg-deb -x "$deb" "$dir" || return 1; done
     touch "$dir/unpacked"
-  done 3< <(PYTHONPATH=tests python3 tests/vm/machines.py)
+  done 3< <(PYTHONPATH=tests:tools python3 tests/vm/machines.py)
 }
 built "virtual machines' kernels" kernels
 

@@ -3,8 +3,8 @@
 and peak memory of a whole run beside a plain copy of the same bytes (the
 floor), the Windows program under Wine, and paced runs of 1 and many devices.
 
-  PYTHONPATH=tests bench/bench.py [--native DIR] [--windows DIR|''] [--runs N]
-                                  [--baud B] [--devices N,N]
+  bench/bench.py [--native DIR] [--windows DIR|''] [--runs N] [--baud B]
+                 [--devices N,N]
 
 doc/benchmark.md says when to run it and what it prints. It fails only when
 a run fails outright or a paced line is done sooner than it can carry its
@@ -16,11 +16,15 @@ import os
 import shutil
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 
-from support import harness, texts as e2e
-from support.lines import fail
+# The suite's harness (tests/) and the release tools it stands on (tools/).
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [os.path.join(ROOT, "tests"), os.path.join(ROOT, "tools")]
+from support import harness, texts as e2e  # noqa: E402
+from support.lines import fail  # noqa: E402
 
 PAUSES = 2.0  # the device's two pauses after its ready message, in all
 SCRATCH = tempfile.mkdtemp(prefix="trelvane-bench-")  # the sessions' folders, gone at the end

@@ -64,13 +64,12 @@ set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_SOURCE_DIR}/cmake/CPackComponent.cmake")
 # toolchain files. Each links with a map file, from which tools/notices.py
 # writes on every link the third-party notices of what the program really
 # holds (THIRD-PARTY-NOTICES.txt, in the archive and the Debian package),
-# the Debian package's copyright file (Linux), and the record of those libraries
-# that tools/spdx.py puts in the release's bill of materials.
+# the Debian package's copyright file (Linux), and the record of those
+# libraries (third-party.json) that tools/spdx.py puts in the release's bill
+# of materials; the build's facts (cmake/Facts.cmake) name each file.
 set(TRELVANE_RELEASED OFF)
-set(TRELVANE_RECORD "")
 if(WIN32 OR TRELVANE_STATIC)
   set(TRELVANE_RELEASED ON)
-  set(TRELVANE_RECORD "${CMAKE_BINARY_DIR}/trelvane-release.json")
   find_package(Python3 COMPONENTS Interpreter REQUIRED)
   set(TRELVANE_MAP "${CMAKE_BINARY_DIR}/trelvane-update.map")
   set(TRELVANE_NOTICES "${CMAKE_BINARY_DIR}/THIRD-PARTY-NOTICES.txt")
@@ -99,20 +98,3 @@ if(TRELVANE_STATIC)
   include(cmake/Debian.cmake)
 endif()
 include(CPack)
-
-# This build's part of the release, for tools/spdx.py and the release checks.
-if(TRELVANE_RELEASED)
-  file(GENERATE OUTPUT "${TRELVANE_RECORD}" CONTENT "{
-  \"version\": \"${PROJECT_VERSION}\",
-  \"software\": \"${TRELVANE_SOFTWARE_VERSION}\",
-  \"image\": \"${TRELVANE_IMAGE}\",
-  \"program\": \"$<TARGET_FILE_NAME:trelvane-update>\",
-  \"archive\": \"${TRELVANE_ARCHIVE}\",
-  \"deb\": \"${TRELVANE_DEB}\",
-  \"map\": \"${TRELVANE_MAP}\",
-  \"notices\": \"${TRELVANE_NOTICES}\",
-  \"copyright\": \"${TRELVANE_DEB_COPYRIGHT}\",
-  \"libraries\": \"${TRELVANE_LIBRARIES}\"
-}
-")
-endif()

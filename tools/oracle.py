@@ -7,7 +7,7 @@ device emulator says of a right run. The release's qualification
 import json
 import os
 
-FACTS = "trelvane-tests.json"
+FACTS = "trelvane-build.json"
 
 # The image's layout: header, loader, chunk 1 of four blocks and its
 # checksum, then later chunks of two blocks and a checksum each.
@@ -29,11 +29,11 @@ EXACT = "emu: expect: exact ("
 
 def facts(build, tools=None, launcher=None):
     """What the build says about itself, written by CMake when it configures
-    (tests/CMakeLists.txt), with its folder; tools and launcher override its
+    (cmake/Facts.cmake), with its folder; tools and launcher override its
     own."""
     path = os.path.join(build, FACTS)
     if not os.path.exists(path):
-        raise FileNotFoundError("%s is missing: configure the build with its tests" % path)
+        raise FileNotFoundError("%s is missing: configure the build first" % path)
     with open(path) as f:
         found = json.load(f)
     found["build"] = os.path.abspath(build)
@@ -42,9 +42,15 @@ def facts(build, tools=None, launcher=None):
     return found
 
 
+def first_difference(got, want):
+    """Where two texts or byte strings first part (the shorter's length
+    where one begins the other)."""
+    return next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+
+
 def parted(got, want):
     """Where a text got parts from the text want, shown; None if they are the same."""
-    n = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
+    n = first_difference(got, want)
     return None if got == want else "differs at %d:\n got: %r\nwant: %r" % (
         n, got[max(0, n - 40):n + 80], want[max(0, n - 40):n + 80])
 

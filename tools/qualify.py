@@ -38,20 +38,14 @@ def installed(facts, image, program, prefix, folder):
         line = emu.stdout.readline()
         if not line.startswith(oracle.DEVICE_AT):
             return "the emulator did not start: " + line + emu.stdout.read()
-        port, env, cmd = line[len(oracle.DEVICE_AT):].strip(), dict(os.environ), [program]
+        port = line[len(oracle.DEVICE_AT):].strip()
         if facts["wine"]:
             wineprefix.made(prefix, facts["wine"])
-            link = wineprefix.com_link(prefix, PORT)
-            if os.path.lexists(link):  # Wine's own link to a real port
-                os.unlink(link)
-            os.symlink(port, link)
-            env.update(wineprefix.env(prefix))
-            cmd = ["wine", program]
-        else:
-            env["TRELVANE_COM" + PORT] = port
-        # Started as the suite starts it (tools/launch.cpp); the console and
-        # the errors go to files, which a lingering wineserver cannot hold open.
-        cmd = [os.path.join(facts["tools"], "trelvane-launch")] + facts["launcher"] + cmd
+        link = wineprefix.com_link(facts["wine"] and prefix, folder, PORT)
+        wineprefix.link(link, port)
+        # Started as the suite starts it; the console and the errors go to
+        # files, which a lingering wineserver cannot hold open.
+        cmd, env = wineprefix.command(facts, program, facts["wine"] and prefix, PORT, link)
         with open(os.path.join(folder, "console"), "w+b") as out, \
                 open(os.path.join(folder, "errors"), "w+b") as err:
             status = subprocess.run(cmd + ["-" + PORT], stdin=subprocess.DEVNULL, stdout=out,

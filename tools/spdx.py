@@ -3,8 +3,8 @@
 
   spdx.py RELEASE_FOLDER BUILD...
 
-Each BUILD is a released build folder; its record (trelvane-release.json,
-cmake/Release.cmake) names its archive and Debian package in RELEASE_FOLDER,
+Each BUILD is a released build folder; its facts (oracle.facts,
+cmake/Facts.cmake) name its archive and Debian package in RELEASE_FOLDER,
 the image it carries and the libraries linked into its program
 (tools/notices.py). Written: RELEASE_FOLDER/trelvane-update-VERSION-swSW.spdx.json,
 which describes every archive and package by its SHA-256; each holds the
@@ -24,6 +24,7 @@ import re
 import sys
 import urllib.parse
 
+import oracle
 import released
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -72,20 +73,20 @@ def document(folder, builds):
                               "relatedSpdxElement": b})
 
     for build in builds:
-        with open(os.path.join(build, "trelvane-release.json")) as f:
-            record = json.load(f)
-        with open(record["libraries"]) as f:
+        facts = oracle.facts(build)
+        facts["program"] = os.path.basename(facts["program"])
+        with open(facts["libraries"]) as f:
             libraries = json.load(f)
-        with open(record["image"], "rb") as f:
+        with open(facts["image"], "rb") as f:
             image = f.read()
         unknown = [lib["package"] for lib in libraries if lib["license"] == "NOASSERTION"]
         if unknown:
             sys.exit("spdx.py: %s links %s, of no known licence (tools/notices.py)"
-                     % (os.path.join(build, record["program"]), ", ".join(unknown)))
+                     % (os.path.join(build, facts["program"]), ", ".join(unknown)))
         software = add(package(
-            spdx_id("device-software", record["software"], sha256(image)[:12]),
-            "Trelvane device software", record["software"], "FIRMWARE", PROPRIETARY,
-            packageFileName=os.path.basename(record["image"]), supplier=SUPPLIER,
+            spdx_id("device-software", facts["software"], sha256(image)[:12]),
+            "Trelvane device software", facts["software"], "FIRMWARE", PROPRIETARY,
+            packageFileName=os.path.basename(facts["image"]), supplier=SUPPLIER,
             checksums=[{"algorithm": "SHA256", "checksumValue": sha256(image)}]))
         linked = []
         for lib in libraries:
@@ -103,36 +104,36 @@ def document(folder, builds):
                                                      lib["license"] else lib["license"]
                                                      for lib in libraries}))
         shipped = sorted(n for n in os.listdir(folder)
-                          if n.startswith(record["archive"] + ".") or n == record["deb"])
-        if len(shipped) != 1 + bool(record["deb"]):
+                          if n.startswith(facts["archive"] + ".") or n == facts["deb_file"])
+        if len(shipped) != 1 + bool(facts["deb_file"]):
             sys.exit("spdx.py: %s holds %s for %s" % (folder, shipped, build))
         for name in shipped:
             with open(os.path.join(folder, name), "rb") as f:
                 digest = sha256(f.read())
             sums.append(digest + name)
-            held = released.program(os.path.join(folder, name), record["archive"],
-                                    record["program"])
+            held = released.program(os.path.join(folder, name), facts["archive"],
+                                    facts["program"])
             if held is None:
-                sys.exit("spdx.py: %s holds no %s" % (name, record["program"]))
-            platform = record["archive"].split("-sw%s-" % record["software"], 1)[1]
+                sys.exit("spdx.py: %s holds no %s" % (name, facts["program"]))
+            platform = facts["archive"].split("-sw%s-" % facts["software"], 1)[1]
             program = add(package(
-                spdx_id("program", record["archive"], sha256(held)[:12]),
-                "%s (%s)" % (record["program"], platform),
-                record["version"], "APPLICATION", PROPRIETARY, licenseConcluded=whole,
-                packageFileName=record["program"], supplier=SUPPLIER, copyrightText=holder,
+                spdx_id("program", facts["archive"], sha256(held)[:12]),
+                "%s (%s)" % (facts["program"], platform),
+                facts["version"], "APPLICATION", PROPRIETARY, licenseConcluded=whole,
+                packageFileName=facts["program"], supplier=SUPPLIER, copyrightText=holder,
                 checksums=[{"algorithm": "SHA256", "checksumValue": sha256(held)}]))
             if program not in {r["spdxElementId"] for r in relationships}:
                 relate(program, "CONTAINS", software)
                 for lib in linked:
                     relate(program, "STATIC_LINK", lib)
             described.append(add(package(
-                spdx_id(name), "trelvane-update", record["version"],
+                spdx_id(name), "trelvane-update", facts["version"],
                 "INSTALL" if name.endswith(".deb") else "ARCHIVE", PROPRIETARY,
                 licenseConcluded=whole, packageFileName=name, supplier=SUPPLIER,
                 copyrightText=holder,
                 checksums=[{"algorithm": "SHA256", "checksumValue": digest}])))
             relate(described[-1], "CONTAINS", program)
-    name = "trelvane-update-%s-sw%s" % (record["version"], record["software"])
+    name = "trelvane-update-%s-sw%s" % (facts["version"], facts["software"])
     return name, {
         "spdxVersion": "SPDX-2.3",
         "dataLicense": "CC0-1.0",
@@ -143,7 +144,7 @@ def document(folder, builds):
             "created": datetime.datetime.fromtimestamp(
                 int(os.environ.get("SOURCE_DATE_EPOCH", datetime.datetime.now().timestamp())),
                 datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"),
-            "creators": [SUPPLIER, "Tool: trelvane-spdx.py-" + record["version"]]},
+            "creators": [SUPPLIER, "Tool: trelvane-spdx.py-" + facts["version"]]},
         "documentDescribes": described,
         "packages": list(packages.values()),
         "relationships": relationships,

@@ -1,7 +1,8 @@
-"""The Wine prefix a Windows program runs in, made where it is missing, for
-the release's qualification (./make-release.sh makes it while the programs
-build: tools/wineprefix.py BUILD makes BUILD/wineprefix) and the end-to-end
-cases; and how a program runs there."""
+"""How an updater program starts, for the release's qualification and the
+end-to-end cases alike: where it looks for a COM port, and its command and
+environment, natively or under Wine; and the Wine prefix a Windows program
+runs in, made where it is missing (./make-release.sh makes it while the
+programs build: tools/wineprefix.py BUILD makes BUILD/wineprefix)."""
 import fcntl
 import os
 import subprocess
@@ -17,9 +18,41 @@ def env(prefix):
     return dict(WINE_ENV, WINEPREFIX=prefix)
 
 
-def com_link(prefix, port):
-    """Where a program in prefix looks for COM<port>."""
-    return os.path.join(prefix, "dosdevices", "com" + port.lower())
+def com_link(prefix, folder, port):
+    """Where an updater looks for COM<port>: under Wine (prefix given), in
+    the prefix's dosdevices; natively, where TRELVANE_COM<port> names it, a
+    link in folder."""
+    if prefix:
+        return os.path.join(prefix, "dosdevices", "com" + port.lower())
+    return os.path.join(folder, "com" + port)
+
+
+def link(path, target):
+    """Points path at target, in place of whatever was there (Wine's own
+    link to a real port, an earlier run's)."""
+    if os.path.lexists(path):
+        os.unlink(path)
+    os.symlink(target, path)
+
+
+def command(facts, program, prefix, port, link, named=None, launch=(), wrapper=()):
+    """The command and environment that start the build's updater `program`
+    on COM<port> as a shell would (tools/launch.cpp, with its options
+    launch), under wrapper and the build's launcher (qemu-user), or under
+    Wine in prefix. Natively TRELVANE_COM<port> names the port's link; under
+    Wine the prefix's link is the port, or the one of COM<named> where the
+    variable names that (a bench's COM17)."""
+    environment = dict(os.environ)
+    cmd = [program]
+    if prefix:
+        environment.update(env(prefix))
+        if named:
+            environment["TRELVANE_COM" + port] = "COM" + named
+        cmd = ["wine", program]
+    else:
+        environment["TRELVANE_COM" + port] = link
+    launcher = [os.path.join(facts["tools"], "trelvane-launch")] + list(launch)
+    return launcher + list(wrapper) + list(facts["launcher"]) + cmd, environment
 
 
 def made(prefix, arch):

@@ -5,7 +5,6 @@ is glibc, and the bill gives each one's installed version. The SPDX
 document's every checksum is that of what it names, and every licence id is
 in the SPDX lists Debian packages (node-spdx-license-ids,
 node-spdx-exceptions) or defined in the document."""
-import hashlib
 import json
 import os
 import re
@@ -13,35 +12,30 @@ import sys
 from pathlib import Path
 
 import released
-from signing import ran, run
+from spdx import sha256
+from support.commands import ran, run
 from support.lines import check
 
 SPDX_LISTS = {"license": "/usr/share/nodejs/spdx-license-ids/index.json",
               "exception": "/usr/share/nodejs/spdx-exceptions/index.json"}
 
 
-def sha256(data):
-    return hashlib.sha256(data).hexdigest()
-
-
-def record_of(facts):
-    """The build's record of its release, and the libraries its link took."""
-    record = json.loads(Path(facts["record"]).read_text())
-    return record, json.loads(Path(record["libraries"]).read_text())
+def libraries_of(facts):
+    """The libraries the build's link took."""
+    return json.loads(Path(facts["libraries"]).read_text())
 
 
 def check_notices(facts, notices):
     """The notices (text) name each recorded library and quote its copyright
     file, which a Debian package's copyright names too; none is glibc."""
-    record, libraries = record_of(facts)
-    name = os.path.basename(record["notices"])
-    deb = Path(record["copyright"]).read_text(encoding="utf-8") if facts["deb"] else None
-    for lib in libraries:
+    name = os.path.basename(facts["notices"])
+    deb = Path(facts["copyright"]).read_text(encoding="utf-8") if facts["deb"] else None
+    for lib in libraries_of(facts):
         check("%s %s (%s)" % (lib["package"], lib["version"], lib["arch"]) in notices and
               Path(lib["copyright"]).read_text(encoding="utf-8").rstrip("\n") in notices,
               "%s lacks %s or its copyright file %s" % (name, lib["package"], lib["copyright"]))
         check(deb is None or "%s %s: %s" % (lib["package"], lib["version"], lib["copyright"])
-              in deb, "%s does not list %s" % (record["copyright"], lib["copyright"]))
+              in deb, "%s does not list %s" % (facts["copyright"], lib["copyright"]))
         check(not lib["package"].startswith("libc6"), "%s is linked with glibc: %s" % (
             facts["program"], ", ".join(f["path"] for f in lib["files"])))
 
@@ -53,10 +47,11 @@ def licence_ids(expression):
             for before, word in zip([""] + words, words) if word not in ("AND", "OR", "WITH")]
 
 
-def program_held(path, record):
+def program_held(path, facts):
     """The program's bytes in a released archive or Debian package."""
-    held = released.program(path, record["archive"], record["program"])
-    check(held is not None, "%s holds no %s" % (path, record["program"]))
+    name = os.path.basename(facts["program"])
+    held = released.program(path, facts["archive"], name)
+    check(held is not None, "%s holds no %s" % (path, name))
     return held
 
 
@@ -71,12 +66,12 @@ def check_bill(facts, folder):
     known = {name: kind for kind, path in SPDX_LISTS.items()
              for name in json.loads(Path(path).read_text())}
     known.update((e["licenseId"], "license") for e in bill.get("hasExtractedLicensingInfos", []))
-    record, libraries = record_of(facts)
+    libraries, program = libraries_of(facts), os.path.basename(facts["program"])
     sums = {os.path.basename(facts["image"]): {sha256(Path(facts["image"]).read_bytes())},
-            record["program"]: set()}
+            program: set()}
     for name in os.listdir(folder):
-        if name.startswith(record["archive"] + ".") or name == record["deb"]:
-            sums[record["program"]].add(sha256(program_held(os.path.join(folder, name), record)))
+        if name.startswith(facts["archive"] + ".") or name == facts["deb_file"]:
+            sums[program].add(sha256(program_held(os.path.join(folder, name), facts)))
             sums[name] = {sha256(Path(folder, name).read_bytes())}
     packages = {p.get("packageFileName", p["name"]): p for p in bill["packages"]}
     check(set(sums) <= set(packages), "%s does not describe %s"

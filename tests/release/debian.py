@@ -9,7 +9,7 @@ from pathlib import Path
 
 import manpage
 import released
-from signing import ran, run
+from support.commands import ran, run
 from support.lines import Failed, check, fail
 from support.runs import updater_run
 
@@ -29,11 +29,11 @@ def tree(root):
             for top, dirs, names in os.walk(root) for name in dirs + names}
 
 
-def check_contents(deb, facts, software, record):
+def check_contents(deb, facts, software):
     """Control fields and exactly the listed files: the program as built,
     the manual page as the build wrote it, the README and lintian's
     overrides as in the source tree, the notices and the copyright as the
-    build made them (its record)."""
+    build made them (its facts)."""
     source = facts["source"]
     for field, want in (("Package", "trelvane-update"), ("Architecture", facts["deb"]),
                         ("Version", "%s+sw%s" % (facts["version"], software)), ("Depends", "")):
@@ -44,8 +44,8 @@ def check_contents(deb, facts, software, record):
     want = {PROGRAM: (0o755, facts["program"]),
             MANPAGE: (0o644, facts["manpage"]),
             DOC + "README.md": (0o644, os.path.join(source, "README.md")),
-            DOC + "copyright": (0o644, record["copyright"]),
-            DOC + os.path.basename(record["notices"]): (0o644, record["notices"]),
+            DOC + "copyright": (0o644, facts["copyright"]),
+            DOC + os.path.basename(facts["notices"]): (0o644, facts["notices"]),
             OVERRIDES: (0o644, os.path.join(source, "doc", "lintian-overrides"))}
     check(set(files) == set(want), "%s holds %s, not %s" % (deb, sorted(files), sorted(want)))
     for path, (mode, origin) in want.items():

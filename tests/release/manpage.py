@@ -8,7 +8,7 @@ import os
 import re
 from pathlib import Path
 
-from signing import ran, run
+from support.commands import ran, run
 from support.lines import check
 
 # The updater's own layers; tools and tests print their own texts.

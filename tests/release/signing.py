@@ -1,39 +1,14 @@
 """The release's signatures, checked with keys made for this run alone: a
 certificate authority and a code-signing certificate from openssl, a minisign
 key pair. The signing itself is cmake/Sign.cmake's, as in a real release,
-given the keys through the environment a vendor sets. Also the release
-checks' way to run a tool and to compare two programs."""
+given the keys through the environment a vendor sets."""
 import os
 import shutil
 import subprocess
 from pathlib import Path
 
+from support.commands import flipped, ran, run, same_bytes
 from support.lines import check
-
-
-def run(cmd, env=None, **kw):
-    """Runs cmd; its return code and everything it printed. A tool that is
-    not installed fails the check with its name, not a traceback."""
-    try:
-        done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                              errors="replace", env=env, **kw)
-    except FileNotFoundError:
-        return 127, "%s is not installed (./run-tests.sh installs it)" % cmd[0]
-    return done.returncode, done.stdout
-
-
-def ran(cmd, **kw):
-    """What cmd printed; the check fails, naming cmd, unless it succeeds."""
-    code, out = run(cmd, **kw)
-    check(code == 0, "%s failed (status %d):\n%s" % (" ".join(cmd), code, out))
-    return out
-
-
-def same_bytes(got, want, what):
-    """got must be want; else the check fails with what, both sizes and where they part."""
-    at = next((i for i, (a, b) in enumerate(zip(got, want)) if a != b), min(len(got), len(want)))
-    check(got == want, "%s: %d and %d bytes, first difference at byte %d"
-          % (what, len(got), len(want), at))
 
 
 def unsigned_env():
@@ -83,9 +58,7 @@ class Keys:
 def changed_copy(path):
     """A copy of the file with its middle byte changed, as whoever tampers
     with it after signing would."""
-    data = bytearray(Path(path).read_bytes())
-    data[len(data) // 2] ^= 0x01
-    Path(path + ".changed").write_bytes(data)
+    Path(path + ".changed").write_bytes(flipped(Path(path).read_bytes()))
     return path + ".changed"
 
 

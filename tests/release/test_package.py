@@ -25,6 +25,7 @@ import debian
 import oracle
 import released
 import signing
+from support.commands import flipped, ran, run
 from support.lines import check
 
 pytestmark = [pytest.mark.release, pytest.mark.timeout(300)]
@@ -76,7 +77,7 @@ def made(facts, keys, tmp_path_factory, figures):
     def make(signed):
         if signed not in done:
             folder = str(tmp_path_factory.mktemp("signed" if signed else "unsigned"))
-            done[signed] = folder, signing.ran(
+            done[signed] = folder, ran(
                 [facts["cpack"], "--config", os.path.join(facts["build"], "CPackConfig.cmake"),
                  "-B", folder], env=keys.env() if signed else signing.unsigned_env())
             figures.extend("%s%s: %d bytes" % ("signed " if signed else "", name,
@@ -101,8 +102,8 @@ def test_archive(facts, made, signed):
           % (facts["archive"], version, software))
     path = archive_in(facts, *made(signed))
     files, top = {n: m.data for n, m in released.members(path).items()}, facts["archive"] + "/"
-    name, record = os.path.basename(facts["program"]), bom.record_of(facts)[0]
-    docs = [os.path.join(facts["source"], "README.md"), record["notices"], facts["manpage"]]
+    name = os.path.basename(facts["program"])
+    docs = [os.path.join(facts["source"], "README.md"), facts["notices"], facts["manpage"]]
     docs = {top + os.path.basename(doc): doc for doc in docs if doc}
     want = set(docs) | {top + name, top + "SHA256SUMS"}
     check(set(files) == want, "%s holds %s, not %s" % (path, sorted(files), sorted(want)))
@@ -119,7 +120,7 @@ def test_archive(facts, made, signed):
     for mark, what, linux_only in UNWANTED:
         check((linux_only and name.endswith(".exe")) or mark not in program,
               "%s %s (%r)" % (facts["program"], what, mark.decode()))
-    bom.check_notices(facts, files[top + os.path.basename(record["notices"])].decode())
+    bom.check_notices(facts, files[top + os.path.basename(facts["notices"])].decode())
     if name.endswith(".exe"):
         parts = [int(p) for p in version.split(".")]
         got = resource_version(program)
@@ -135,7 +136,7 @@ def test_signed_program_verifies_and_is_the_built_one_unsigned(facts, made, keys
     """Signed as PKCS#12, it verifies against the run's own authority, is the
     built program without its signature, and not once changed."""
     held = tmp_path / os.path.basename(facts["program"])
-    held.write_bytes(bom.program_held(archive_in(facts, *made(True)), bom.record_of(facts)[0]))
+    held.write_bytes(bom.program_held(archive_in(facts, *made(True)), facts))
     signing.check_signed_program(keys, str(held), facts["program"])
 
 
@@ -157,7 +158,7 @@ def debian_package(facts, release):
 @pytest.mark.linux
 def test_debian_package_contents_and_lintian(facts, release):
     deb, software = debian_package(facts, release)
-    debian.check_contents(deb, facts, software, bom.record_of(facts)[0])
+    debian.check_contents(deb, facts, software)
     debian.check_lintian(deb)
 
 
@@ -191,14 +192,12 @@ def test_bill_of_materials(facts, release):
 def test_qualification(facts, release, wine, tmp_path):
     """tools/qualify.py, as ./make-release.sh runs it, qualifies the release's
     program, and refuses it for a device that expects an image one byte off."""
-    image = bytearray(Path(facts["image"]).read_bytes())
-    image[len(image) // 2] ^= 1
-    Path(tmp_path, "image.bin").write_bytes(image)
+    Path(tmp_path, "image.bin").write_bytes(flipped(Path(facts["image"]).read_bytes()))
     found = json.loads(Path(facts["build"], oracle.FACTS).read_text())
     found["image"] = str(tmp_path / "image.bin")
     Path(tmp_path, oracle.FACTS).write_text(json.dumps(found))
     qualify = [sys.executable, os.path.join(facts["source"], "tools", "qualify.py")]
     for build, want in ((facts["build"], "qualified "), (str(tmp_path), "NOT qualified: ")):
-        code, out = signing.run(qualify + [build, release, wine or str(tmp_path)])
+        code, out = run(qualify + [build, release, wine or str(tmp_path)])
         check(out.startswith(want) and (code == 0) == (want == "qualified "),
               "tools/qualify.py %s %s: status %d, want %r:\n%s" % (build, release, code, want, out))

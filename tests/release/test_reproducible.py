@@ -16,7 +16,8 @@ from pathlib import Path
 
 import pytest
 
-from signing import ran, same_bytes, unsigned_env
+from signing import unsigned_env
+from support.commands import ran, same_bytes
 from support.lines import check
 
 

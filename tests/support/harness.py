@@ -16,7 +16,6 @@ import weakref
 
 import wineprefix
 from oracle import DEVICE_AT, EXACT, LINE_RAW
-from wineprefix import WINE_ENV  # noqa: F401 (the benchmark's)
 from support import texts
 from support.lines import Lines, Timeout, check, fail, stop
 
@@ -145,24 +144,11 @@ class Updater:
                  out=None, user=None, wrapper=(), stdin_closed=False, link=None, named=None):
         self.session = session
         self.link = link or session.link(named or port)
-        env = dict(os.environ)
         self.program = session.program(variant)
-        path = os.path.join(session.build, self.program)
-        if session.wine:
-            env.update(wineprefix.env(session.wine))
-            if named:  # COM<port> named COM<named> by the variable, as on a bench
-                env["TRELVANE_COM" + port] = "COM" + named
-            cmd = ["wine", path]
-        else:
-            env["TRELVANE_COM" + port] = self.link
-            cmd = [path]
-        # Started as a shell starts a program, in a session of its own (the
-        # harness runs threads: nothing of its own may run in the child
-        # before the exec); what subprocess cannot do, trelvane-launch does
-        # (tools/launch.cpp).
-        launch = [os.path.join(session.tools, "trelvane-launch")]
-        launch += ["--terminal"] * (terminal is not None) + ["--no-stdin"] * stdin_closed
-        cmd = launch + list(wrapper) + session.launcher + cmd + list(args)
+        launch = ["--terminal"] * (terminal is not None) + ["--no-stdin"] * stdin_closed
+        cmd, env = wineprefix.command(session.facts, os.path.join(session.build, self.program),
+                                      session.wine, port, self.link, named, launch, wrapper)
+        cmd += list(args)
         self.out_path = os.path.join(session.tmp, "console-%d" % len(session.started))
         # Its errors (Wine's own, a launcher's) are kept for where() to show.
         self.err_path = self.out_path + ".err"
@@ -240,7 +226,6 @@ class Session:
     def __init__(self, facts, tmp, wine=None, deadline=30):
         self.facts = facts
         self.build, self.tools, self.tmp = facts["build"], facts["tools"], tmp
-        self.launcher = list(facts["launcher"])
         self.wine = wine
         self.images = {"": facts["image"]}
         self.images.update(("-" + name, image["file"]) for name, image in facts["images"].items())
@@ -269,16 +254,11 @@ class Session:
 
     def link(self, port):
         """Where COM<port> is looked for."""
-        if self.wine:
-            return wineprefix.com_link(self.wine, port)
-        return os.path.join(self.tmp, "com" + port)
+        return wineprefix.com_link(self.wine, self.tmp, port)
 
     def make_link(self, link, target):
-        """Points link at target, in place of whatever was there (Wine's own
-        link to a real port, an earlier case's)."""
-        if os.path.lexists(link):
-            os.unlink(link)
-        os.symlink(target, link)
+        """Points link at target, removed again when the session closes."""
+        wineprefix.link(link, target)
         self.made.append(link)
 
     def emulator(self, port_or_link, options=(), expect=False, **kw):
