@@ -12,9 +12,6 @@ jobs=$(nproc 2>/dev/null || echo 2)
 mkdir -p build/logs
 status=0
 stages=()
-# The arguments, for the checks that configure again (the reproducibility
-# check), quoted as the shell reads them.
-export TRELVANE_CONFIGURE="${*@Q}"
 
 # A stage's output goes to the console and to build/logs/N-NAME.log, from
 # which its pytest and CTest closing lines are counted; a stage that fails
@@ -94,8 +91,7 @@ CXX=clang++ built "fuzz build" build build/fuzz messages_fuzz -DTRELVANE_FUZZ=ON
 # A build's unit tests (CTest), then its end-to-end cases (pytest): the
 # build's own facts say which cases are its. Seven at once: a case mostly
 # waits for the device's pauses, and seven workers take a representative set
-# in one round. A released build's release checks come after, one at a time:
-# one of them builds the product twice.
+# in one round. A released build's release checks come after, one at a time.
 tests() {  # BUILD
   local failed=0
   ctest --test-dir "$1" -j 4 --output-on-failure --timeout 300 || failed=1
@@ -132,12 +128,6 @@ for edge in "${edge_images[@]}"; do
   read -r chunks header <<<"$edge"
   stage "edge image $edge" edge_image "$chunks" "$header" "$@" || true
 done
-# The 64-bit Windows program runs every case under Wine; the others the
-# representative ones.
-for folder in "${folders[@]}"; do
-  stage "$folder tests" tests "build/$folder" || true
-  stage "$folder release checks" pytest-3 tests/release --build "build/$folder" -q || true
-done
 # The release needs nothing the stages above made: it is made in a copy of
 # the source without build/, as in a fresh clone, then moved to release/.
 # Its files all dated as a source archive would date them, the release must
@@ -157,6 +147,15 @@ release() {
   return $failed
 }
 stage "the release, from a copy without build/" release "$@" || true
+# The 64-bit Windows program runs every case under Wine; the others the
+# representative ones. Each released program's release checks find it the
+# same bytes as the release's own build of it, in the copy above (two builds
+# of each program in all).
+for folder in "${folders[@]}"; do
+  stage "$folder tests" tests "build/$folder" || true
+  stage "$folder release checks" pytest-3 tests/release --build "build/$folder" \
+    --rebuilt build/release-source/build/release -q || true
+done
 stage "real serial drivers (VMs)" pytest-3 tests/vm --build build/native -q -rfEs || true
 stage "native tests, sanitized" tests build/asan || true
 

@@ -30,6 +30,8 @@ def pytest_addoption(parser):
                      "(default: the build's own facts)")
     parser.addoption("--launcher", type=shlex.split, help='a command put before the updater '
                      'program, e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu"')
+    parser.addoption("--rebuilt", help="the folder of another build of each released program "
+                     "(the release's), for the reproducibility check")
     parser.addoption("--wine", help="the Wine prefix the Windows program runs in, made if "
                      "missing (default: one per worker, copied from BUILD/wineprefix)")
 

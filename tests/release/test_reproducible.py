@@ -1,57 +1,54 @@
-"""Builds the updater twice from one source tree, in two fresh build folders
-of different names, and checks that the two programs are the same bytes and
-that neither names the source or a build folder. A firmware team rebuilding a
-release from its commit must get the program it was given, and, its files
-dated by one SOURCE_DATE_EPOCH as ./make-release.sh dates them, the same
-archive and package. (That a signed program without its signature is the
-program as built, test_package.py checks.) It configures as the build was:
-its image, and the arguments ./run-tests.sh gives every configure
-(TRELVANE_CONFIGURE). It builds with two jobs, so it runs in a pytest step
-of its own, not beside the line tests."""
+"""The same program from two builds that ./run-tests.sh makes anyway: this
+build, and the release's own, which ./make-release.sh builds in a copy of the
+source without build/ (--rebuilt names the folder of its build folders). The
+two source and build folders have names of different lengths, so that a path
+that slips into the program also shifts what follows it. A firmware team
+rebuilding a release from its commit must get the program it was given, and,
+its files dated by one SOURCE_DATE_EPOCH as ./make-release.sh dates them, the
+same archive, package and bill of materials. (That a signed program without
+its signature is the program as built, test_package.py checks.)"""
 import hashlib
 import os
-import shlex
 import sys
 from pathlib import Path
 
 import pytest
 
+import oracle
 from signing import unsigned_env
 from support.commands import ran, same_bytes
 from support.lines import check
 
 
+@pytest.fixture
+def rebuilt(request, facts):
+    """The facts of the release's build of this program."""
+    folder = request.config.getoption("rebuilt")
+    if not folder:
+        pytest.skip("no second build of the program: --rebuilt names the release's build "
+                    "folders (./run-tests.sh gives them)")
+    return oracle.facts(os.path.join(folder, os.path.basename(facts["build"])))
+
+
 @pytest.mark.release
-@pytest.mark.timeout(900)
-def test_two_builds_are_the_same(facts, tmp_path, figures):
-    source, cmake = os.path.realpath(facts["source"]), facts["cmake"]
-    program = os.path.basename(facts["program"])
-    # Folder names of different lengths, so that a path that slips into the
-    # program also shifts what follows it.
-    folders = [str(tmp_path / "trelvane-release"), str(tmp_path / "trelvane-release-second-build")]
-    toolchain = ["-DCMAKE_TOOLCHAIN_FILE=" + facts["toolchain"]] if facts["toolchain"] else []
-    given = ["-DTRELVANE_IMAGE=" + facts["image"]]
-    given += shlex.split(os.environ.get("TRELVANE_CONFIGURE", ""))
-    # Dated alike, the manual page too.
-    env = dict(unsigned_env(), SOURCE_DATE_EPOCH="1700000000")
-    programs = []
-    for folder in folders:
-        ran([cmake, "-S", source, "-B", folder, "-DTRELVANE_TESTS=OFF",
-             "-DTRELVANE_TEST_PROGRAMS=OFF"] + toolchain + given, env=env)
-        ran([cmake, "--build", folder, "-j2", "--target", "trelvane-update"], env=env)
-        programs.append(Path(folder, program).read_bytes())
-        for path in (folder, source):
-            check(path.encode() not in programs[-1],
-                  "%s names %s" % (os.path.join(folder, program), path))
-    same_bytes(programs[0], programs[1], "the two builds' %s differ" % program)
+@pytest.mark.timeout(120)
+def test_two_builds_are_the_same(facts, rebuilt, tmp_path, figures):
+    builds = (facts, rebuilt)
+    programs = [Path(b["program"]).read_bytes() for b in builds]
+    for b, program in zip(builds, programs):
+        for path in (b["build"], b["source"]):
+            check(path.encode() not in program, "%s names %s" % (b["program"], path))
+    same_bytes(programs[0], programs[1], "%s and %s differ" % (facts["program"], rebuilt["program"]))
     # CPack's archives and packages of both builds, unsigned and dated alike,
     # and their bills of materials, are the same files, byte for byte.
+    env = dict(unsigned_env(), SOURCE_DATE_EPOCH="1700000000")
     made = []
-    for folder in folders:
-        out = os.path.join(folder, "packages")
-        ran([facts["cpack"], "--config", os.path.join(folder, "CPackConfig.cmake"), "-B", out],
+    for i, b in enumerate(builds):
+        out = str(tmp_path / str(i))
+        ran([b["cpack"], "--config", os.path.join(b["build"], "CPackConfig.cmake"), "-B", out],
             env=env)
-        ran([sys.executable, os.path.join(source, "tools", "spdx.py"), out, folder], env=env)
+        ran([sys.executable, os.path.join(b["source"], "tools", "spdx.py"), out, b["build"]],
+            env=env)
         made.append({name: Path(out, name).read_bytes() for name in os.listdir(out)
                      if os.path.isfile(os.path.join(out, name))})
     check(set(made[0]) == set(made[1]),
@@ -59,4 +56,5 @@ def test_two_builds_are_the_same(facts, tmp_path, figures):
     differ = sorted(name for name in made[0] if made[0][name] != made[1][name])
     check(not differ, "the two builds' %s differ" % ", ".join(differ))
     figures.append("reproducible: %s, %d bytes, %s" % (
-        program, len(programs[0]), hashlib.sha256(programs[0]).hexdigest()))
+        os.path.basename(facts["program"]), len(programs[0]),
+        hashlib.sha256(programs[0]).hexdigest()))
