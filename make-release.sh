@@ -7,14 +7,14 @@
 # names them), the Windows programs are signed before they are archived and
 # SHA256SUMS is signed into SHA256SUMS.minisig. Before SHA256SUMS is
 # written, each program as released installs the image once against the
-# device emulator (tools/qualify.py). Arguments go to every configure, e.g.
+# device emulator (tools/release/qualify.py). Arguments go to every configure, e.g.
 # -DTRELVANE_IMAGE=/path/to/device-software.bin. It needs nothing that
-# ./run-tests.sh made: what is missing of the packages tools/packages.txt
+# ./run-tests.sh made: what is missing of the packages tools/host/packages.txt
 # marks "release" is installed first.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
-tools/install-packages.sh release
+tools/host/install-packages.sh release
 rm -rf release build/release
 mkdir release
 # The archives and packages date their files by the source, so that the same
@@ -47,7 +47,7 @@ while read -r -u 3 toolchain folder _; do
     -DTRELVANE_TEST_PROGRAMS=OFF -DTRELVANE_HOST_TOOLS="$root/$tools" "$@" >/dev/null
   # A Windows program's Wine prefix (build/release/FOLDER/wineprefix), made
   # while the programs build.
-  python3 tools/wineprefix.py "$build" >"$build/wineprefix.log" 2>&1 &
+  python3 tools/release/wineprefix.py "$build" >"$build/wineprefix.log" 2>&1 &
   prefixes+=($!)
   cmake --build "$build" -j "$(nproc)" --target trelvane-update >/dev/null
   # CPack's output says why a package failed, a signing key too.
@@ -71,7 +71,7 @@ for i in "${!folders[@]}"; do
 done
 pids=()
 for folder in "${folders[@]}"; do
-  python3 tools/qualify.py "build/release/$folder" release \
+  python3 tools/release/qualify.py "build/release/$folder" release \
     "$root/build/release/$folder/wineprefix" >"build/release/$folder/qualify.log" 2>&1 &
   pids+=($!)
 done
@@ -85,7 +85,7 @@ if [ $failed = 1 ]; then
   exit 1
 fi
 # The bill of materials (SPDX), which SHA256SUMS lists with the rest.
-python3 tools/spdx.py release "${folders[@]/#/build/release/}" >/dev/null
+python3 tools/release/spdx.py release "${folders[@]/#/build/release/}" >/dev/null
 cd release
 sha256sum trelvane-update[-_]* >SHA256SUMS
 cmake -DSIGN_SUMS=SHA256SUMS -P "$root/cmake/Sign.cmake"

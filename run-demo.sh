@@ -25,8 +25,8 @@ done
 
 # dpkg is asked only where a tool is missing (each package's name is its
 # command's).
-for tool in $(awk '$2 == "demo" { print $1 }' tools/packages.txt); do
-  command -v "$tool" >/dev/null || { tools/install-packages.sh demo; break; }
+for tool in $(awk '$2 == "demo" { print $1 }' tools/host/packages.txt); do
+  command -v "$tool" >/dev/null || { tools/host/install-packages.sh demo; break; }
 done
 
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DTRELVANE_TESTS=OFF -DTRELVANE_TEST_PROGRAMS=OFF >/dev/null

@@ -43,7 +43,7 @@ summary() {
 # A build that fails ends the run, with the summary of what ran.
 built() { stage "$@" || { summary; exit 1; }; }
 
-built "packages" tools/install-packages.sh
+built "packages" tools/host/install-packages.sh
 
 build() {  # FOLDER TARGET CONFIGURE-ARGUMENTS...
   local folder=$1 target=$2
@@ -72,7 +72,7 @@ kernels() {
     done
     for deb in "$dir"/debs/*.deb; do dpkg-deb -x "$deb" "$dir" || return 1; done
     touch "$dir/unpacked"
-  done 3< <(PYTHONPATH=tests:tools python3 tests/vm/machines.py)
+  done 3< <(PYTHONPATH=tests:tools/release python3 tests/vm/machines.py)
 }
 built "virtual machines' kernels" kernels
 

@@ -20,9 +20,9 @@ import sys
 import tempfile
 import time
 
-# The suite's harness (tests/) and the release tools it stands on (tools/).
+# The suite's harness (tests/) and the release tools it stands on (tools/release/).
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [os.path.join(ROOT, "tests"), os.path.join(ROOT, "tools")]
+sys.path[:0] = [os.path.join(ROOT, "tests"), os.path.join(ROOT, "tools", "release")]
 from support import harness, texts as e2e  # noqa: E402
 from support.lines import fail  # noqa: E402
 

@@ -1,6 +1,6 @@
 # The build's facts, written once here and read by all that work on a build:
-# the oracle and the release's qualification (tools/oracle.py), the bill of
-# materials (tools/spdx.py) and the tests. The version, the software the
+# the oracle and the release's qualification (tools/release/oracle.py), the bill of
+# materials (tools/release/spdx.py) and the tests. The version, the software the
 # program carries and its image (the cases and the qualification work out
 # its figures from the file), the program and how it runs (Wine, or a
 # launcher such as qemu-aarch64), where the native tools are; whether the

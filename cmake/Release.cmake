@@ -61,11 +61,11 @@ set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}")
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_SOURCE_DIR}/cmake/CPackComponent.cmake")
 
 # The programs released: the Windows ones and the static Linux ones of the
-# toolchain files. Each links with a map file, from which tools/notices.py
+# toolchain files. Each links with a map file, from which tools/release/notices.py
 # writes on every link the third-party notices of what the program really
 # holds (THIRD-PARTY-NOTICES.txt, in the archive and the Debian package),
 # the Debian package's copyright file (Linux), and the record of those
-# libraries (third-party.json) that tools/spdx.py puts in the release's bill
+# libraries (third-party.json) that tools/release/spdx.py puts in the release's bill
 # of materials; the build's facts (cmake/Facts.cmake) name each file.
 set(TRELVANE_RELEASED OFF)
 if(WIN32 OR TRELVANE_STATIC)
@@ -85,13 +85,13 @@ if(WIN32 OR TRELVANE_STATIC)
   # After every link, so that the program never goes without its notices;
   # a change of the tool or of the project's copyright links again.
   add_custom_command(TARGET trelvane-update POST_BUILD
-    COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/notices.py"
+    COMMAND "${Python3_EXECUTABLE}" "${CMAKE_SOURCE_DIR}/tools/release/notices.py"
             --map "${TRELVANE_MAP}" --build "${CMAKE_BINARY_DIR}"
             --program "$<TARGET_FILE_NAME:trelvane-update>" --notices "${TRELVANE_NOTICES}"
             --record "${TRELVANE_LIBRARIES}" ${deb_copyright}
     COMMENT "Third-party notices of trelvane-update")
   set_property(TARGET trelvane-update APPEND PROPERTY LINK_DEPENDS
-               "${CMAKE_SOURCE_DIR}/tools/notices.py" "${CMAKE_SOURCE_DIR}/doc/copyright")
+               "${CMAKE_SOURCE_DIR}/tools/release/notices.py" "${CMAKE_SOURCE_DIR}/doc/copyright")
   install(FILES "${TRELVANE_NOTICES}" DESTINATION . COMPONENT archive)
 endif()
 if(TRELVANE_STATIC)

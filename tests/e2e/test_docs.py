@@ -46,7 +46,7 @@ def test_demo_stops_when_the_emulator_cannot_start(facts, tmp_path):
     """The demo, in a tree whose built emulator refuses its command line and
     whose cmake builds nothing, ends at once with a failure and the
     emulator's own words."""
-    for name in ("run-demo.sh", "tools/packages.txt"):
+    for name in ("run-demo.sh", "tools/host/packages.txt"):
         os.makedirs(tmp_path / os.path.dirname(name), exist_ok=True)
         shutil.copy(os.path.join(facts["source"], name), tmp_path / name)
     wrapped = [os.path.join(facts["tools"], "trelvane-emu"), "--hw", "128,0"]

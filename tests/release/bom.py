@@ -1,5 +1,5 @@
 """What a released program holds of others, and the release's bill of
-materials, against the libraries its link took as tools/notices.py recorded
+materials, against the libraries its link took as tools/release/notices.py recorded
 them (third-party.json): the notices quote each one's copyright file, none
 is glibc, and the bill gives each one's installed version. The SPDX
 document's every checksum is that of what it names, and every licence id is
@@ -60,7 +60,7 @@ def check_bill(facts, folder):
     ./make-release.sh does, then checks every checksum in it against what
     it names, every licence id, and each recorded library's Debian
     version."""
-    bill_path = ran([sys.executable, os.path.join(facts["source"], "tools", "spdx.py"), folder,
+    bill_path = ran([sys.executable, os.path.join(facts["source"], "tools", "release", "spdx.py"), folder,
                      facts["build"]]).strip()
     bill = json.loads(Path(bill_path).read_text())
     known = {name: kind for kind, path in SPDX_LISTS.items()

@@ -47,7 +47,7 @@ def test_two_builds_are_the_same(facts, rebuilt, tmp_path, figures):
         out = str(tmp_path / str(i))
         ran([b["cpack"], "--config", os.path.join(b["build"], "CPackConfig.cmake"), "-B", out],
             env=env)
-        ran([sys.executable, os.path.join(b["source"], "tools", "spdx.py"), out, b["build"]],
+        ran([sys.executable, os.path.join(b["source"], "tools", "release", "spdx.py"), out, b["build"]],
             env=env)
         made.append({name: Path(out, name).read_bytes() for name in os.listdir(out)
                      if os.path.isfile(os.path.join(out, name))})

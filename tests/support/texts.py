@@ -1,5 +1,5 @@
 """The suite's oracle: the build's facts, the updater's texts and an image's
-figures are tools/oracle.py's, which the release's qualification judges by
+figures are tools/release/oracle.py's, which the release's qualification judges by
 too; here, the points of an image's stream where the cases hang the line up."""
 from oracle import *  # noqa: F401,F403 (the cases name its texts and figures as texts.X)
 import oracle

@@ -17,7 +17,7 @@
 #include "tools/emu/log.h"
 #include "tools/emu/options.h"
 #include "tools/emu/verdict.h"
-#include "tools/rng.h"
+#include "tools/cli/rng.h"
 
 using namespace device;
 
@@ -39,7 +39,7 @@ const int64_t SYNC_GAP_NS = 5 * NS_PER_MS;
 // what the updater wrote is taken as all in.
 const int64_t DRAIN_NS = 100 * NS_PER_MS;
 
-// sysexits.h's EX_NOINPUT; a bad command line is USAGE_STATUS (tools/args.h).
+// sysexits.h's EX_NOINPUT; a bad command line is USAGE_STATUS (tools/cli/args.h).
 const int NO_FILE_STATUS = 66;
 
 // SIGTERM and SIGINT end the emulator at once, with status 1, until

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/args.h"
+#include "tools/cli/args.h"
 
 namespace {
 

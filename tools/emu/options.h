@@ -23,5 +23,5 @@ struct Options {
 };
 
 // Exits with USAGE_STATUS and the usage on stderr on a bad command line, and
-// with status 0 and the usage on stdout for --help (tools/args.h).
+// with status 0 and the usage on stdout for --help (tools/cli/args.h).
 Options parseOptions(int argc, char** argv);

@@ -1,4 +1,4 @@
-#include "tools/args.h"
+#include "tools/cli/args.h"
 
 #include <cstdio>
 #include <cstdlib>

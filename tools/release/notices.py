@@ -15,7 +15,7 @@ file (/usr/share/doc/PACKAGE/copyright) is its notice. Written:
   own (doc/copyright) with the notices in the text of its licence, so it
   lists the same;
 - a record of the packages (name, architecture, version, source package,
-  SPDX licence id, files), which tools/spdx.py puts in the release's bill
+  SPDX licence id, files), which tools/release/spdx.py puts in the release's bill
   of materials.
 
 So the notices follow the toolchain: a library that is no longer linked
@@ -32,7 +32,7 @@ import sys
 # The SPDX licence of each library's linked code, by Debian source package:
 # the licence its Debian copyright file gives for the run-time parts. A
 # source package not listed here is recorded as NOASSERTION, which the
-# release's bill of materials refuses (tools/spdx.py).
+# release's bill of materials refuses (tools/release/spdx.py).
 LICENCES = (
     (re.compile(r"musl$"), "MIT"),
     # libgcc and GCC's start files, native, cross or MinGW-w64.
@@ -156,7 +156,7 @@ def main():
         packages = third_party(linked_files(f.read()), args.build)
     for p in packages:
         if p["license"] == "NOASSERTION":
-            print("notices.py: no SPDX licence known for %s (source package %s): tools/notices.py"
+            print("notices.py: no SPDX licence known for %s (source package %s): tools/release/notices.py"
                   % (p["package"], p["source"]), file=sys.stderr)
     text = notices(args.program, packages)
     write(args.notices, text)

@@ -4,11 +4,11 @@ as its archive holds it (signed, where it is signed), which must be the
 same bytes as its Debian package's, installs the build's image once on
 COM3 against the device emulator, as a device that fits the image
 (oracle.Image.announce): its console must be every figure of a complete run
-and the device's verdict exact (tools/oracle.py judges both, as it does the
+and the device's verdict exact (tools/release/oracle.py judges both, as it does the
 test suite's runs). A Windows program runs under Wine, in WINE_PREFIX (made
 if missing), another processor's under the build's launcher (qemu-user).
 
-  tools/qualify.py BUILD RELEASE_FOLDER WINE_PREFIX
+  tools/release/qualify.py BUILD RELEASE_FOLDER WINE_PREFIX
 
 BUILD is the program's release build, configured with its tests' facts.
 Prints one line; on a failure, also what went wrong, and exits 1.

@@ -9,8 +9,8 @@
 // Usage: trelvane-mkimage [--chunks N] [--header FF,03,01,01,49] [--length L] OUT_FILE
 
 #include "image/layout.h"
-#include "tools/args.h"
-#include "tools/rng.h"
+#include "tools/cli/args.h"
+#include "tools/cli/rng.h"
 
 #include <cerrno>
 #include <cstdint>

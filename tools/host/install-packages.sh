@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Installs the packages of tools/packages.txt that this machine lacks: all of
+# Installs the packages of tools/host/packages.txt that this machine lacks: all of
 # them, or with "demo" or "release" only those ./run-demo.sh or
 # ./make-release.sh needs. Without recommended packages. Asks dpkg for each
 # by its architecture, so that a machine that has them all (root or not)
 # never goes to the package archive. apt's output goes to build/apt.log,
 # printed when it fails.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 rank() { case $1 in demo) echo 1 ;; release) echo 2 ;; *) echo 3 ;; esac; }
 upto=$(rank "${1:-tests}")
 native=$(dpkg --print-architecture)
@@ -18,7 +18,7 @@ while read -r name need _; do
   found=
   for w in $want; do grep -qxF "$w" <<<"$installed" && found=1; done
   [ -n "$found" ] || missing+=("$name")
-done < <(grep -v '^#' tools/packages.txt)
+done < <(grep -v '^#' tools/host/packages.txt)
 [ ${#missing[@]} -gt 0 ] || exit 0
 
 echo "installing ${#missing[@]} packages: ${missing[*]} (apt's output: build/apt.log)"

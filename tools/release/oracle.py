@@ -3,7 +3,7 @@ program for the image it carries, and that image's figures, worked out here
 from its file (the build's facts name it) with this file's own copy of the
 layout (never image/layout.h), so that a fault there shows; and what the
 device emulator says of a right run. The release's qualification
-(tools/qualify.py) and the test suite (tests/support) judge by it."""
+(tools/release/qualify.py) and the test suite (tests/support) judge by it."""
 import json
 import os
 

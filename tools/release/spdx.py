@@ -6,7 +6,7 @@
 Each BUILD is a released build folder; its facts (oracle.facts,
 cmake/Facts.cmake) name its archive and Debian package in RELEASE_FOLDER,
 the image it carries and the libraries linked into its program
-(tools/notices.py). Written: RELEASE_FOLDER/trelvane-update-VERSION-swSW.spdx.json,
+(tools/release/notices.py). Written: RELEASE_FOLDER/trelvane-update-VERSION-swSW.spdx.json,
 which describes every archive and package by its SHA-256; each holds the
 program (its SHA-256, read from the file itself, so a signed Windows program
 is the signed one), which carries the device software (version and
@@ -27,7 +27,8 @@ import urllib.parse
 import oracle
 import released
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The source tree: this file is tools/release/spdx.py.
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # The vendor's own: where its documents are named, and its licence's name.
 NAMESPACE = "https://trelvane.example/spdx/"
 SUPPLIER = "Organization: Trelvane"
@@ -81,7 +82,7 @@ def document(folder, builds):
             image = f.read()
         unknown = [lib["package"] for lib in libraries if lib["license"] == "NOASSERTION"]
         if unknown:
-            sys.exit("spdx.py: %s links %s, of no known licence (tools/notices.py)"
+            sys.exit("spdx.py: %s links %s, of no known licence (tools/release/notices.py)"
                      % (os.path.join(build, facts["program"]), ", ".join(unknown)))
         software = add(package(
             spdx_id("device-software", facts["software"], sha256(image)[:12]),

@@ -2,7 +2,7 @@
 end-to-end cases alike: where it looks for a COM port, and its command and
 environment, natively or under Wine; and the Wine prefix a Windows program
 runs in, made where it is missing (./make-release.sh makes it while the
-programs build: tools/wineprefix.py BUILD makes BUILD/wineprefix)."""
+programs build: tools/release/wineprefix.py BUILD makes BUILD/wineprefix)."""
 import fcntl
 import os
 import subprocess
@@ -37,7 +37,7 @@ def link(path, target):
 
 def command(facts, program, prefix, port, link, named=None, launch=(), wrapper=()):
     """The command and environment that start the build's updater `program`
-    on COM<port> as a shell would (tools/launch.cpp, with its options
+    on COM<port> as a shell would (tools/host/launch.cpp, with its options
     launch), under wrapper and the build's launcher (qemu-user), or under
     Wine in prefix. Natively TRELVANE_COM<port> names the port's link; under
     Wine the prefix's link is the port, or the one of COM<named> where the
