@@ -100,6 +100,6 @@ elif [ -n "$authenticode" ]; then
 elif [ -f SHA256SUMS.minisig ]; then
   echo "partly signed: SHA256SUMS with minisign; the Windows programs unsigned (no TRELVANE_SIGN_PKCS12 or TRELVANE_SIGN_CERT)"
 else
-  echo "unsigned release: no TRELVANE_SIGN_PKCS12 or TRELVANE_SIGN_CERT, no TRELVANE_MINISIGN_KEY (README, A signed release)"
+  echo "unsigned release: no TRELVANE_SIGN_PKCS12 or TRELVANE_SIGN_CERT, no TRELVANE_MINISIGN_KEY (doc/releasing.md, A signed release)"
 fi
 ls -l

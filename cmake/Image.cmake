@@ -5,8 +5,9 @@
 # digits). The image itself is checked where it is compiled in
 # (cmake/embed.cmake): a refused image, hardware codes no device can fit
 # among them, stops the build there. Its other figures (length, chunks,
-# blocks, bytes on the line) are the tests' own, worked out from the file by
-# their oracle (tests/support/texts.py); the manual page takes its size.
+# blocks, bytes on the line) are worked out from the file by the oracle the
+# tests and the qualification judge by (tools/release/oracle.py); the manual
+# page takes its size.
 if(NOT EXISTS "${TRELVANE_IMAGE}")
   message(FATAL_ERROR "Trelvane image ${TRELVANE_IMAGE}: file not found")
 endif()

@@ -1,7 +1,8 @@
-// The layout of a Trelvane software image and its arithmetic, written once:
-// the updater, its image check at build time (the embedded image's
-// static_asserts), the image generator and the device emulator take them
-// from here.
+// The layout of a Trelvane software image and its arithmetic, written once
+// for the updater's side: the updater, its image check at build time (the
+// embedded image's static_asserts) and the image generator take them from
+// here. The device emulator and the oracle keep copies of their own
+// (tools/emu/codes.h, tools/release/oracle.py), so that a mistake here shows.
 #pragma once
 
 #include <stdint.h>

@@ -19,7 +19,7 @@ const unsigned char DATA_MOST = 0x7F;
 // loader, chunk 1 of 16,390 bytes and every later chunk of 8,196; n chunks
 // make an image of 8,196 n + 8,455 bytes.
 const size_t MESSAGE = 5, LOADER = 256, FIRST_CHUNK = 16390, LATER_CHUNK = 8196;
-const long long LENGTH_PER_CHUNK = 8196, LENGTH_OF_NO_CHUNKS = 8455;
+const long long LENGTH_OF_NO_CHUNKS = 8455;
 
 // The chunks that follow: loader byte 0, signed, halved with its sign kept,
 // less one; when it is 0, byte 8, signed.

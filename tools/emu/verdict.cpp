@@ -38,7 +38,7 @@ std::vector<unsigned char> expectedStream(const std::vector<unsigned char>& imag
     const unsigned char* loader = image.data() + MESSAGE;
     int chunks = chunksIn(loader);
     if (chunks < 0 ||
-        static_cast<long long>(image.size()) != LENGTH_PER_CHUNK * chunks + LENGTH_OF_NO_CHUNKS)
+        static_cast<long long>(image.size()) != static_cast<long long>(LATER_CHUNK) * chunks + LENGTH_OF_NO_CHUNKS)
         return none("image of " + std::to_string(image.size()) + " bytes does not fit its " +
                     std::to_string(chunks) + " chunks");
     if (!fits(announce[1], header[1]) || !fits(announce[2], header[2]))
