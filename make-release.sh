@@ -34,17 +34,18 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   export SOURCE_DATE_EPOCH
 fi
 [ -n "$SOURCE_DATE_EPOCH" ] || { echo "make-release.sh: no date for the files" >&2; exit 1; }
-# The native emulator, image generator and launcher, for each release build's facts
-# and its program's trial installation.
+# The native emulator and launcher, for each program's trial installation.
+# The release builds are configured without their tests: their facts are the
+# build's own.
 tools=build/release/tools
 cmake -S . -B "$tools" -DTRELVANE_TESTS=OFF -DTRELVANE_TEST_PROGRAMS=OFF "$@" >/dev/null
-cmake --build "$tools" -j "$(nproc)" --target trelvane-emu trelvane-mkimage trelvane-launch >/dev/null
+cmake --build "$tools" -j "$(nproc)" --target trelvane-emu trelvane-launch >/dev/null
 folders=()
 prefixes=()
 while read -r -u 3 toolchain folder _; do
   build=build/release/$folder
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
-    -DTRELVANE_TEST_PROGRAMS=OFF -DTRELVANE_HOST_TOOLS="$root/$tools" "$@" >/dev/null
+    -DTRELVANE_TESTS=OFF -DTRELVANE_TEST_PROGRAMS=OFF -DTRELVANE_HOST_TOOLS="$root/$tools" "$@" >/dev/null
   # A Windows program's Wine prefix (build/release/FOLDER/wineprefix), made
   # while the programs build.
   python3 tools/release/wineprefix.py "$build" >"$build/wineprefix.log" 2>&1 &
