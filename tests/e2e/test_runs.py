@@ -105,8 +105,6 @@ def cases():
         # it starts, so the cases that end up on COM1 run on Linux only.
         # (Wine also gives a program started without standard input a
         # descriptor of its own there, which never ends.)
-        row("end_of_input_takes_com1", "1", couldnt("1"), status=1, answer="", device="missing",
-            wine=False),
         row("closed_standard_input_takes_com1", "1", couldnt("1"), status=1, answer="",
             stdin_closed=True, device="missing", wine=False),
         # Started with no standard input at all (a service, a factory

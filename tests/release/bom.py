@@ -60,8 +60,8 @@ def check_bill(facts, folder):
     ./make-release.sh does, then checks every checksum in it against what
     it names, every licence id, and each recorded library's Debian
     version."""
-    bill_path = ran([sys.executable, os.path.join(facts["source"], "tools", "release", "spdx.py"), folder,
-                     facts["build"]]).strip()
+    spdx = os.path.join(facts["source"], "tools", "release", "spdx.py")
+    bill_path = ran([sys.executable, spdx, folder, facts["build"]]).strip()
     bill = json.loads(Path(bill_path).read_text())
     known = {name: kind for kind, path in SPDX_LISTS.items()
              for name in json.loads(Path(path).read_text())}

@@ -38,7 +38,7 @@ def test_two_builds_are_the_same(facts, rebuilt, tmp_path, figures):
     for b, program in zip(builds, programs):
         for path in (b["build"], b["source"]):
             check(path.encode() not in program, "%s names %s" % (b["program"], path))
-    same_bytes(programs[0], programs[1], "%s and %s differ" % (facts["program"], rebuilt["program"]))
+    same_bytes(*programs, "%s and %s differ" % (facts["program"], rebuilt["program"]))
     # CPack's archives and packages of both builds, unsigned and dated alike,
     # and their bills of materials, are the same files, byte for byte.
     env = dict(unsigned_env(), SOURCE_DATE_EPOCH="1700000000")
@@ -47,8 +47,8 @@ def test_two_builds_are_the_same(facts, rebuilt, tmp_path, figures):
         out = str(tmp_path / str(i))
         ran([b["cpack"], "--config", os.path.join(b["build"], "CPackConfig.cmake"), "-B", out],
             env=env)
-        ran([sys.executable, os.path.join(b["source"], "tools", "release", "spdx.py"), out, b["build"]],
-            env=env)
+        spdx = os.path.join(b["source"], "tools", "release", "spdx.py")
+        ran([sys.executable, spdx, out, b["build"]], env=env)
         made.append({name: Path(out, name).read_bytes() for name in os.listdir(out)
                      if os.path.isfile(os.path.join(out, name))})
     check(set(made[0]) == set(made[1]),

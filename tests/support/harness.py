@@ -152,7 +152,7 @@ class Updater:
         self.out_path = os.path.join(session.tmp, "console-%d" % len(session.started))
         # Its errors (Wine's own, a launcher's) are kept for where() to show.
         self.err_path = self.out_path + ".err"
-        files = [open(self.err_path, "wb")] + ([] if out is not None else [open(self.out_path, "wb")])
+        files = [open(self.err_path, "wb")] + ([open(self.out_path, "wb")] if out is None else [])
         out = files[-1] if out is None else out
         stdin = terminal if terminal is not None else (
             subprocess.PIPE if answer is not None else subprocess.DEVNULL)
