@@ -1,8 +1,9 @@
 """The one harness of every end-to-end case, of the virtual machines' cases
 and of the benchmark: the device emulator on a pseudo-terminal, the updater
 (Linux, or the Windows program under Wine) with its COM port linked to it,
-and what a run leaves: exit status, console, CPU and times (os.wait4). The
-links to the ports are made here and nowhere else. Everything a session
+and what a run leaves: exit status, console, CPU and times (os.wait4). An
+updater starts, and its port is linked, as the release's qualification does
+it (tools/release/wineprefix.py). Everything a session
 starts is ended and its links removed on every way out, and every wait is
 bounded by the case's own deadline, which fails the case with the last
 console line and the emulator's last step.
