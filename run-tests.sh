@@ -12,6 +12,11 @@ jobs=$(nproc 2>/dev/null || echo 2)
 mkdir -p build/logs
 status=0
 stages=()
+# Every build and check dated alike, as a release is by its source, so that
+# each released program's build and the release's own build of it (in the
+# copy below, dated by its files, all given this time) are the same bytes,
+# manual page and packages too.
+export SOURCE_DATE_EPOCH=1700000000
 
 # A stage's output goes to the console and to build/logs/N-NAME.log, from
 # which its pytest and CTest closing lines are counted; a stage that fails
@@ -134,11 +139,11 @@ done
 # carry that date (its bill of materials names it), and list every program
 # of cmake/platforms.txt only once it has qualified it.
 release() {
-  local copy=build/release-source failed=0 date=1700000000
+  local copy=build/release-source failed=0 date=$SOURCE_DATE_EPOCH
   rm -rf "$copy" && mkdir -p "$copy" &&
     tar -c --exclude=./build --exclude=./release --exclude=./.git . | tar -x -C "$copy" &&
     find "$copy" -exec touch -h -d "@$date" {} + || return 1
-  "$copy/make-release.sh" "$@" | tee build/logs/release.out || failed=1
+  env -u SOURCE_DATE_EPOCH "$copy/make-release.sh" "$@" | tee build/logs/release.out || failed=1
   [ "$(grep -c '^qualified ' build/logs/release.out)" = "$(grep -vc '^#' cmake/platforms.txt)" ] ||
     { echo "release: not every program of cmake/platforms.txt qualified" >&2; failed=1; }
   grep -q "\"created\": \"$(date -u -d "@$date" +%FT%TZ)\"" "$copy"/release/*.spdx.json ||
