@@ -161,7 +161,9 @@ for folder in "${folders[@]}"; do
   stage "$folder release checks" pytest-3 tests/release --build "build/$folder" \
     --rebuilt build/release-source/build/release -q || true
 done
-stage "real serial drivers (VMs)" pytest-3 tests/vm --build build/native -q -rfEs || true
+# The machines two at a time: a run at line speed mostly waits.
+stage "real serial drivers (VMs)" pytest-3 tests/vm --build build/native -n 2 --dist loadgroup \
+  -q -rfEs || true
 stage "native tests, sanitized" tests build/asan || true
 
 # New inputs go to a scratch folder; the kept corpus in the repo only seeds.

@@ -130,6 +130,16 @@ def figures(pytestconfig):
     return pytestconfig.figures
 
 
+def pytest_sessionfinish(session):
+    """A pytest-xdist worker hands its figures to the run that shows them."""
+    if hasattr(session.config, "workeroutput"):
+        session.config.workeroutput["figures"] = session.config.figures
+
+
+def pytest_testnodedown(node, error):
+    node.config.figures += node.workeroutput.get("figures", [])
+
+
 def pytest_terminal_summary(terminalreporter, config):
     if config.figures:
         terminalreporter.section("figures")

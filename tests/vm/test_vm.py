@@ -285,11 +285,13 @@ def pytest_generate_tests(metafunc):
     """Each case on every machine that can run it (its `needs` marks, of
     machines.py's CAPABILITIES, its own or its row's); conftest.py leaves the
     others out. A machine boots once for all its cases (the guest fixture),
-    whatever their order."""
+    whatever their order; run side by side (pytest-xdist's loadgroup), all
+    of a machine's cases go to one worker."""
     needs = {n for m in metafunc.definition.iter_markers("needs") for n in m.args}
     check(needs <= machines.CAPABILITIES.keys(), "unknown capabilities %s" % needs)
-    metafunc.parametrize("guest", [pytest.param(row, id=row.name) for row in
-                                   table(metafunc.config.facts["build"])],
+    metafunc.parametrize("guest", [pytest.param(row, id=row.name,
+                                                marks=pytest.mark.xdist_group(row.name))
+                                   for row in table(metafunc.config.facts["build"])],
                          indirect=True, scope="module")
 
 
