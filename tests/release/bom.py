@@ -1,6 +1,6 @@
 """What a released program holds of others, and the release's bill of
-materials, against the libraries its link took as tools/release/notices.py recorded
-them (third-party.json): the notices quote each one's copyright file, none
+materials, against the libraries its link took as tools/release/notices.py
+recorded them (third-party.json): the notices quote each one's copyright file, none
 is glibc, and the bill gives each one's installed version. The SPDX
 document's every checksum is that of what it names, and every licence id is
 in the SPDX lists Debian packages (node-spdx-license-ids,
@@ -55,13 +55,19 @@ def program_held(path, facts):
     return held
 
 
+def write_bill(facts, folder, env=None):
+    """Writes the bill of the build's archive and package in folder as
+    ./make-release.sh does; its path."""
+    spdx = os.path.join(facts["source"], "tools", "release", "spdx.py")
+    return ran([sys.executable, spdx, folder, facts["build"]], env=env).strip()
+
+
 def check_bill(facts, folder):
     """Writes the bill of the build's archive and package in folder as
     ./make-release.sh does, then checks every checksum in it against what
     it names, every licence id, and each recorded library's Debian
     version."""
-    spdx = os.path.join(facts["source"], "tools", "release", "spdx.py")
-    bill_path = ran([sys.executable, spdx, folder, facts["build"]]).strip()
+    bill_path = write_bill(facts, folder)
     bill = json.loads(Path(bill_path).read_text())
     known = {name: kind for kind, path in SPDX_LISTS.items()
              for name in json.loads(Path(path).read_text())}

@@ -190,8 +190,9 @@ def test_bill_of_materials(facts, release):
 
 
 def test_qualification(facts, release, wine, tmp_path):
-    """tools/release/qualify.py, as ./make-release.sh runs it, qualifies the release's
-    program, and refuses it for a device that expects an image one byte off."""
+    """tools/release/qualify.py, as ./make-release.sh runs it, qualifies the
+    release's program, and refuses it for a device that expects an image one
+    byte off."""
     Path(tmp_path, "image.bin").write_bytes(flipped(Path(facts["image"]).read_bytes()))
     found = json.loads(Path(facts["build"], oracle.FACTS).read_text())
     found["image"] = str(tmp_path / "image.bin")
@@ -200,4 +201,4 @@ def test_qualification(facts, release, wine, tmp_path):
     for build, want in ((facts["build"], "qualified "), (str(tmp_path), "NOT qualified: ")):
         code, out = run(qualify + [build, release, wine or str(tmp_path)])
         check(out.startswith(want) and (code == 0) == (want == "qualified "),
-              "tools/release/qualify.py %s %s: status %d, want %r:\n%s" % (build, release, code, want, out))
+              "%s %s %s: status %d, want %r:\n%s" % (qualify[1], build, release, code, want, out))

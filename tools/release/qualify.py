@@ -38,14 +38,14 @@ def installed(facts, image, program, prefix, folder):
         line = emu.stdout.readline()
         if not line.startswith(oracle.DEVICE_AT):
             return "the emulator did not start: " + line + emu.stdout.read()
-        port = line[len(oracle.DEVICE_AT):].strip()
-        if facts["wine"]:
+        port, prefix = line[len(oracle.DEVICE_AT):].strip(), facts["wine"] and prefix
+        if prefix:
             wineprefix.made(prefix, facts["wine"])
-        link = wineprefix.com_link(facts["wine"] and prefix, folder, PORT)
+        link = wineprefix.com_link(prefix, folder, PORT)
         wineprefix.link(link, port)
         # Started as the suite starts it; the console and the errors go to
         # files, which a lingering wineserver cannot hold open.
-        cmd, env = wineprefix.command(facts, program, facts["wine"] and prefix, PORT, link)
+        cmd, env = wineprefix.command(facts, program, prefix, PORT, link)
         with open(os.path.join(folder, "console"), "w+b") as out, \
                 open(os.path.join(folder, "errors"), "w+b") as err:
             status = subprocess.run(cmd + ["-" + PORT], stdin=subprocess.DEVNULL, stdout=out,

@@ -75,7 +75,7 @@ def document(folder, builds):
 
     for build in builds:
         facts = oracle.facts(build)
-        facts["program"] = os.path.basename(facts["program"])
+        program_name = os.path.basename(facts["program"])
         with open(facts["libraries"]) as f:
             libraries = json.load(f)
         with open(facts["image"], "rb") as f:
@@ -83,7 +83,7 @@ def document(folder, builds):
         unknown = [lib["package"] for lib in libraries if lib["license"] == "NOASSERTION"]
         if unknown:
             sys.exit("spdx.py: %s links %s, of no known licence (tools/release/notices.py)"
-                     % (os.path.join(build, facts["program"]), ", ".join(unknown)))
+                     % (os.path.join(build, program_name), ", ".join(unknown)))
         software = add(package(
             spdx_id("device-software", facts["software"], sha256(image)[:12]),
             "Trelvane device software", facts["software"], "FIRMWARE", PROPRIETARY,
@@ -113,15 +113,15 @@ def document(folder, builds):
                 digest = sha256(f.read())
             sums.append(digest + name)
             held = released.program(os.path.join(folder, name), facts["archive"],
-                                    facts["program"])
+                                    program_name)
             if held is None:
-                sys.exit("spdx.py: %s holds no %s" % (name, facts["program"]))
+                sys.exit("spdx.py: %s holds no %s" % (name, program_name))
             platform = facts["archive"].split("-sw%s-" % facts["software"], 1)[1]
             program = add(package(
                 spdx_id("program", facts["archive"], sha256(held)[:12]),
-                "%s (%s)" % (facts["program"], platform),
+                "%s (%s)" % (program_name, platform),
                 facts["version"], "APPLICATION", PROPRIETARY, licenseConcluded=whole,
-                packageFileName=facts["program"], supplier=SUPPLIER, copyrightText=holder,
+                packageFileName=program_name, supplier=SUPPLIER, copyrightText=holder,
                 checksums=[{"algorithm": "SHA256", "checksumValue": sha256(held)}]))
             if program not in {r["spdxElementId"] for r in relationships}:
                 relate(program, "CONTAINS", software)
