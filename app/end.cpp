@@ -29,6 +29,7 @@ void waitForKey()
 int endRun(int status)
 {
     if (hCom != INVALID_HANDLE_VALUE) {
+        drainOutput(hCom);
         CloseHandle(hCom);
         hCom = INVALID_HANDLE_VALUE;
     }

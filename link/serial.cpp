@@ -26,6 +26,10 @@ static_assert(WRITE_WAIT_MS > 5 * 356, "a whole block must fit in a write's time
 // already waited READ_WAIT_MS, against which this is nothing.
 constexpr DWORD IDLE_PAUSE_MS = 20;
 
+// How often the drain before the close looks at the output queue: about a
+// hundred bytes' worth of line time.
+constexpr DWORD DRAIN_PAUSE_MS = 10;
+
 [[noreturn]] void lineLost()
 {
     if (onLineLost)
@@ -86,4 +90,32 @@ void FullWriteFile(HANDLE h, const void* data, DWORD count)
     moveAll(h, count, [&](DWORD done, DWORD rest, LPDWORD moved) {
         return WriteFile(h, p + done, rest, moved, nullptr);
     });
+}
+
+// A failed purge promises nothing about what is left to read, and reading it
+// could take a stale byte for the device's answer: the run ends instead.
+void dropUnread(HANDLE h)
+{
+    if (!PurgeComm(h, PURGE_RXCLEAR))
+        lineLost();
+}
+
+// The queue is asked first and FlushFileBuffers called only once it is empty:
+// on a queue that never empties (a driver stuck on a gone adapter) the flush
+// itself might never return, and the wait here is bounded.
+void drainOutput(HANDLE h)
+{
+    for (DWORD waited = 0;; waited += DRAIN_PAUSE_MS) {
+        DWORD errors = 0;
+        COMSTAT stat = {};
+        if (!ClearCommError(h, &errors, &stat))
+            return;
+        if (stat.cbOutQue == 0) {
+            FlushFileBuffers(h);
+            return;
+        }
+        if (waited >= WRITE_WAIT_MS)
+            return;
+        Sleep(DRAIN_PAUSE_MS);
+    }
 }

@@ -21,3 +21,14 @@ extern void (*onLineLost)();
 // here, through onLineLost.
 void FullReadFile(HANDLE h, void* data, DWORD count);
 void FullWriteFile(HANDLE h, const void* data, DWORD count);
+
+// Drops what the device sent and nothing has read yet, right before the
+// updater says something the device answers: what came before cannot be the
+// answer. A port that cannot do it is taken for a lost line.
+void dropUnread(HANDLE h);
+
+// Before the close: waits until the driver has sent what it was given, for
+// at most a write's time, so that the last bytes of a run are not cut off by
+// a driver that drops its queue at the close. It never fails the run: a
+// port that cannot say, or a queue that does not empty, is closed as it is.
+void drainOutput(HANDLE h);

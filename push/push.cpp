@@ -60,6 +60,9 @@ int swPush()
         mycmd[4] = 99;
     }
 
+    // The two replies count from here: announces the device repeated while
+    // it waited for this offer are not among them.
+    dropUnread(hCom);
     FullWriteFile(hCom, mycmd, HEADER_SIZE);
     printf("Select '%s' on the Trelvane to replace v%u.%02u software with v%u.%02u.\n",
            versionOf(buf) > versionOf(mycmd) ? "Revert" : "Update",
@@ -84,6 +87,12 @@ int swPush()
 
     int32_t blocksInChunk = FIRST_CHUNK_BLOCKS;
     while (chunksLeft != 0) {
+        // The chunk's sync byte is whatever the device sends once the chunk
+        // has begun: a second ready message, a byte left on the line by a
+        // loader that restarted the device's UART, or a repeated sync byte
+        // would otherwise stand in for it, and the chunk after would go out
+        // before the device has stored this one.
+        dropUnread(hCom);
         for (int32_t i = 0; i < blocksInChunk; ++i) {
             ReadFirmware(block, BLOCK_SIZE);
             ++sent;
@@ -95,8 +104,9 @@ int swPush()
         FullWriteFile(hCom, checksum, CHECKSUM_SIZE);
 
         if (--chunksLeft != 0) {
-            // The device's sync byte says it has stored the chunk. A wrong
-            // one is reported, but the device decides what to do about it.
+            // The device's sync byte says it has stored the chunk (it may
+            // come while the chunk is still going out). A wrong one is
+            // reported, but the device decides what to do about it.
             FullReadFile(hCom, buf, 1);
             if (buf[0] != SYNC_BYTE)
                 printf("Out of sync, 0x%02x != 0x%02X\n", asUnsigned(buf[0]), asUnsigned(SYNC_BYTE));

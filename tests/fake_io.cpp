@@ -29,12 +29,22 @@ size_t moving(size_t most, BOOL* ok, LPDWORD done)
     return n;
 }
 
+// The device's answers to what has been written so far arrive.
+void deliver()
+{
+    while (!line.answers.empty() && line.output.size() >= line.answers.front().first) {
+        line.input += line.answers.front().second;
+        line.answers.erase(line.answers.begin());
+    }
+}
+
 } // namespace
 
 BOOL ReadFile(HANDLE, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
 {
     ++line.readCalls;
     *done = 0;
+    deliver();
     if (line.readPos >= line.failReadAt)
         return FALSE;
     if (line.readPos >= line.input.size() && line.timeOuts == 0)
@@ -45,6 +55,7 @@ BOOL ReadFile(HANDLE, void* data, DWORD count, LPDWORD done, LPOVERLAPPED)
     const size_t n = moving(std::min({static_cast<size_t>(count), most, line.input.size() - line.readPos,
                                       line.failReadAt - line.readPos}), &ok, done);
     memcpy(data, line.input.data() + line.readPos, n);
+    line.taken.append(line.input, line.readPos, n);
     line.readPos += n;
     return ok;
 }
@@ -59,6 +70,7 @@ BOOL WriteFile(HANDLE, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED
     const size_t n = moving(std::min({static_cast<size_t>(count), line.maxWrite,
                                       line.failWriteAt - line.output.size()}), &ok, done);
     line.output.append(static_cast<const char*>(data), n);
+    line.queued += line.queues ? n : 0;
     return ok;
 }
 
@@ -67,6 +79,10 @@ BOOL WriteFile(HANDLE, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED
 void Sleep(DWORD milliseconds)
 {
     line.pauses += milliseconds > 0;
+    line.slept += milliseconds;
+    line.queued -= std::min(line.queued, line.sendsPerMs * milliseconds);
+    if (line.slept > 3600 * 1000)
+        throw fake::Hung{};
 }
 
 // Says so on standard output, so a run's transcript shows where and how
@@ -74,14 +90,36 @@ void Sleep(DWORD milliseconds)
 BOOL CloseHandle(HANDLE)
 {
     printf("[closed]");
+    line.lostAtClose += line.queued;
+    line.queued = 0;
     return TRUE;
 }
 
-BOOL ClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT)
+BOOL ClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT stat)
 {
     ++line.clearCalls;
     *errors = 0;
+    stat->cbOutQue = static_cast<DWORD>(line.queued);
     return !line.gone;
+}
+
+// Drops what has arrived and is unread; the device's answers to what is not
+// yet written are still to come.
+BOOL PurgeComm(HANDLE, DWORD flags)
+{
+    deliver();
+    if (flags & PURGE_RXCLEAR)
+        line.readPos = line.input.size();
+    return TRUE;
+}
+
+// Returns once the queue is sent: never, on a line that sends nothing.
+BOOL FlushFileBuffers(HANDLE)
+{
+    if (line.queued > 0 && line.sendsPerMs == 0)
+        throw fake::Hung{};
+    line.queued = 0;
+    return TRUE;
 }
 
 // The console: a handle of its own; the key waited for says so.

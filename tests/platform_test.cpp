@@ -240,6 +240,10 @@ TEST_F(PtyTest, LineIsRawFromTheOpenAndKeepsWhatIsWaiting)
     char back[3];
     ASSERT_EQ(read(master, back, 3), 3);
     EXPECT_EQ(0, memcmp(back, "\n\r\x7F", 3));
+    ASSERT_EQ(write(master, "xyz", 3), 3);
+    ASSERT_EQ(queued(3), 3);
+    EXPECT_TRUE(PurgeComm(h, PURGE_RXCLEAR));
+    EXPECT_EQ(queued(0), 0) << "clearing the input kept what was received";
 }
 
 // A port opens for one user at a time, kept from other programs while open;

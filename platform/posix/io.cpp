@@ -2,6 +2,7 @@
 // TRUE with the count moved, or FALSE on an error; and the questions the
 // updater asks a port that moved nothing.
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "platform/posix/layer.h"
@@ -41,18 +42,33 @@ BOOL WriteFile(HANDLE h, const void* data, DWORD count, LPDWORD done, LPOVERLAPP
 // A terminal that hung up (the far end of a pseudo-terminal closed, a USB
 // adapter pulled out) reports it to poll at once, whatever its driver: POLLHUP
 // is POSIX's own report of a hang-up. A live line polls without it, silent
-// or not.
-BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT)
+// or not. The output queue is the driver's own count (TIOCOUTQ), which a
+// pseudo-terminal always gives as 0.
+BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat)
 {
     if (errors)
         *errors = 0;
     pollfd p{fdOf(h), POLLIN, 0};
-    return retried([&] { return poll(&p, 1, 0); }) >= 0 && !(p.revents & (POLLHUP | POLLERR | POLLNVAL));
+    if (retried([&] { return poll(&p, 1, 0); }) < 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        return FALSE;
+    int queued = 0;
+    if (stat && ioctl(fdOf(h), TIOCOUTQ, &queued) != 0)
+        return FALSE;
+    if (stat)
+        stat->cbOutQue = static_cast<DWORD>(queued);
+    return TRUE;
 }
 
 // No transfer ever runs in the background here, so there is nothing to abort:
-// only the queue of output is cleared.
+// only the queues are cleared, as Wine clears them (tcflush).
 BOOL PurgeComm(HANDLE h, DWORD flags)
 {
-    return !(flags & PURGE_TXCLEAR) || tcflush(fdOf(h), TCOFLUSH) == 0;
+    return (!(flags & PURGE_TXCLEAR) || tcflush(fdOf(h), TCOFLUSH) == 0)
+        && (!(flags & PURGE_RXCLEAR) || tcflush(fdOf(h), TCIFLUSH) == 0);
+}
+
+// As Wine does for a serial port: tcdrain returns once the output is sent.
+BOOL FlushFileBuffers(HANDLE h)
+{
+    return retried([&] { return tcdrain(fdOf(h)); }) == 0;
 }

@@ -88,13 +88,15 @@ struct COMMTIMEOUTS {
 };
 typedef COMMTIMEOUTS* LPCOMMTIMEOUTS;
 
-// What ClearCommError reports of a port besides its errors: nothing the
-// updater reads.
+// What ClearCommError reports of a port besides its errors: the bytes
+// written and not yet sent, the one count the updater reads.
 struct COMSTAT {
+    DWORD cbOutQue;
 };
 typedef COMSTAT* LPCOMSTAT;
 
 #define PURGE_TXCLEAR 0x4u
+#define PURGE_RXCLEAR 0x8u
 
 // Opens a port for reading and writing: COM1 to COM9 and \\.\COMn for any n
 // are /dev/ttyS0 onwards, as Windows names its ports; any other name that
@@ -114,10 +116,14 @@ BOOL CloseHandle(HANDLE h);
 BOOL ReadFile(HANDLE h, void* data, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
 BOOL WriteFile(HANDLE h, const void* data, DWORD count, LPDWORD done, LPOVERLAPPED overlapped);
 
-// FALSE once the line is gone (hung up, unplugged); otherwise no errors.
+// FALSE once the line is gone (hung up, unplugged); otherwise no errors, and
+// in stat the bytes the driver still holds to send.
 BOOL ClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat);
-// PURGE_TXCLEAR discards what is written and not yet sent.
+// PURGE_TXCLEAR discards what is written and not yet sent, PURGE_RXCLEAR what
+// was received and not yet read.
 BOOL PurgeComm(HANDLE h, DWORD flags);
+// Waits until what was written has been sent.
+BOOL FlushFileBuffers(HANDLE h);
 
 // Parses the settings text the updater gives, "baud=115200 parity=N data=8
 // stop=1", into dcb, its words in any order and case; any other word or value
