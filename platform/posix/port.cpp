@@ -93,12 +93,15 @@ int openPort(const char* path)
     int fd = retried([&] { return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); });
     if (fd < 0)
         return -1;
-    // Exclusive use, as Windows gives it: the advisory lock keeps out other
-    // updaters and the programs that take it too, and is taken before
-    // anything else, so that the line of a port such a program holds is left
-    // as it set it; a program that holds the port without the lock is not
-    // kept out by it. The terminal's exclusive flag keeps out later opens by
-    // unprivileged programs.
+    // As near to Windows' exclusive use as a terminal gets. The advisory
+    // lock keeps out other updaters and the programs that take it too, and
+    // is taken before anything else, so that the line of a port such a
+    // program holds is left as it set it. The terminal's exclusive flag
+    // (holdPort) keeps out later opens by programs without root's rights.
+    // Neither keeps out a program that had the port open before (screen, a
+    // serial monitor: it reads the device's bytes as the updater does), nor
+    // one running as root that opens it during the run, whose open raises
+    // DTR and RTS again.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
         return fail(fd);
     // The kernel raised DTR and RTS inside open(); the updater keeps them
