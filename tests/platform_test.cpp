@@ -160,28 +160,27 @@ TEST_F(PtyTest, SettingsTextIsParsedAndAppliedWhole)
         {"5 data bits, 2 stop bits", [](DCB& d) { d.ByteSize = 5, d.StopBits = TWOSTOPBITS; }},
         {"even parity", [](DCB& d) { d.Parity = EVENPARITY; }},
         {"2 stop bits", [](DCB& d) { d.StopBits = TWOSTOPBITS; }},
-        {"parity checked", [](DCB& d) { d.fParity = 1; }},
-        {"CTS", [](DCB& d) { d.fOutxCtsFlow = 1; }},
-        {"DSR", [](DCB& d) { d.fOutxDsrFlow = 1; }},
-        {"DSR sensitivity", [](DCB& d) { d.fDsrSensitivity = 1; }},
-        {"sending on after XOFF", [](DCB& d) { d.fTXContinueOnXoff = 1; }},
-        {"XON/XOFF out", [](DCB& d) { d.fOutX = 1; }},
-        {"XON/XOFF in", [](DCB& d) { d.fInX = 1; }},
-        {"error character on", [](DCB& d) { d.fErrorChar = 1; }},
-        {"0x00 dropped", [](DCB& d) { d.fNull = 1; }},
-        {"abort on error", [](DCB& d) { d.fAbortOnError = 1; }},
-        {"DTR handshake", [](DCB& d) { d.fDtrControl = 2; }},
-        {"RTS handshake", [](DCB& d) { d.fRtsControl = 2; }},
-        {"RTS toggle", [](DCB& d) { d.fRtsControl = 3; }},
         {"XON limit", [](DCB& d) { d.XonLim = 2048; }},
         {"XOFF limit", [](DCB& d) { d.XoffLim = 512; }},
         {"error character", [](DCB& d) { d.ErrorChar = '?'; }},
         {"end-of-file character", [](DCB& d) { d.EofChar = 0x1A; }},
         {"event character", [](DCB& d) { d.EvtChar = '\n'; }},
-        {"reserved", [](DCB& d) { d.fDummy2 = 1, d.wReserved = 1, d.wReserved1 = 1; }},
+        {"reserved", [](DCB& d) { d.wReserved = 1, d.wReserved1 = 1; }},
     };
     for (const auto& [what, edit] : refused)
         EXPECT_FALSE(configure(LINE_SETTINGS, edit)) << what;
+    // Each flag after fBinary alone (parity checking, flow control of every
+    // kind, error characters, fNull, fAbortOnError, the DTR and RTS
+    // handshakes, the reserved bits), but the ENABLE of DTR (bit 4) and RTS
+    // (bit 12).
+    for (int bit = 1; bit < 32; ++bit) {
+        EXPECT_TRUE(bit == 4 || bit == 12 || !configure(LINE_SETTINGS, [bit](DCB& d) {
+            uint32_t flags;
+            memcpy(&flags, &d.BaudRate + 1, sizeof flags);
+            flags |= 1u << bit;
+            memcpy(&d.BaudRate + 1, &flags, sizeof flags);
+        })) << "flag bit " << bit;
+    }
     EXPECT_TRUE(configure(LINE_SETTINGS, [](DCB& d) { d.fDtrControl = d.fRtsControl = 1; }))
         << "DTR and RTS on, on a line without them";
     for (const char* bad : {"", "baud=", "baud=9600", "baud=0115200", "parity=E", "data=7", "stop=2",
@@ -261,10 +260,11 @@ TEST_F(PtyTest, OpenIsExclusiveAndNamesMustExist)
     // current folder: COM10 and above need Windows' device prefix, and no
     // port is named COMC, COM0 or COM07.
     EXPECT_EQ(openPort("/nonexistent/trelvane-port"), INVALID_HANDLE_VALUE);
-    char folder[] = "/tmp/trelvane-names-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
+    const char* tmp = getenv("TMPDIR");
+    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/trelvane-names-XXXXXX";
+    ASSERT_NE(mkdtemp(&folder[0]), nullptr);
     const int back = open(".", O_RDONLY | O_DIRECTORY);
-    ASSERT_EQ(chdir(folder), 0);
+    ASSERT_EQ(chdir(folder.c_str()), 0);
     for (const char* name : {"COM10", "com12", "COMC", "COM0", "\\\\.\\COM0", "\\\\.\\COM07", "\\\\.\\file"}) {
         close(open(name, O_CREAT | O_WRONLY, 0600));
         EXPECT_EQ(openPort(name), INVALID_HANDLE_VALUE) << name;
@@ -272,7 +272,7 @@ TEST_F(PtyTest, OpenIsExclusiveAndNamesMustExist)
     }
     EXPECT_EQ(fchdir(back), 0);
     close(back);
-    rmdir(folder);
+    rmdir(folder.c_str());
     const int plain = memfd_create("plain", 0);  // a plain file in memory: no folder holds it
     const std::string plainPath = "/proc/self/fd/" + std::to_string(plain);
     CloseHandle(h);
