@@ -3,9 +3,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include "image/image.h"
+#include "platform/comname.h"
 
 const char* progname = "";
 char COMPORT[5] = "COM0";
@@ -45,8 +45,6 @@ const char* portName()
     const char* named = getenv(var);
     if (!named || !*named)
         return COMPORT;
-    const char* digits = strncasecmp(named, "COM", 3) == 0 ? named + 3 : "";
-    const bool com = *digits && strspn(digits, "0123456789") == strlen(digits);
-    const int n = snprintf(portpath, sizeof portpath, "%s%s", com ? "\\\\.\\" : "", named);
+    const int n = snprintf(portpath, sizeof portpath, "%s%s", comNumber(named) ? "\\\\.\\" : "", named);
     return n > 0 && static_cast<size_t>(n) < sizeof portpath ? portpath : nullptr;
 }

@@ -97,7 +97,7 @@ TEST(Start, PortNameFromTheEnvironment)
     const Case cases[] = {
         {nullptr, "COM3"}, {"", "COM3"}, {"COM17", "\\\\.\\COM17"}, {"com4", "\\\\.\\com4"},
         {"\\\\.\\COM17", "\\\\.\\COM17"}, {"/dev/ttyUSB0", "/dev/ttyUSB0"}, {"COM1x", "COM1x"},
-        {"COM", "COM"}, {longest.c_str(), longest.c_str()}, {tooLong.c_str(), nullptr},
+        {"COM", "COM"}, {"COM0", "COM0"}, {"COM07", "COM07"}, {longest.c_str(), longest.c_str()}, {tooLong.c_str(), nullptr},
     };
     strcpy(COMPORT, "COM3");
     for (const Case& c : cases) {

@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "platform/comname.h"
 #include "platform/posix/layer.h"
 
 namespace {
@@ -26,11 +27,8 @@ bool devicePath(const char* name, char* path, size_t room)
     const char* com = prefixed ? name + 4 : name;
     int n = 0;
     if (strncasecmp(com, "COM", 3) == 0) {
-        const char* digits = com + 3;
-        const size_t len = strlen(digits);
-        const long number = strtol(digits, nullptr, 10);
-        if (len == 0 || len > 6 || strspn(digits, "0123456789") != len || digits[0] == '0'
-            || (!prefixed && number > 9))
+        const long number = comNumber(com);
+        if (number == 0 || (!prefixed && number > 9))
             return false;
         n = snprintf(path, room, "/dev/ttyS%ld", number - 1);
     } else if (prefixed) {
