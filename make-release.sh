@@ -13,6 +13,7 @@
 # marks "release" is installed first.
 set -euo pipefail
 cd "$(dirname "$0")"
+source tools/host/platforms.sh
 root=$(pwd)
 tools/host/install-packages.sh release
 rm -rf release build/release
@@ -58,7 +59,7 @@ while read -r -u 3 toolchain folder _; do
   fi
   mv "$build"/package/trelvane-update[-_]*.* release/
   folders+=("$folder")
-done 3< <(grep -v '^#' cmake/platforms.txt)
+done 3< <(platforms)
 
 # Qualification: each program, as its archive holds it, installs the image
 # once against the emulator, all at once; any failure stops the release

@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$(pwd)
+source tools/host/platforms.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 mkdir -p build/logs
 status=0
@@ -88,7 +89,7 @@ while read -r -u 3 toolchain folder _; do
   built "$folder build" build "build/$folder" "" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" \
     -DTRELVANE_HOST_TOOLS="$root/build/native" "$@"
   folders+=("$folder")
-done 3< <(grep -v '^#' cmake/platforms.txt)
+done 3< <(platforms)
 built "sanitized build" build build/asan "" -DCMAKE_BUILD_TYPE=Debug -DTRELVANE_SANITIZE=ON "$@"
 CXX=clang++ built "fuzz build" build build/fuzz messages_fuzz -DTRELVANE_FUZZ=ON \
   -DTRELVANE_TESTS=OFF -DTRELVANE_TEST_PROGRAMS=OFF "$@"
@@ -144,7 +145,7 @@ release() {
     tar -c --exclude=./build --exclude=./release --exclude=./.git . | tar -x -C "$copy" &&
     find "$copy" -exec touch -h -d "@$date" {} + || return 1
   env -u SOURCE_DATE_EPOCH "$copy/make-release.sh" "$@" | tee build/logs/release.out || failed=1
-  [ "$(grep -c '^qualified ' build/logs/release.out)" = "$(grep -vc '^#' cmake/platforms.txt)" ] ||
+  [ "$(grep -c '^qualified ' build/logs/release.out)" = "$(platforms | wc -l)" ] ||
     { echo "release: not every program of cmake/platforms.txt qualified" >&2; failed=1; }
   grep -q "\"created\": \"$(date -u -d "@$date" +%FT%TZ)\"" "$copy"/release/*.spdx.json ||
     { echo "release: not dated by its source's files" >&2; failed=1; }

@@ -12,11 +12,6 @@ set(tools "${CMAKE_BINARY_DIR}")
 if(CMAKE_CROSSCOMPILING)
   set(tools "${TRELVANE_HOST_TOOLS}")
 endif()
-set(wine "")
-if(WIN32)
-  math(EXPR bits "${CMAKE_SIZEOF_VOID_P} * 8")
-  set(wine win${bits})
-endif()
 list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "\", \"" launcher)
 if(launcher)
   set(launcher "\"${launcher}\"")
@@ -33,7 +28,7 @@ file(GENERATE OUTPUT "${CMAKE_BINARY_DIR}/trelvane-build.json" CONTENT "{
   \"tools\": \"${tools}\",
   \"compiler\": \"${CMAKE_CXX_COMPILER}\",
   \"sanitized\": $<IF:$<BOOL:${TRELVANE_SANITIZE}>,true,false>,
-  \"wine\": \"${wine}\",
+  \"wine\": \"${TRELVANE_WIN}\",
   \"launcher\": [${launcher}],
   \"image\": \"${TRELVANE_IMAGE}\",
   \"program\": \"$<TARGET_FILE:trelvane-update>\",

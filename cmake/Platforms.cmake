@@ -18,3 +18,11 @@ foreach(row IN LISTS rows)
   endif()
 endforeach()
 list(JOIN TRELVANE_PLATFORMS ",\n    " TRELVANE_PLATFORMS)
+
+# A Windows program by its bit width, as Wine's prefixes and the archives
+# name it (win32, win64); empty elsewhere.
+set(TRELVANE_WIN "")
+if(WIN32)
+  math(EXPR bits "8 * ${CMAKE_SIZEOF_VOID_P}")
+  set(TRELVANE_WIN win${bits})
+endif()

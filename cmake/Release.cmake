@@ -44,8 +44,7 @@ install(CODE "
 # linux-aarch64, linux-armhf.
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  math(EXPR bits "8 * ${CMAKE_SIZEOF_VOID_P}")
-  set(system win${bits})
+  set(system ${TRELVANE_WIN})
 else()
   set(CPACK_GENERATOR TGZ)
   string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" system)

@@ -7,6 +7,7 @@
 # printed when it fails.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+source tools/host/platforms.sh
 rank() { case $1 in demo) echo 1 ;; release) echo 2 ;; *) echo 3 ;; esac; }
 upto=$(rank "${1:-tests}")
 native=$(dpkg --print-architecture)
@@ -23,7 +24,7 @@ done < <(grep -v '^#' tools/host/packages.txt)
 
 echo "installing ${#missing[@]} packages: ${missing[*]} (apt's output: build/apt.log)"
 # The architectures the released programs run as (cmake/platforms.txt).
-for arch in $(awk '!/^#/ { print $3 }' cmake/platforms.txt | sort -u); do
+for arch in $(platforms | awk '{ print $3 }' | sort -u); do
   [ "$arch" = "$native" ] || dpkg --print-foreign-architectures | grep -qx "$arch" ||
     dpkg --add-architecture "$arch"
 done
