@@ -16,8 +16,20 @@ target_compile_definitions(trelvane_app PUBLIC TRELVANE_VERSION=${PROJECT_VERSIO
 add_library(trelvane_push STATIC push/push.cpp)
 target_link_libraries(trelvane_push PUBLIC trelvane_app trelvane_link trelvane_image)
 
+# Hardened as Debian builds its own programs (dpkg-buildflags,
+# hardening=+all): the stack protector in every function with an array or a
+# local whose address is taken (musl's libc.a, and MinGW-w64's static
+# libssp, give it its run-time), and where the C library implements it
+# (glibc; MinGW-w64, with libssp) _FORTIFY_SOURCE's checked calls, which
+# need the optimizer. musl implements no _FORTIFY_SOURCE.
+set(TRELVANE_HARDENING -fstack-protector-strong)
+if(NOT TRELVANE_STATIC)
+  list(APPEND TRELVANE_HARDENING $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
+endif()
+
 foreach(layer trelvane_image trelvane_app trelvane_link trelvane_push)
   target_include_directories(${layer} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_compile_options(${layer} PRIVATE ${TRELVANE_HARDENING})
 endforeach()
 
 # main() and, on Windows, the version resource: compiled once, linked into
@@ -36,6 +48,9 @@ if(WIN32)
 endif()
 add_library(trelvane_main OBJECT ${main_sources})
 target_link_libraries(trelvane_main PUBLIC trelvane_push)
+target_compile_options(trelvane_main PRIVATE ${TRELVANE_HARDENING})
+# The link takes the protector's run-time only when told of it (MinGW-w64's libssp).
+target_link_options(trelvane_main INTERFACE -fstack-protector-strong)
 # A program is one file that runs on any Windows, or any Linux distribution,
 # of its processor: linked statically. Outside a debug build it is stripped,
 # which also drops the static runtime's debug sections.
@@ -57,6 +72,7 @@ if(NOT WIN32)
     platform/posix/console.cpp
     platform/posix/cleanup.cpp)
   target_include_directories(trelvane_posix_line PUBLIC ${CMAKE_SOURCE_DIR})
+  target_compile_options(trelvane_posix_line PRIVATE ${TRELVANE_HARDENING})
   set(TRELVANE_LINE trelvane_posix_line)
 
   # Test doubles, built only for the programs that take them: the serial line

@@ -26,8 +26,21 @@ if(NOT musl_driver)
   message(FATAL_ERROR "No /usr/lib/${musl_triple}/musl-gcc.*: install Debian's musl-dev for "
           "${CMAKE_SYSTEM_PROCESSOR}")
 endif()
-set(CMAKE_CXX_FLAGS_INIT "-specs=${musl_driver}")
-# Every program static, CMake's own test of the compiler too: the compiler's
-# shared C++ library is built for glibc, its static one is never drawn on.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+# Every program a static PIE, CMake's own test of the compiler too: the
+# compiler's shared C++ library is built for glibc, its static one is never
+# drawn on. A static PIE is loaded anywhere (ASLR) and relocates itself, as
+# Debian builds its own programs (dpkg-buildflags, hardening=+all): its
+# relocated data read-only once it runs (-z relro -z now), its stack not
+# executable. musl's driver settings take Scrt1.o and name musl's dynamic
+# loader, which would make a dynamic PIE of it; the settings written here
+# from them take musl's rcrt1.o, a static PIE's start file, and link with no
+# loader at all.
+file(READ "${musl_driver}" settings)
+string(REPLACE "Scrt1.o" "rcrt1.o" settings "${settings}")
+string(REGEX REPLACE "-dynamic-linker [^ ]+"
+       "-static -pie --no-dynamic-linker -z text -z relro -z now -z noexecstack" settings "${settings}")
+set(static_pie_driver "${CMAKE_BINARY_DIR}/musl-static-pie.specs")
+file(WRITE "${static_pie_driver}" "${settings}")
+set(CMAKE_CXX_FLAGS_INIT "-specs=${static_pie_driver} -fPIE")
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static-pie)
 set(TRELVANE_STATIC ON)

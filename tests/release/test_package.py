@@ -8,12 +8,14 @@ a Windows archive holds the program signed, and the release's checksum list
 is signed. A Linux build's Debian package and manual page are checked too
 (debian.py, manpage.py); the third-party notices, that no glibc is linked,
 and the bill of materials as well (bom.py), and the release's qualification
-of the program. What the build is comes from its facts:
+of the program, and its headers' protections. What the build is comes from
+its facts:
 
   pytest-3 tests/release --build BUILD
 """
 import json
 import os
+import re
 import struct
 import sys
 from pathlib import Path
@@ -37,6 +39,22 @@ UNWANTED = [(b".debug_", "is not stripped: it has .debug_ sections", False),
             (b".interp", "names a dynamic loader: it is not linked statically", True),
             (b".note.ABI-tag", "is linked with glibc: it holds glibc's ABI note", True),
             (b"glibc", "is linked with glibc: it holds a glibc text", True)]
+
+
+# A released program's protections as its headers show them (readelf, objdump):
+# a pattern each must hold, and what its absence says.
+HARDENED = {
+    "linux": (["readelf", "-hdlW"], [
+        (r"Type:\s+DYN ", "is not position-independent (a static PIE)"),
+        (r"\(FLAGS\)\s+BIND_NOW", "is not bound at its start (-z now)"),
+        (r"\(FLAGS_1\)\s+Flags: NOW PIE", "is no PIE"),
+        (r"GNU_RELRO ", "has no read-only relocations (-z relro)"),
+        (r"GNU_STACK(\s+0x[0-9a-f]+){5}\s+RW\s", "has an executable stack")]),
+    "win32": (["objdump", "-p"], [(r"^\s+DYNAMIC_BASE$", "has no ASLR (DYNAMIC_BASE)"),
+                                  (r"^\s+NX_COMPAT$", "has no DEP (NX_COMPAT)")]),
+}
+HARDENED["win64"] = (HARDENED["win32"][0], HARDENED["win32"][1] + [
+    (r"^\s+HIGH_ENTROPY_VA$", "has no 64-bit ASLR (HIGH_ENTROPY_VA)")])
 
 
 def resource_version(program):
@@ -120,6 +138,10 @@ def test_archive(facts, made, signed):
     for mark, what, linux_only in UNWANTED:
         check((linux_only and name.endswith(".exe")) or mark not in program,
               "%s %s (%r)" % (facts["program"], what, mark.decode()))
+    tool, patterns = HARDENED[facts["wine"] or "linux"]
+    headers = ran(tool + [facts["program"]])
+    for pattern, what in patterns:
+        check(re.search(pattern, headers, re.M), "%s %s:\n%s" % (facts["program"], what, headers))
     bom.check_notices(facts, files[top + os.path.basename(facts["notices"])].decode())
     if name.endswith(".exe"):
         parts = [int(p) for p in version.split(".")]
