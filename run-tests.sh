@@ -96,8 +96,8 @@ CXX=clang++ built "fuzz build" build build/fuzz messages_fuzz -DTRELVANE_FUZZ=ON
 
 # A build's unit tests (CTest), then its end-to-end cases (pytest): the
 # build's own facts say which cases are its. Seven at once: a case mostly
-# waits for the device's pauses, and seven workers take a representative set
-# in one round. A released build's release checks come after, one at a time.
+# waits for the device's pauses. A released build's release checks come
+# after, one at a time.
 tests() {  # BUILD
   local failed=0
   ctest --test-dir "$1" -j 4 --output-on-failure --timeout 300 || failed=1
