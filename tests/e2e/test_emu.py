@@ -1,8 +1,7 @@
 """The device emulator's own promises, which every other case leans on:
 --help and its refusals, the device's pauses checked from its ready message, the updater's
 go-ahead and sync byte only after the device's, --stop-at holding the line, and
---announce-every leaving the bytes before the offer out of the verdict.
-"""
+--announce-every leaving the bytes before the offer out of the verdict."""
 import os
 import select
 import signal
@@ -26,11 +25,10 @@ class FakeUpdater:
     """Plays the updater's side by hand on the emulator's line, with the
     pauses around the loader it is told to make."""
 
-    def __init__(self, s, link, image):
+    def __init__(self, link, image):
         with open(image, "rb") as f:
             data = f.read()
         self.header, self.loader, self.chunks = data[:5], data[5:261], data[261:]
-        self.s = s
         self.fd = os.open(link, os.O_RDWR | os.O_NOCTTY)
         t = termios.tcgetattr(self.fd)
         t[0], t[1], t[3] = 0, 0, 0  # no input, output or line processing
@@ -58,13 +56,14 @@ class FakeUpdater:
             pass
         return self.read(4)
 
-    def install(self, first_pause, second_pause, before_offer=b"", early=None):
+    def install(self, first_pause, second_pause, early=None):
         """The exchange of an image of no chunks, or of two, with the
         updater's go-ahead after the device's second reply and its sync byte
-        after the device's, or one of them (early) sent before."""
+        after the device's, or one of them (early) sent before; "echo": the
+        go-ahead, on a line that echoed the announce, and more, before the offer."""
         announce = bytes([0xFF]) + self.message(0xFF)
-        os.write(self.fd, before_offer.replace(b"ANNOUNCE", announce) + self.header)
-        for _ in range(1 if early == "go_ahead" else 2):
+        os.write(self.fd, (announce + b"\r\n" if early == "echo" else b"") + self.header)
+        for _ in range(2 if early in (None, "sync") else 1):
             self.message()
         os.write(self.fd, b"\xfc" + self.header[1:])
         self.message(0xFB)
@@ -88,37 +87,43 @@ def test_help_and_refusals(s):
     ask = subprocess.run(emu_cmd(s, "--help"), capture_output=True, text=True, timeout=10)
     check(ask.returncode == 0 and ask.stdout and not ask.stderr, "--help: %r" % ask)
     for args, why in ((["--bogus"], "unknown argument --bogus"), (["--hw", "3,128"], "--hw wants"),
-                      (["--version", "128.0"], "--version wants")):
+                      (["--version", "128.0"], "--version wants"),
+                      (["--fault", "loader:again"], "--fault wants")):
         run = subprocess.run(emu_cmd(s, *args), capture_output=True, text=True, timeout=10)
         check(run.returncode == 64 and not run.stdout and why in run.stderr, "%s: %r" % (args, run))
 
 
-# The image, pauses the fake updater makes before and after the loader and
-# which of its steps it takes before the device's; the emulator's status
-# and the line it must print (None: no line of an early step at all).
-GO_AHEAD_EARLY = "emu: got FC before the second reply was sent"
+# The image, pauses the fake updater makes around the loader, which of its
+# steps it takes before the device's, the emulator's options; its status and
+# the line it must print (None: no line of an early step at all). A device
+# that announced once, before the line was open, has no later announce on
+# its way; a stray message, void or not, counts as a reply.
+GO_AHEAD_EARLY = "emu: got FC with 1 of the device's messages sent since the offer"
 PAUSES = (
-    ("-n0", 1.0, 1.0, None, 0, None),
-    ("-n0", 0.0, 1.0, None, 1, "emu: loader came "),
-    ("-n0", 1.0, 0.0, None, 1, "emu: final bytes came "),
-    ("-n2", 1.0, 1.0, None, 0, None),
-    ("-n2", 1.0, 1.0, "sync", 1, "emu: got A5 after chunk 1 before the sync byte was sent"),
-    ("-n0", 1.0, 1.0, "go_ahead", 1, GO_AHEAD_EARLY),
+    ("-n0", 1.0, 1.0, None, (), 0, None),
+    ("-n0", 0.0, 1.0, None, (), 1, "emu: loader came "),
+    ("-n0", 1.0, 0.0, None, (), 1, "emu: final bytes came "),
+    ("-n2", 1.0, 1.0, None, (), 0, None),
+    ("-n2", 1.0, 1.0, "sync", (), 1, "emu: got A5 after chunk 1 with nothing sent since it began"),
+    ("-n0", 1.0, 1.0, "go_ahead", (), 1, GO_AHEAD_EARLY),
+    ("-n0", 1.0, 1.0, "echo", ("--announce-every", "5000"), 1, GO_AHEAD_EARLY),
+    ("-n0", 1.0, 1.0, "go_ahead", ("--fault", "reply1:bytes=F380808080"), 0, None),
 )
 
 
 def early_steps(out):
-    return [x for x in out.splitlines() if " after ready, at least " in x or " was sent" in x]
+    return [x for x in out.splitlines() if " after ready, at least " in x or " sent since " in x]
 
 
-@pytest.mark.parametrize("variant, first, second, early, want_status, want_line", PAUSES,
+@pytest.mark.parametrize("variant, first, second, early, options, want_status, want_line", PAUSES,
                          ids=["in_time", "loader_too_soon", "final_bytes_too_soon",
                               "two_chunks_in_order", "sync_byte_before_the_devices",
-                              "go_ahead_before_the_second_reply"])
-def test_early_steps_refused(s, variant, first, second, early, want_status, want_line):
+                              "go_ahead_before_the_second_reply", "bytes_before_the_offer_left_out",
+                              "go_ahead_after_a_stray_message"])
+def test_early_steps_refused(s, variant, first, second, early, options, want_status, want_line):
     image = s.images[variant]
-    emu = s.emulator(os.path.join(s.tmp, "com-pauses"), expect=image, device=None)
-    FakeUpdater(s, emu.link, image).install(first, second, early=early)
+    emu = s.emulator(os.path.join(s.tmp, "com-pauses"), options, expect=image, device=None)
+    FakeUpdater(emu.link, image).install(first, second, early=early)
     early = early_steps(emu.exact(status=want_status))
     if (want_line is None and early) or (want_line and not any(
             line.startswith(want_line) for line in early)):
@@ -130,7 +135,7 @@ def test_early_steps_refused(s, variant, first, second, early, want_status, want
 STOPS = (
     (lambda im: 0, (), "read", signal.SIGTERM),
     (lambda im: im.chunk_end(1) if im.chunks > 1 else None, (), "read", signal.SIGINT),
-    (lambda im: im.writing_point(), ("--early-sync",), "write", "close"),
+    (lambda im: im.writing_point(), ("--prompt-sync",), "write", "close"),
 )
 
 
@@ -158,16 +163,3 @@ def test_stop_at_holds_the_line(s, point, options, call, end):
         fail("stop at %d: the updater's close was not noticed:\n%s" % (n, out))
     upd.stop()
 
-
-def test_bytes_before_the_offer_left_out(s):
-    """A line that echoes the announce back, and more, before the offer. The
-    device announced once, before the line was open: no later announce can be
-    on its way, and a go-ahead before the second reply fails."""
-    image = s.images["-n0"]
-    emu = s.emulator(os.path.join(s.tmp, "com-echo"), ["--announce-every", "5000"], expect=image,
-                     device=None)
-    FakeUpdater(s, emu.link, image).install(1.0, 1.0, b"ANNOUNCE\r\n", early="go_ahead")
-    out = emu.exact(status=1)
-    check("emu: 7 bytes before the offer\n" in out and "emu: sent 1 announces\n" in out
-          and early_steps(out) == [GO_AHEAD_EARLY + ": the go-ahead came too soon"],
-          "the bytes before the offer:\n" + out)

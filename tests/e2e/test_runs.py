@@ -1,7 +1,6 @@
 """End-to-end cases: the updater (Linux, or the Windows program under Wine)
-against the device emulator on a real pseudo-terminal. Checks the exact
-console text, the exit status and the emulator's verdict on the bytes sent.
-"""
+against the device emulator on a pseudo-terminal: the exact console text,
+the exit status and the emulator's verdict on the bytes sent."""
 import shutil
 
 import pytest
@@ -21,6 +20,8 @@ def row(name, port, want, representative=False, deadline=None, wine=True, saniti
 
 def cases():
     refused, lost = t.REFUSED + t.PRESS, t.LOST
+    # A refused image: nothing reaches the device, which never speaks.
+    silent = dict(emu=["--silent"], verdict=1, says="emu: received 0 bytes", announce=None)
 
     def couldnt(port, asked=True):
         return lambda x: x.banner + (x.asked() if asked else "") + "Couldn't open COM%s\n" % port \
@@ -35,14 +36,12 @@ def cases():
         row("same_version_claims_9_99", "4", lambda x: x.full_run("4", device="same"),
             announce="same", representative=True),
         row("newer_device_reverts", "5", lambda x: x.full_run("5", device="newer"), announce="newer"),
-        # The push's decisions are pinned row by row by its unit test
-        # (tests/link_test.cpp); whole runs prove an older, the same and a
-        # newer device, and a refusal.
+        # The push's decisions are a unit test's table (tests/link_test.cpp);
+        # whole runs prove an older, the same and a newer device, a refusal.
         row("hardware_refused", "6", lambda x: x.head("6") + refused, refused=True, verdict=2,
             representative=True),
-        # A device that announces from before the port is opened, and again
-        # every 200 ms until the offer comes: the updater sends nothing
-        # before its offer, and lets go of a device it refuses.
+        # A device announcing from before the open, every 200 ms until the
+        # offer: nothing is sent before the offer, and a refused one let go.
         row("device_announcing_before_the_open", "3", lambda x: x.full_run("3"),
             emu=["--announce-every", "200"], says="emu: 0 bytes before the offer"),
         row("device_announcing_before_the_open_refused", "5", lambda x: x.head("5") + refused,
@@ -51,28 +50,30 @@ def cases():
         row("noise_storms_before_announce_and_ready", "4", lambda x: x.full_run("4"),
             emu=["--noise-before-announce", "1048576", "--noise-before-ready", "262144",
                  "--seed", "7"]),
-        row("wrong_sync_byte_reported", "8", lambda x: x.full_run("8", out_of_sync=t.SYNC_5A),
-            emu=["--sync", "5A"]),
-        # The test images' figures are worked out from their bytes; their
-        # lengths by this suite's own arithmetic (texts.size_of).
+        # Stray bytes before the offer and before a chunk are no answer; a reply and
+        # a sync byte come after a read has timed out; a wrong sync byte is reported.
+        row("stray_bytes_before_the_offer", "8", lambda x: x.full_run("8"), representative=True,
+            emu=["--fault", "announce:again", "--fault", "announce:again", "--fault",
+                 "reply2:delay=600"]),
+        row("stray_bytes_before_a_chunk", "9", lambda x: x.full_run("9", out_of_sync=t.SYNC_5A),
+            emu=["--sync", "5A", "--fault", "ready:again", "--fault", "ready:bytes=FF", "--fault",
+                 "loader:bytes=00", "--fault", "sync:again", "--fault", "sync1:delay=600"],
+            representative=True),
+        # The test images' figures come from their bytes, lengths from texts.size_of.
         row("image_of_0_chunks", "2", lambda x: x.full_run("2"), variant="-n0", chunks=0,
             representative=True),
         row("image_of_1_chunks", "3", lambda x: x.full_run("3"), variant="-n1", chunks=1,
             representative=True),
         row("image_of_2_chunks", "4", lambda x: x.full_run("4"), variant="-n2", chunks=2),
-        # A refused image: nothing reaches the device, which never speaks.
         row("image_bad_code_byte", "5", broken(lambda x: "File error, please re-download.\n"),
-            variant="-badcode", emu=["--silent"], verdict=1, says="emu: received 0 bytes",
-            announce=None),
+            variant="-badcode", **silent),
         row("image_bad_size", "7", broken(
             lambda x: "File fails size check, %d chunks should be %d bytes.  File is %d.\n"
-            % (x.image.chunks, t.size_of(x.image.chunks), x.image.length)),
-            variant="-badsize", emu=["--silent"], verdict=1, says="emu: received 0 bytes",
-            announce=None),
+            % (x.image.chunks, t.size_of(x.image.chunks), x.image.length)), variant="-badsize",
+            **silent),
         row("image_shorter_than_header", "8", broken(
             lambda x: "File error, please re-download.\n", asked=True), answer="8\n",
-            variant="-tiny", emu=["--silent"], verdict=1, says="emu: received 0 bytes",
-            announce=None),
+            variant="-tiny", **silent),
         # A bench's USB adapter on COM17, named for COM3 by TRELVANE_COM3
         # (under Wine: COM17, opened as \\.\COM17); the messages say COM3.
         row("port_above_com9_named_by_the_environment", "3", lambda x: x.full_run("3"),
@@ -85,9 +86,9 @@ def cases():
             answer="5" * 10000 + "\n", device="missing"),
         row("port_is_a_plain_file", "3", lambda x: x.banner + "Error initializing COM3\n" + t.PRESS,
             status=1, device="plain"),
-        # The line hung up at each of the updater's waits (announce, replies,
-        # ready, sync byte) and while it writes: blocked (sync bytes sent
-        # early, so it never stops to read one) or after its pause.
+        # The line hung up at each of the updater's waits (announce, replies, ready,
+        # sync byte) and while it writes: blocked (with --prompt-sync it never waits
+        # for a sync byte) or after its pause.
         row("line_lost_before_the_announce", "3", lambda x: x.head("3") + lost % "3",
             emu=["--silent", "--stop-at", "0,hangup"], verdict=3),
         row("line_lost_while_reading", "5", lambda x: x.head("5") + x.select() + lost % "5",
@@ -97,14 +98,13 @@ def cases():
         row("line_lost_waiting_for_a_sync_byte", "7", lambda x: x.head("7"), ends=lost % "7",
             hangup="waiting_for_a_sync_byte", verdict=3),
         row("line_lost_while_writing", "4", lambda x: x.head("4") + x.select()
-            + x.transfer(blocks=0), ends=lost % "4", emu=["--early-sync"], hangup="writing",
+            + x.transfer(blocks=0), ends=lost % "4", emu=["--prompt-sync"], hangup="writing",
             verdict=3, representative=True),
         row("line_lost_after_the_pause", "9", lambda x: x.head("9"), ends=lost % "9",
             hangup="after_the_pause", verdict=3),
-        # Wine links COM1 to the machine's real first serial port whenever
-        # it starts, so the cases that end up on COM1 run on Linux only.
-        # (Wine also gives a program started without standard input a
-        # descriptor of its own there, which never ends.)
+        # Wine links COM1 to the machine's real first serial port whenever it
+        # starts, so the cases that end up on COM1 run on Linux only (and gives a
+        # program started without standard input one of its own, which never ends).
         row("closed_standard_input_takes_com1", "1", couldnt("1"), status=1, answer="",
             stdin_closed=True, device="missing", wine=False),
         # Started with no standard input at all (a service, a factory

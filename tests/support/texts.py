@@ -33,7 +33,8 @@ class Image(oracle.Image):
         return "the %d bytes left to write after byte %d fit the line's buffers" % (self.sent - at, at)
 
     def writing_point(self):
-        """A point early in block 1 where a device that stops reading leaves
-        the updater blocked in a write; None where the rest fits the line."""
+        """A point early in block 1 where a device that stops reading, its
+        sync bytes sent as each chunk begins (--prompt-sync), leaves the
+        updater blocked in a write; None where the rest fits the line."""
         at = self.block_middle(1)
         return None if at is None or self.unseen_hangup(at, reads=False) else at

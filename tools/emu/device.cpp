@@ -1,23 +1,11 @@
-// trelvane-emu: plays a Trelvane device on a fresh pseudo-terminal, named on
-// its first line (or on --port), logs every step on stdout ("emu: ..." lines,
-// flushed one by one so a test can follow along), and at the end says how
-// many bytes came in and, with --expect, whether they are exactly what a
-// correct updater sends for the given image.
+// The device's side of the exchange: it announces itself, answers the
+// offer, signals ready, and takes the loader and every chunk with sync
+// bytes, with the faults it is told to make along the way.
 
 #include <algorithm>
-#include <csignal>
-#include <cstring>
-#include <fstream>
-#include <vector>
 
-#include <sys/signalfd.h>
-#include <unistd.h>
-
-#include "tools/emu/line.h"
+#include "tools/emu/device.h"
 #include "tools/emu/log.h"
-#include "tools/emu/options.h"
-#include "tools/emu/verdict.h"
-#include "tools/cli/rng.h"
 
 using namespace device;
 
@@ -31,147 +19,12 @@ const int64_t LOADER_PAUSE_NS = 1000 * NS_PER_MS;
 const int64_t AFTER_LOADER_PAUSE_NS = 2000 * NS_PER_MS;
 
 // The device's two replies to the offer come this far apart, and each sync
-// byte this long after its chunk: an updater that does not wait is caught.
+// byte this long after its chunk (longer with a delay there): an updater
+// that does not wait is caught.
 const int64_t REPLY_GAP_NS = 30 * NS_PER_MS;
 const int64_t SYNC_GAP_NS = 5 * NS_PER_MS;
 
-// How long the line must stay quiet, once a send has found it closed, before
-// what the updater wrote is taken as all in.
-const int64_t DRAIN_NS = 100 * NS_PER_MS;
-
-// sysexits.h's EX_NOINPUT; a bad command line is USAGE_STATUS (tools/cli/args.h).
-const int NO_FILE_STATUS = 66;
-
-// SIGTERM and SIGINT end the emulator at once, with status 1, until
-// deferSignals(): then they only make the returned descriptor readable.
-void onSignal(int)
-{
-    _exit(1);
-}
-
-int deferSignals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-    return signalfd(-1, &set, SFD_CLOEXEC);
-}
-
-enum class End {
-    Done,     // the updater sent its final bytes
-    Closed,   // the updater closed the line first
-    HungUp,   // we hung up (--stop-at N,hangup)
-    Stopped,  // we stopped reading and hold the line (--stop-at N,hold)
-};
-
-class Device {
-public:
-    Device(const Options& o, Line& line)
-        : opt_(o), line_(line), counting_(o.announceEveryMs == 0), rng_(o.seed),
-          announce_(o.announce)
-    {
-    }
-
-    int run();  // the whole session; returns the exit status
-
-private:
-    End exchange();  // the device's side, step by step, to the first that fails
-    bool announceUntilOffer();
-    bool putNoise(uint64_t n, unsigned char forbidden);
-    End linger();  // after the final bytes: until the updater lets go of the line
-    int finish(End end);
-
-    // Every transfer goes through these. take: n bytes into dst (null:
-    // counted, not kept), counted from the offer on, never past --stop-at's
-    // count. Data once all have come; Timeout when `deadline` (monotonic ns)
-    // comes first; Closed once the exchange is over (end_ says how).
-    // firstAt: when the first of them was read (it cannot have come in later).
-    Got take(unsigned char* dst, size_t n, int64_t deadline = -1, int64_t* firstAt = nullptr);
-    // put: all n bytes; false once the updater has closed the line, after
-    // taking in what it wrote before it let go. Before the line is set (only
-    // with --announce-every) bytes sent to nobody are lost, as on a wire;
-    // that ends nothing.
-    bool put(const unsigned char* p, size_t n);
-    uint64_t bytesLeft();  // what --stop-at still allows in; at 0, end_ says how it ends
-
-    const Options& opt_;
-    Line& line_;
-    Verdict verdict_;
-    bool counting_;
-    std::vector<unsigned char> before_;  // what came in before the offer, for --record
-    End end_ = End::Done;
-    std::vector<unsigned char> scratch_ = std::vector<unsigned char>(64 * 1024);
-    size_t announces_ = 0;
-    Rng rng_;
-    const unsigned char* announce_;
-};
-
-uint64_t Device::bytesLeft()
-{
-    if (opt_.stop == Stop::Never)
-        return UINT64_MAX;
-    if (opt_.stopAt > verdict_.total())
-        return opt_.stopAt - verdict_.total();
-    end_ = opt_.stop == Stop::HangUp ? End::HungUp : End::Stopped;
-    return 0;
-}
-
-Got Device::take(unsigned char* dst, size_t n, int64_t deadline, int64_t* firstAt)
-{
-    for (bool first = true; n > 0; first = false) {
-        uint64_t left = bytesLeft();
-        if (left == 0)
-            return Got::Closed;
-        unsigned char* buf = dst ? dst : scratch_.data();
-        size_t got = 0;
-        Got g = line_.receive(buf, std::min<uint64_t>({n, dst ? n : scratch_.size(), left}),
-                              deadline, got);
-        if (g == Got::Closed)
-            end_ = End::Closed;
-        if (g != Got::Data)
-            return g;
-        if (first && firstAt)
-            *firstAt = nowNs();
-        if (counting_)
-            verdict_.feed(buf, got);
-        else
-            before_.insert(before_.end(), buf, buf + got);
-        dst = dst ? dst + got : nullptr;
-        n -= got;
-    }
-    return bytesLeft() == 0 ? Got::Closed : Got::Data;
-}
-
-bool Device::put(const unsigned char* p, size_t n)
-{
-    if (line_.send(p, n) || !line_.settingsSeen())
-        return true;
-    end_ = End::Closed;
-    for (uint64_t before = UINT64_MAX; before != verdict_.total();) {
-        before = verdict_.total();
-        if (take(nullptr, SIZE_MAX, nowNs() + DRAIN_NS) != Got::Timeout)
-            break;
-    }
-    return false;
-}
-
-int Device::run()
-{
-    // A file or port that cannot be opened has a status of its own, apart
-    // from every verdict on the line.
-    if (!line_.open() || (!opt_.expect.empty() && !verdict_.expect(opt_.expect, announce_)))
-        return NO_FILE_STATUS;
-    int status = finish(exchange());
-    before_.insert(before_.end(), verdict_.received().begin(), verdict_.received().end());
-    std::ofstream record(opt_.record, std::ios::binary);
-    if (opt_.record.empty() ||
-        record.write(reinterpret_cast<const char*>(before_.data()), before_.size()).flush())
-        return status;
-    fprintf(stderr, "trelvane-emu: cannot write %s\n", opt_.record.c_str());
-    return NO_FILE_STATUS;
-}
+} // namespace
 
 End Device::exchange()
 {
@@ -193,7 +46,8 @@ End Device::exchange()
         if (!announceUntilOffer())
             return end_;
     } else {
-        if (!put(announce_, MESSAGE))
+        sleepNs(faults_.delayNs(Point::Announce));
+        if (!send(Point::Announce, announce_, MESSAGE))
             return end_;
         announces_ = 1;
         say("sent announce %s", hex(announce_, MESSAGE).c_str());
@@ -201,25 +55,33 @@ End Device::exchange()
             return end_;
     }
     say("got offer %s", hex(verdict_.received().data(), MESSAGE).c_str());
+    heard_ = Heard();
 
     // Two replies once the user has chosen; the updater does not look at
-    // what they say, but its go-ahead must wait for both. A device that
+    // what they say, but its go-ahead must wait for two messages, counted as
+    // it reads them in what the device sent since the offer. A device that
     // announces until answered may have a later announce still on its way,
-    // which the updater rightly counts as the first reply: a go-ahead before
-    // the second reply fails the run where the device announced only once.
+    // which the updater rightly counts as the first reply: an early go-ahead
+    // fails the run where the device announced only once.
     const unsigned char replies[2][MESSAGE] = {{0xF1, 0, 0, 0, 0}, {0xF2, 0, 0, 0, 0}};
-    if (!put(replies[0], MESSAGE))
-        return end_;
-    Got g = take(msg, 1, nowNs() + REPLY_GAP_NS);
-    if (g == Got::Closed)
-        return end_;
-    size_t early = g == Got::Data ? 1 : 0;
-    if (early && announces_ == 1) {
-        verdict_.early();
-        say("got %02X before the second reply was sent: the go-ahead came too soon", msg[0]);
+    size_t early = 0;  // a go-ahead byte taken while the device waited
+    for (int r = 0; r < 2; ++r) {
+        Point p = r == 0 ? Point::Reply1 : Point::Reply2;
+        int64_t wait = std::max(faults_.delayNs(p), r == 0 ? 0 : REPLY_GAP_NS);
+        Got g = Got::Timeout;
+        if (early || wait == 0)
+            sleepNs(wait);
+        else if ((g = watch(wait, msg)) == Got::Closed)
+            return end_;
+        early += g == Got::Data;
+        if (g == Got::Data && heard_.messages() < 2 && announces_ == 1) {
+            verdict_.early();
+            say("got %02X with %zu of the device's messages sent since the offer: the go-ahead "
+                "came too soon", msg[0], heard_.messages());
+        }
+        if (!send(p, replies[r], MESSAGE))
+            return end_;
     }
-    if (!put(replies[1], MESSAGE))
-        return end_;
     say("sent 2 replies");
     if (take(msg + early, MESSAGE - early) != Got::Data)
         return end_;
@@ -229,49 +91,54 @@ End Device::exchange()
     const unsigned char ready[MESSAGE] = {READY, 0, 0, 0, 0};
     if (!putNoise(opt_.noiseBeforeReady, READY))
         return end_;
+    sleepNs(faults_.delayNs(Point::Ready));
     int64_t readyAt = nowNs();
-    if (!put(ready, MESSAGE))
+    if (!send(Point::Ready, ready, MESSAGE))
         return end_;
     say("sent ready");
 
     unsigned char loader[LOADER];
     int64_t at = 0;
-    if (take(loader, LOADER, -1, &at) != Got::Data)
+    if (take(loader, LOADER, -1, &at) != Got::Data || !send(Point::Loader, nullptr, 0))
         return end_;
     int chunks = std::max(0, chunksIn(loader));
     say("got loader, %d chunks", chunks);
     verdict_.checkPause("loader", at - readyAt, LOADER_PAUSE_NS);
-    for (int k = 1; opt_.earlySync && k < chunks; ++k)
-        if (!put(&opt_.sync, 1))
-            return end_;
 
     // Each chunk but the last is acknowledged with the sync byte, which the
-    // updater answers with one byte of its own.
+    // updater answers with one byte of its own: early unless the device has
+    // sent something since the chunk began. --prompt-sync sends the sync
+    // byte once the chunk's first byte is in, else it comes after the chunk.
     for (int k = 1; k <= chunks; ++k) {
-        if (take(nullptr, k == 1 ? FIRST_CHUNK : LATER_CHUNK, -1, k == 1 ? &at : nullptr) !=
-            Got::Data)
+        bool syncs = k < chunks;
+        if (take(nullptr, 1, -1, k == 1 ? &at : nullptr) != Got::Data)
+            return end_;
+        uint64_t sentBefore = sent_;
+        if (opt_.promptSync && syncs) {
+            sleepNs(faults_.delayNs(Point::Sync, k));
+            if (!sendSync(k))
+                return end_;
+        }
+        if (take(nullptr, (k == 1 ? FIRST_CHUNK : LATER_CHUNK) - 1) != Got::Data)
             return end_;
         say("got chunk %d of %d", k, chunks);
         if (k == 1)
             verdict_.checkPause("first block", at - readyAt, AFTER_LOADER_PAUSE_NS);
-        if (k == chunks)
+        if (!syncs)
             break;
         unsigned char answer;
-        g = Got::Timeout;
-        if (!opt_.earlySync) {
-            g = take(&answer, 1, nowNs() + SYNC_GAP_NS);
-            if (g == Got::Closed)
-                return end_;
-            if (g == Got::Data) {
-                verdict_.early();
-                say("got %02X after chunk %d before the sync byte was sent: the updater did "
-                    "not wait for it", answer, k);
-            }
-            if (!put(&opt_.sync, 1))
-                return end_;
-            say("sent sync after chunk %d", k);
+        Got g = opt_.promptSync
+                    ? Got::Timeout
+                    : watch(std::max(SYNC_GAP_NS, faults_.delayNs(Point::Sync, k)), &answer);
+        if (g == Got::Closed)
+            return end_;
+        if (g == Got::Data && sent_ == sentBefore) {
+            verdict_.early();
+            say("got %02X after chunk %d with nothing sent since it began: the updater did not "
+                "wait for the sync byte", answer, k);
         }
-        if (g != Got::Data && take(&answer, 1) != Got::Data)
+        if ((!opt_.promptSync && !sendSync(k)) ||
+            (g != Got::Data && take(&answer, 1) != Got::Data))
             return end_;
         say("got sync %02X", answer);
     }
@@ -283,6 +150,32 @@ End Device::exchange()
     if (chunks == 0)
         verdict_.checkPause("final bytes", at - readyAt, AFTER_LOADER_PAUSE_NS);
     return linger();
+}
+
+bool Device::send(Point p, const unsigned char* msg, size_t n, int chunk)
+{
+    std::vector<unsigned char> out = faults_.around(p, chunk, msg, n);
+    if (!put(out.data(), out.size()))
+        return false;
+    faults_.tell(p, chunk);
+    return true;
+}
+
+bool Device::sendSync(int k)
+{
+    if (!send(Point::Sync, &opt_.sync, 1, k))
+        return false;
+    say("sent sync after chunk %d", k);
+    return true;
+}
+
+Got Device::watch(int64_t ns, unsigned char* b)
+{
+    int64_t until = nowNs() + ns;
+    Got g = take(b, 1, until);
+    if (g == Got::Data)
+        sleepNs(until - nowNs());
+    return g;
 }
 
 // --announce-every: announces until the offer comes, taking a byte at a time
@@ -305,7 +198,8 @@ bool Device::announceUntilOffer()
     };
     for (int64_t next = nowNs(); !offerIn(before_);) {
         if (nowNs() >= next) {
-            if (!put(announce_, MESSAGE))
+            sleepNs(faults_.delayNs(Point::Announce));
+            if (!send(Point::Announce, announce_, MESSAGE))
                 break;
             ++announces_;
             next = nowNs() + static_cast<int64_t>(opt_.announceEveryMs) * NS_PER_MS;
@@ -347,54 +241,3 @@ bool Device::putNoise(uint64_t n, unsigned char forbidden)
     return true;
 }
 
-End Device::linger()
-{
-    size_t before = verdict_.total();
-    Got g = take(nullptr, SIZE_MAX, nowNs() + static_cast<int64_t>(opt_.lingerMs) * NS_PER_MS);
-    if (g == Got::Closed && end_ != End::Closed)
-        return end_;
-    if (verdict_.total() > before)  // the updater must send no more
-        say("got %zu bytes after the final bytes", verdict_.total() - before);
-    say(g == Got::Closed ? "line closed by updater" : "updater still holds the line");
-    return End::Done;
-}
-
-int Device::finish(End end)
-{
-    if (end == End::HungUp) {
-        line_.settle();
-        line_.close();
-        say("hung up after %zu bytes", verdict_.total());
-    } else if (end == End::Closed) {
-        say("line closed by updater after %zu bytes", verdict_.total());
-    } else if (end == End::Stopped) {
-        // From here a signal ends the hold instead of the program, and the
-        // message below is what a test waits for before it pulls the line.
-        int wake = deferSignals();
-        say("stopped reading at %zu bytes", verdict_.total());
-        if (line_.hold(wake))
-            say("line closed by updater");
-    }
-    verdict_.print();
-    line_.close();
-    if (end == End::HungUp || end == End::Stopped)
-        return 3;
-    bool right = (end == End::Closed ? !opt_.silent && verdict_.exact()
-                                     : !verdict_.expecting() || verdict_.exact()) &&
-                 verdict_.timely();
-    return end == End::Closed ? (right ? 2 : 1) : (right ? 0 : 1);
-}
-
-} // namespace
-
-int main(int argc, char** argv)
-{
-    const Options opt = parseOptions(argc, argv);
-    signal(SIGTERM, onSignal);
-    signal(SIGINT, onSignal);
-    signal(SIGPIPE, SIG_IGN);
-    Line line(opt.baud, opt.port);
-    int status = Device(opt, line).run();
-    fflush(stdout);
-    return status;
-}

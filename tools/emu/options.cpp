@@ -36,8 +36,19 @@ const char USAGE[] =
     "                               after the announce); hold: say so, then read and\n"
     "                               send nothing until the updater closes the line or\n"
     "                               SIGTERM/SIGINT comes (N = 0: before the announce)\n"
-    "  --early-sync                 send every sync byte right after the loader, so\n"
-    "                               that the updater never waits to read one\n"
+    "  --prompt-sync                send each sync byte as soon as the first byte of\n"
+    "                               its chunk is in, so that the updater never waits\n"
+    "                               to read one\n"
+    "  --fault POINT:KIND           a device fault, repeatable. POINT: announce,\n"
+    "                               reply1, reply2, ready (its messages), loader (once\n"
+    "                               the loader is in), sync (every sync byte) or syncK\n"
+    "                               (the one after chunk K, from 1). KIND: bytes=HEX\n"
+    "                               (these bytes, e.g. FF00, behind the message in the\n"
+    "                               same write), again (the message or sync byte once\n"
+    "                               more, in the same write) or delay=MS (wait MS ms\n"
+    "                               before it); loader takes bytes only. At one point:\n"
+    "                               delay, message, its copies, bytes; each fault sent\n"
+    "                               is logged\n"
     "  --silent                     never answer; just count what comes in\n"
     "  --baud B                     take bytes in no faster than a B baud line\n"
     "  --linger MS                  after the final bytes, wait up to MS ms for the\n"
@@ -101,9 +112,14 @@ Options parseOptions(int argc, char** argv)
             o.stop = mode == "hangup" ? Stop::HangUp : mode == "hold" ? Stop::Hold : Stop::Never;
             if (o.stop == Stop::Never || !parseDecimal(v.substr(0, comma), UINT64_MAX, o.stopAt))
                 a.fail("--stop-at wants N,hangup or N,hold");
-        } else if (name == "--silent" || name == "--early-sync") {
+        } else if (name == "--silent" || name == "--prompt-sync") {
             a.noValue();
-            (name == "--silent" ? o.silent : o.earlySync) = true;
+            (name == "--silent" ? o.silent : o.promptSync) = true;
+        } else if (name == "--fault") {
+            o.faults.emplace_back();
+            if (!parseFault(a.value(), o.faults.back()))
+                a.fail("--fault wants POINT:KIND, e.g. reply1:again, sync2:bytes=FF00 or "
+                       "ready:delay=500");
         } else if (name == "--baud") {
             o.baud = a.number(MAX_BAUD);
         } else if (name == "--announce-every") {

@@ -3,8 +3,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/emu/codes.h"
+#include "tools/emu/faults.h"
 
 // What the device does once --stop-at's count of bytes has come in.
 enum class Stop { Never, HangUp, Hold };
@@ -16,10 +18,11 @@ struct Options {
     unsigned char sync = device::SYNC;
     Stop stop = Stop::Never;
     uint64_t stopAt = 0;
-    bool earlySync = false, silent = false;
+    bool promptSync = false, silent = false;
     uint64_t baud = 0, lingerMs = 10000;
     uint64_t announceEveryMs = 0;  // 0: announce once, when the line is set
     std::string record, expect;
+    std::vector<Fault> faults;
 };
 
 // Exits with USAGE_STATUS and the usage on stderr on a bad command line, and
