@@ -4,11 +4,12 @@ and peak memory of a whole run beside a plain copy of the same bytes (the
 floor), the Windows program under Wine, and paced runs of 1 and many devices.
 
   bench/bench.py [--native DIR] [--windows DIR|''] [--runs N] [--baud B]
-                 [--devices N,N]
+                 [--devices N,N] [--campaign N]
 
 doc/benchmark.md says when to run it and what it prints. It fails only when
 a run fails outright or a paced line is done sooner than it can carry its
-bytes (the figure was then not taken at the device).
+bytes (the figure was then not taken at the device); with --campaign, when a
+schedule of the device's faults breaks an invariant.
 """
 import argparse
 import atexit
@@ -177,8 +178,13 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--baud", type=int, default=115200)
     ap.add_argument("--devices", default="16,64", help="how many devices at once, each time")
+    ap.add_argument("--campaign", type=int, metavar="N", help="instead: the fault campaign of N "
+                    "random schedules (tests/support/campaign.py; needs python3-hypothesis)")
     a = ap.parse_args()
     a.native, a.windows = os.path.abspath(a.native), a.windows and os.path.abspath(a.windows)
+    if a.campaign:
+        from support import campaign  # noqa: E402 (Hypothesis, only here)
+        return campaign.bench(a.native, a.campaign)
     a.prefix = a.windows and os.path.join(a.windows, "wineprefix")
     subprocess.run(["cmake", "--build", a.native, "--target", "bench-plaincopy", "bench-peakmem"],
                    check=True, stdout=subprocess.DEVNULL)

@@ -129,7 +129,14 @@ class Image:
 
 
 PRESS = "\nPress any key to continue..."
-SYNC_5A = "Out of sync, 0x5a != 0xA5\n"
+
+
+def out_of_sync(byte):
+    """The line a sync byte other than 0xA5 puts on the console."""
+    return "Out of sync, 0x%02x != 0xA5\n" % byte
+
+
+SYNC_5A = out_of_sync(0x5A)
 REFUSED = "This software file is incompatible with this Trelvane's hardware.\n"
 LOST = "\nLost connection on COM%s\n" + PRESS
 
