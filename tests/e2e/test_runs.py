@@ -86,17 +86,12 @@ def cases():
             answer="5" * 10000 + "\n", device="missing"),
         row("port_is_a_plain_file", "3", lambda x: x.banner + "Error initializing COM3\n" + t.PRESS,
             status=1, device="plain"),
-        # The line hung up at each of the updater's waits (announce, replies, ready,
-        # sync byte) and while it writes: blocked (with --prompt-sync it never waits
-        # for a sync byte) or after its pause.
-        row("line_lost_before_the_announce", "3", lambda x: x.head("3") + lost % "3",
-            emu=["--silent", "--stop-at", "0,hangup"], verdict=3),
+        # The line hung up while the updater reads and while it writes: blocked
+        # (with --prompt-sync it never waits for a sync byte) or after its pause,
+        # where the drop before chunk 1 finds it gone. At its other waits and at
+        # any byte the fault campaign hangs it up (test_campaign.py).
         row("line_lost_while_reading", "5", lambda x: x.head("5") + x.select() + lost % "5",
             emu=["--stop-at", "5,hangup"], verdict=3, representative=True),
-        row("line_lost_waiting_for_ready", "6", lambda x: x.head("6"), ends=lost % "6",
-            hangup="waiting_for_ready", verdict=3),
-        row("line_lost_waiting_for_a_sync_byte", "7", lambda x: x.head("7"), ends=lost % "7",
-            hangup="waiting_for_a_sync_byte", verdict=3),
         row("line_lost_while_writing", "4", lambda x: x.head("4") + x.select()
             + x.transfer(blocks=0), ends=lost % "4", emu=["--prompt-sync"], hangup="writing",
             verdict=3, representative=True),
@@ -122,9 +117,7 @@ def cases():
 # Where the device hangs up: after this many bytes have come in, in the
 # image's stream (texts.Image); None where the image has no such point.
 HANGUP_POINTS = {
-    "waiting_for_ready": lambda im: 10,
     "after_the_pause": lambda im: 100,  # inside the loader, which the updater has sent
-    "waiting_for_a_sync_byte": lambda im: im.chunk_end(1) if im.chunks > 1 else None,
     "writing": lambda im: im.block_middle(1),
 }
 
