@@ -1,6 +1,6 @@
 """Cases that need more than one updater or a real terminal: the key press
-read from the terminal, Ctrl-C, a silent device, the modem lines at the
-open, signals, and four updaters on four devices at once.
+read from the terminal, Ctrl-C, a silent device, the port's calls in their
+order, signals, and four updaters on four devices at once.
 """
 import os
 import re
@@ -22,39 +22,6 @@ NOBODY = 65534  # an ordinary user: the exclusive-use flag keeps such users out
 def open_terminal():
     master, slave = os.openpty()
     return master, slave, termios.tcgetattr(slave)
-
-
-def pending_output(master):
-    """What the terminal has shown that nobody has read yet."""
-    return os.read(master, 100) if select.select([master], [], [], 0)[0] else b""
-
-
-@pytest.mark.linux
-@pytest.mark.parametrize("end", ["key", "ctrl_c"])
-def test_key_press_from_the_terminal(s, end):
-    """One key, no Enter, no echo; the rest of the prompt line is not a key.
-    Ctrl-C there ends the run by its signal, the terminal as it was."""
-    master, slave, before = open_terminal()
-    s.no_device("7")
-    run = s.updater("7", [], terminal=slave)
-    s.wait_for("the prompt", lambda: run.console().endswith("connected to? "))
-    os.write(master, b"7 and more\nleft")  # "left" stays on the line, unfinished
-    s.wait_for("the key-press line", lambda: run.console().endswith(t.PRESS))
-    s.wait_for("the key wait", lambda: blocked_in(run.pid))
-    check(not termios.tcgetattr(slave)[3] & (termios.ICANON | termios.ECHO),
-          "the terminal still echoes or waits for Enter during the key press")
-    check(run.running(), "the leftover of the prompt line was taken as the key press")
-    while pending_output(master):
-        pass
-    if end == "ctrl_c":
-        return ctrl_c(run, slave, before)
-    os.write(master, b"k")
-    r = run.finish()
-    x = s.texts()
-    check(r.status == 1 and r.console == x.banner + x.asked() + "Couldn't open COM7\n" + t.PRESS,
-          "status %d, console %r" % (r.status, r.console))
-    check(not pending_output(master), "the key was echoed")
-    check(termios.tcgetattr(slave) == before, "terminal settings not restored")
 
 
 def ctrl_c(run, slave, before):
@@ -201,9 +168,11 @@ def key_reader(s, run):
 
 
 @pytest.mark.timeout(45)
-def test_key_press_takes_only_a_key_pressed_after_the_question(s):
+@pytest.mark.parametrize("end", ["key", pytest.param("ctrl_c", marks=pytest.mark.linux)])
+def test_key_press_takes_only_a_key_pressed_after_the_question(s, end):
     """Keys typed with the port's answer and during the transfer do not end
-    the run; an arrow key pressed after the question does, whole, unechoed."""
+    the run; an arrow key pressed after the question does, whole, unechoed.
+    Ctrl-C there ends the run by its signal, the terminal as it was."""
     master, slave, before = open_terminal()
     screen = Screen(master)
     emu = s.emulator("6", expect=True)
@@ -224,6 +193,10 @@ def test_key_press_takes_only_a_key_pressed_after_the_question(s):
     s.wait_for("the question", lambda: screen.text().endswith(question))
     s.wait_for("the key wait", lambda: blocked_in(key_reader(s, run)))
     check(run.running(), "a key typed before the question ended the run")
+    if end == "ctrl_c":
+        ctrl_c(run, slave, before)
+        emu.exact()
+        return
     os.write(master, b"\x1b[A")
     status = run.finish().status
     shown = screen.text()
