@@ -14,6 +14,14 @@ LINE_BUFFERS = 20912
 class Image(oracle.Image):
     """An image's figures, and the points of its stream the cases name."""
 
+    def device(self, kind="any", refused=False):
+        """The oracle's device; the case is skipped where none can exist."""
+        try:
+            return super().device(kind, refused)
+        except oracle.NoDevice as why:
+            import pytest  # here, not above: the benchmark runs without it
+            pytest.skip(str(why))
+
     def block_middle(self, i):
         """The middle of block i (from 1) on the line; None past the last."""
         if not 1 <= i <= 2 * self.chunks + 2 or self.chunks < 1:

@@ -74,6 +74,10 @@ def version_text(version):
     return "%u.%02u" % version
 
 
+class NoDevice(Exception):
+    """No device can announce what was asked for beside an image: why."""
+
+
 class Image:
     """An image's figures: its software version and hardware codes (header
     bytes 3, 4 and 1, 2), length, chunk count, the blocks the console counts
@@ -108,7 +112,7 @@ class Image:
         """The bytes (0 to 127) a device `kind` ("older", "same", "newer";
         "any": older where one can be) announces, nearest the image by the
         updater's signed rule: hardware codes each within one of the image's
-        (refused: A two off), and version. Skipped where none can exist."""
+        (refused: A two off), and version. NoDevice where none can exist."""
         (a, b), mine = (signed(c) for c in self.hw), value(self.version)
         near = {"older": max((v for v in VERSIONS if value(v) < mine), key=value, default=None),
                 "same": self.version if max(self.version) <= 127 else None,
@@ -116,9 +120,8 @@ class Image:
         version = near[kind] if kind != "any" and not refused else next(
             filter(None, (near[k] for k in ("older", "newer", "same"))))
         if version is None or min(a, b) < -1:
-            import pytest  # here, not above: the bench and the tools run without it
-            pytest.skip("no device (bytes 0 to 127) is %s beside v%s, hardware 0x%02X,0x%02X"
-                        % (kind, version_text(self.version), *self.hw))
+            raise NoDevice("no device (bytes 0 to 127) is %s beside v%s, hardware 0x%02X,0x%02X"
+                           % (kind, version_text(self.version), *self.hw))
         return (next(c for c in (a + 2, a - 2) if 0 <= c <= 127) if refused else max(a, 0),
                 max(b, 0)) + version
 
@@ -146,11 +149,12 @@ def listening(port):
 
 
 class Texts:
-    """The console of the updater program `program` of version `version`,
-    carrying `image`."""
+    """The console of the updater program `program` of version `version`
+    (the build's text, which the program prints as a number, to two
+    decimals), carrying `image`."""
 
     def __init__(self, version, image, program):
-        self.banner = "Trelvane Software Updater v%s\n\n" % version
+        self.banner = "Trelvane Software Updater v%.2f\n\n" % float(version)
         self.image, self.program = image, program
         self.version = version_text(image.version)
 
