@@ -5,7 +5,6 @@ and how many bytes of the image's stream the device takes in; the
 emulator's verdict says they are the stream's own, and no step came early.
 """
 import collections
-import os
 import tempfile
 import time
 
@@ -279,24 +278,3 @@ def run(facts, tmp, n, derandomize=True, report=None, examples=()):
              suppress_health_check=list(HealthCheck), print_blob=False)(campaign)()
     return report
 
-
-def bench(build, n):
-    """The benchmark's long campaign: n random schedules; prints the figures
-    and, for each invariant broken, the smallest schedule that breaks it."""
-    report = collections.Counter()
-    start = time.monotonic()
-    print("\nFault campaign: %d schedules against %s" % (
-        n, os.path.join(build, "trelvane-update" + VARIANT)))
-    try:
-        with tempfile.TemporaryDirectory(prefix="trelvane-campaign-") as tmp:
-            run(texts.facts(build), tmp, n, False, report)
-    except Exception:  # Hypothesis's report of what broke: report.found holds it
-        if not report.found:
-            raise
-    outcomes = sorted((k, v) for k, v in report.items() if k != "broken")
-    print("  schedules run %d in %.0f s (shrinking included); outcomes: %s; invariants broken "
-          "in %d runs" % (sum(report.values()), time.monotonic() - start,
-                          ", ".join("%s %d" % kv for kv in outcomes), report["broken"]))
-    for kind, (sch, why) in sorted(report.found.items()):
-        print("  %s broken, smallest schedule: %r\n    %s" % (kind, sch, why[:400]))
-    check(not report.found, "the fault campaign broke an invariant")
