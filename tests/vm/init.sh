@@ -1,10 +1,9 @@
 #!/bin/busybox sh
-# The guest's /init: mounts the kernel's file systems, loads the drivers the
-# initramfs holds (in the order of their names), moves to the console a
-# driver provides (TRELVANE_CONSOLE, if set), then runs the shell lines the
-# host types on the console. Every answer to the host is one line starting
-# with "@@", so that nothing else the console may show (kernel messages, a
-# shell error) is taken for one.
+# The guest's /init: mounts the kernel's file systems, loads the initramfs's
+# drivers (in the order of their names), moves to the console a driver
+# provides (TRELVANE_CONSOLE, if set), then runs the lines the host types.
+# Every answer to the host is one line starting with "@@": nothing else the
+# console shows (kernel messages, a shell error) is taken for one.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t devtmpfs dev /dev
@@ -33,8 +32,7 @@ stty -echo
 # "@@END TAG STATUS" at once, then "@@EXIT TAG STATUS HEX", HEX being its
 # whole console text.
 start() {
-  tag=$1
-  shift
+  tag=$1; shift
   (
     "$@" </dev/null >/tmp/$tag.out 2>/tmp/$tag.err &
     echo $! >/tmp/$tag.pid
@@ -48,8 +46,7 @@ start() {
 # emu TAG ARGS...: runs the device emulator, each of its lines said as
 # "@@EMU TAG LINE", and its exit status as "@@EMU TAG @@STATUS N".
 emu() {
-  tag=$1
-  shift
+  tag=$1; shift
   (
     (
       trelvane-emu "$@" </dev/null 2>&1 &
@@ -62,15 +59,12 @@ emu() {
 
 # cpu TAG: says "@@CPU TAG TICKS", the CPU time the process has used, in
 # clock ticks.
-cpu() {
-  echo "@@CPU $1 $(cut -d' ' -f14,15 /proc/$(cat /tmp/$1.pid)/stat | tr ' ' +)"
-}
+cpu() { echo "@@CPU $1 $(cut -d' ' -f14,15 /proc/$(cat /tmp/$1.pid)/stat | tr ' ' +)"; }
 
 # ignoring SIGNAL COMMAND...: runs the command with the signal ignored, as
 # nohup does for SIGHUP (busybox has no nohup).
 ignoring() {
-  trap '' $1
-  shift
+  trap '' $1; shift
   exec "$@"
 }
 
@@ -83,9 +77,7 @@ seen() {
 }
 
 # stop TAG SIGNAL: sends the updater the signal.
-stop() {
-  kill -$2 "$(cat /tmp/$1.pid)"
-}
+stop() { kill -$2 "$(cat /tmp/$1.pid)"; }
 
 # modem PORT: says "@@MODEM PORT LINES", the modem lines COMport's UART
 # drives, as its driver shows them without opening it (an open would raise
@@ -104,11 +96,7 @@ modem() {
 # present DEVICE yes|no: says "@@PRESENT DEVICE yes|no" once it is so.
 present() {
   (
-    if [ "$2" = yes ]; then
-      until [ -c "$1" ]; do usleep 20000; done
-    else
-      while [ -e "$1" ]; do usleep 20000; done
-    fi
+    until [ "$([ -c "$1" ] && echo yes || echo no)" = "$2" ]; do usleep 20000; done
     echo "@@PRESENT $1 $2"
   ) &
 }

@@ -7,16 +7,9 @@ import lzma
 import os
 import re
 import subprocess
+from pathlib import Path
 
 INIT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "init.sh")
-
-
-def libraries(program):
-    """Absolute paths of the shared libraries a program loads, loader included."""
-    out = subprocess.run(["ldd", program], capture_output=True, text=True).stdout
-    if "not a dynamic executable" in out:
-        return []
-    return sorted(set(re.findall(r"(/\S+) \(0x", out)))
 
 
 def busybox(root):
@@ -33,14 +26,11 @@ def module_file(root, version, name):
                  and ".ko" in f), None)
     if not path:
         raise FileNotFoundError("no module %s in %s" % (name, top))
-    with open(path, "rb") as f:
-        data = f.read()
     # busybox insmod takes plain modules only.
-    if path.endswith(".xz"):
-        data = lzma.decompress(data)
-    elif path.endswith(".zst"):
-        data = subprocess.run(["zstd", "-dc", path], capture_output=True, check=True).stdout
-    return data
+    if path.endswith(".zst"):
+        return subprocess.run(["zstd", "-dc", path], capture_output=True, check=True).stdout
+    data = Path(path).read_bytes()
+    return lzma.decompress(data) if path.endswith(".xz") else data
 
 
 def build(out_path, root, version, modules, programs, files=()):
@@ -50,26 +40,24 @@ def build(out_path, root, version, modules, programs, files=()):
     stage = out_path + ".d"
 
     def put(name, data, mode=0o755):
-        path = os.path.join(stage, name.strip("/"))
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
-        os.chmod(path, mode)
+        """data: bytes, or the path of a file here to copy."""
+        path = Path(stage, name.strip("/"))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data if isinstance(data, bytes) else Path(data).read_bytes())
+        path.chmod(mode)
 
-    def read(path):
-        with open(path, "rb") as f:
-            return f.read()
-
-    for d in ("dev", "proc", "sys", "tmp", "bin"):
+    for d in ("dev", "proc", "sys", "tmp"):
         os.makedirs(os.path.join(stage, d), exist_ok=True)
-    put("bin/busybox", read(busybox(root)))
-    put("init", read(INIT))
+    put("bin/busybox", busybox(root))
+    put("init", INIT)
     libs = set()
     for p in programs:
-        put("bin/" + os.path.basename(p), read(p))
-        libs.update(libraries(p))
+        put("bin/" + os.path.basename(p), p)
+        # Its shared libraries, the loader included (none if it is static).
+        libs.update(re.findall(r"(/\S+) \(0x", subprocess.run(["ldd", p], capture_output=True,
+                                                              text=True).stdout))
     for lib, path in [(lib, lib) for lib in sorted(libs)] + list(files):
-        put(lib, read(path))
+        put(lib, path)
     for i, m in enumerate(modules):
         put("lib/modules/%02d-%s.ko" % (i, m), module_file(root, version, m), 0o644)
     names = subprocess.run(["find", "."], cwd=stage, capture_output=True, text=True,

@@ -11,6 +11,7 @@ import socket
 import subprocess
 import time
 
+from initramfs import busybox
 from support.lines import Lines, Timeout, stop
 
 # The guest's console: a serial port, or a virtio console (a machine whose
@@ -20,61 +21,47 @@ CONSOLE = {"ttyS0": ["-serial", "chardev:con"],
 
 
 class Qmp:
-    def __init__(self, path, deadline):
-        while True:
-            try:
-                self.sock = socket.socket(socket.AF_UNIX)
-                self.sock.connect(path)
-                break
-            except OSError:
-                self.sock.close()
-                if time.monotonic() > deadline:
-                    raise Timeout("no QMP socket at " + path)
-                time.sleep(0.05)
-        self.buf = b""
-        self.events = []
-        self._message(deadline)  # greeting
+    def __init__(self, listener, deadline):
+        listener.settimeout(max(0.1, deadline - time.monotonic()))
+        try:
+            self.sock = listener.accept()[0]
+        except TimeoutError:
+            raise Timeout("QEMU did not connect to QMP")
+        listener.close()
+        self.buf, self.events, self.reply = b"", [], None
+        self._read(lambda: self.reply, deadline, "no QMP greeting")
         self.run("qmp_capabilities")
 
-    def _message(self, deadline):
-        """The next message from QEMU, or None at the deadline."""
-        while b"\n" not in self.buf:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self.sock], [], [], left)[0]:
-                return None
-            data = self.sock.recv(65536)
-            if not data:
-                raise Timeout("QMP closed")
-            self.buf += data
-        line, self.buf = self.buf.split(b"\n", 1)
-        return json.loads(line)
-
-    def _reply(self):
-        deadline = time.monotonic() + 20
-        while True:
-            msg = self._message(deadline)
-            if msg is None:
-                raise Timeout("QEMU did not answer on QMP")
+    def _read(self, found, deadline, what):
+        """Reads QEMU's messages until found() holds, keeping the events;
+        any other message is the reply."""
+        while not found():
+            while b"\n" not in self.buf:
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([self.sock], [], [], left)[0]:
+                    raise Timeout(what)
+                data = self.sock.recv(65536)
+                if not data:
+                    raise Timeout("QMP closed")
+                self.buf += data
+            line, self.buf = self.buf.split(b"\n", 1)
+            msg = json.loads(line)
             if "event" in msg:
                 self.events.append(msg)
             else:
-                return msg
+                self.reply = msg
 
     def run(self, command, **arguments):
+        self.reply = None
         self.sock.sendall(json.dumps({"execute": command, "arguments": arguments}).encode())
-        reply = self._reply()
-        if "error" in reply:
-            raise RuntimeError("QMP %s: %s" % (command, reply["error"].get("desc")))
-        return reply.get("return")
+        self._read(lambda: self.reply, time.monotonic() + 20, "QEMU did not answer on QMP")
+        if "error" in self.reply:
+            raise RuntimeError("QMP %s: %s" % (command, self.reply["error"].get("desc")))
 
     def wait_event(self, name, device, deadline):
-        while not any(e["event"] == name and e.get("data", {}).get("device") == device
-                      for e in self.events):
-            msg = self._message(deadline)
-            if msg is None:
-                raise Timeout("no QMP event %s for %s" % (name, device))
-            if "event" in msg:
-                self.events.append(msg)
+        self._read(lambda: any(e["event"] == name and e.get("data", {}).get("device") == device
+                               for e in self.events),
+                   deadline, "no QMP event %s for %s" % (name, device))
 
 
 class Machine:
@@ -84,7 +71,9 @@ class Machine:
     another line, or a socket each case's device joins anew."""
 
     def __init__(self, row, kernel, initrd, tmp):
-        self.qmp_path = os.path.join(tmp, "qmp.sock")
+        qmp = socket.socket(socket.AF_UNIX)  # QEMU connects to it as it starts
+        qmp.bind(os.path.join(tmp, "qmp.sock"))
+        qmp.listen(1)
         self.uart_path = os.path.join(tmp, "uart.sock")
         environment = " ".join("%s=%s" % item for item in row.environment.items())
         cmd = list(row.qemu) + [
@@ -93,8 +82,9 @@ class Machine:
             "-kernel", kernel, "-initrd", initrd,
             "-append", "console=%s quiet loglevel=1 panic=-1 %s" % (row.console, environment),
             "-chardev", "stdio,id=con,signal=off"]
-        cmd += CONSOLE[row.console] + row.uart.qemu(self) + row.adapter.qemu
-        cmd += ["-qmp", "unix:%s,server=on,wait=off" % self.qmp_path]
+        cmd += CONSOLE[row.console] + (row.uart.qemu(self) if row.uart else [])
+        cmd += row.adapter.qemu if row.adapter else []
+        cmd += ["-qmp", "unix:" + qmp.getsockname()]
         self.started = time.monotonic()
         # A process group of its own, to end it whole; not a session of its
         # own: QEMU opens the lines' terminals without O_NOCTTY, and as a
@@ -103,13 +93,7 @@ class Machine:
         self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, process_group=0)
         self.console = Lines(self.proc.stdout, strip_cr=True)
-        self.qmp = Qmp(self.qmp_path, time.monotonic() + 20)
-        self.plugged = 0
-
-    def boot(self, deadline):
-        """Seconds from QEMU's start to the guest's shell."""
-        _, t, _ = self.expect("@@READY", deadline)
-        return t / 1e9 - self.started
+        self.qmp = Qmp(qmp, time.monotonic() + 20)
 
     def send(self, line):
         self.proc.stdin.write((line + "\n").encode())
@@ -124,42 +108,20 @@ class Machine:
     def mark(self):
         return len(self.console.lines)
 
-    def uart_to(self, link):
-        """Moves the guest's UART to the serial line at link."""
-        self.qmp.run("chardev-change", id="uart",
-                     backend={"type": "serial", "data": {"device": link}})
-
-    def plug_adapter(self, link):
-        """Plugs a new FTDI adapter whose line is link; returns its id."""
-        self.plugged += 1
-        ident = "adapter%d" % self.plugged
-        self.qmp.run("chardev-add", id=ident + "-line",
-                     backend={"type": "serial", "data": {"device": link}})
-        self.qmp.run("device_add", driver="usb-serial", id=ident, chardev=ident + "-line",
-                     bus="xhci.0")
-        return ident
-
-    def pull_adapter(self, ident, deadline):
-        """Pulls the adapter out; returns the time it was pulled (the moment
-        the request went out: a time to the updater's exit counts from here)."""
-        pulled = time.monotonic()
-        self.qmp.run("device_del", id=ident)
-        self.qmp.wait_event("DEVICE_DELETED", ident, deadline)
-        self.qmp.run("chardev-remove", id=ident + "-line")
-        return pulled
-
     def close(self):
         stop(self.proc, group=True)
 
 
 def kernel(row):
-    """(qemu, kernel image, version) of a machine, or a reason why there is none."""
-    qemu = shutil.which(row.qemu[0])
-    if not qemu:
-        return "%s is not installed" % row.qemu[0]
+    """(kernel image, version) of a machine, or why it cannot boot here."""
+    for tool in (row.qemu[0],) + (row.uart.needs if row.uart else ()):
+        if not shutil.which(tool):
+            return "%s is not installed" % tool
+    if not os.path.exists(busybox(row.root)):
+        return "no static busybox at " + busybox(row.root)
     for image in sorted(glob.glob(os.path.join(row.root, "boot", "vmlinuz-*")), reverse=True):
         version = os.path.basename(image)[len("vmlinuz-"):]
         if os.access(image, os.R_OK) and os.path.isdir(
                 os.path.join(row.root, "lib", "modules", version)):
-            return qemu, image, version
+            return image, version
     return "no readable kernel in %s/boot with its modules" % row.root.rstrip("/")

@@ -1,9 +1,10 @@
-"""The virtual machines, one row each, the kinds of line a case's device
-joins them by, and the session a booted machine's cases run in. A machine
-differs from another only in its row: the QEMU command, where its kernel
-and busybox come from, its console, the modules /init loads, the updater
-it gets, how its ports are named, and its cases.
+"""The virtual machines, one row each (a machine differs from another only
+in its row), the kinds of line a case's device joins them by, and the
+session a booted machine's cases run in.
 """
+import contextlib
+import functools
+import itertools
 import os
 import subprocess
 import time
@@ -25,7 +26,7 @@ class Hotswap:
 
     def device(self, g, options, expect):
         e = g.device(options, expect)
-        g.m.uart_to(e.link)
+        g.m.qmp.run("chardev-change", id="uart", backend=serial(e.link))
         return e
 
 
@@ -45,28 +46,19 @@ class Bridged:
         if g.bridge:
             g.bridge.stop()
         link = os.path.join(g.tmp, "line%d" % g.count())
-        g.bridge = Socat(g, "UNIX-CONNECT:" + g.m.uart_path, "PTY,rawer,wait-slave,link=" + link)
+        proc = subprocess.Popen(["socat", "UNIX-CONNECT:" + g.m.uart_path,
+                                 "PTY,rawer,wait-slave,link=" + link],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                start_new_session=True)
+        g.bridge = SimpleNamespace(stop=lambda: stop(proc))  # ended with the case
+        g.started.append(g.bridge)
         g.wait_for("socat's pseudo-terminal", lambda: os.path.exists(link), 10)
         return harness.Emulator(g, link, options, expect, on_port=True)
 
 
-class Socat:
-    """socat joining two addresses, ended with the case."""
-
-    def __init__(self, g, *addresses):
-        self.proc = subprocess.Popen(["socat"] + list(addresses), stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, start_new_session=True)
-        g.started.append(self)
-
-    def stop(self):
-        stop(self.proc)
-
-
-class NoUart:
-    needs = ()
-
-    def qemu(self, m):
-        return []
+def serial(link):
+    """A QEMU chardev backend: the serial line at link."""
+    return {"type": "serial", "data": {"device": link}}
 
 
 class Ftdi:
@@ -76,11 +68,19 @@ class Ftdi:
     device_path = "/dev/ttyUSB0"
 
     def plug(self, g, options):
-        e = g.device(options)
-        return e, g.m.plug_adapter(e.link)
+        """A new emulator and the adapter on its line (by its QMP id)."""
+        e, ident = g.device(options), "adapter%d" % g.count()
+        g.m.qmp.run("chardev-add", id=ident + "-line", backend=serial(e.link))
+        g.m.qmp.run("device_add", driver="usb-serial", id=ident, chardev=ident + "-line",
+                    bus="xhci.0")
+        return e, ident
 
     def unplug(self, g, ident):
-        return g.m.pull_adapter(ident, g.deadline)
+        pulled = time.monotonic()
+        g.m.qmp.run("device_del", id=ident)
+        g.m.qmp.wait_event("DEVICE_DELETED", ident, g.deadline)
+        g.m.qmp.run("chardev-remove", id=ident + "-line")
+        return pulled
 
 
 class Gadget:
@@ -103,10 +103,6 @@ class Gadget:
         pulled = time.monotonic()
         self.switch(g, 1)
         return pulled
-
-
-class NoAdapter:
-    qemu = []
 
 
 class GuestEmulator(harness.Device):
@@ -141,22 +137,16 @@ class GuestEmulator(harness.Device):
 
 class GuestSession(harness.Session):
     """The booted guest, and the emulators and updaters of the case under
-    way; closing it after a case ends them, so that the next case starts
-    clean."""
+    way, which closing it after the case ends."""
 
     def __init__(self, facts, tmp, row, figures):
         super().__init__(facts, tmp, deadline=CASE_SECONDS)
         self.row, self.m, self.bridge, self.figures = row, None, None, figures
         self.tags, self.adapters = {}, []
-        self.counted = 0
-
-    def count(self):
-        """A new number, for a tag or a line of the session's."""
-        self.counted += 1
-        return self.counted
+        self.count = itertools.count(1).__next__  # a new number, for a tag or a line
 
     def where(self):
-        emu = self.started[-1] if self.started else None
+        emu = next((p for p in reversed(self.started) if isinstance(p, harness.Device)), None)
         return "guest console ends %r; device's last line: %s" % (
             [line[:100] for line in self.m.console.tail(3)] if self.m else [],
             emu.last_step() if emu else "(no device)")
@@ -185,33 +175,29 @@ class GuestSession(harness.Session):
 
     def console(self, tag, mark, limit=None):
         """(status, console text) of an updater, once it has ended."""
-        _, _, line = self.m.expect("@@EXIT %s " % tag, self.within(limit), mark)
-        parts = line.split()
-        text = bytes.fromhex(parts[3] if len(parts) > 3 else "").decode("latin-1")
-        return int(parts[2]), text
+        parts = self.m.expect("@@EXIT %s " % tag, self.within(limit), mark)[2].split() + [""]
+        return int(parts[2]), bytes.fromhex(parts[3]).decode("latin-1")  # no HEX: no text
 
-    def wait_seen(self, tag, text, mark):
+    def ask(self, command, answer):
+        """Types a command for /init; the text of its answer, the line starting with answer."""
+        mark = self.m.mark()
+        self.m.send(command)
+        return self.m.expect(answer, self.deadline, mark)[2]
+
+    def wait_seen(self, tag, text):
         """Waits until the updater's console shows text."""
-        self.m.send("seen %s %r" % (tag, text.strip()))
-        self.m.expect("@@SEEN %s" % tag, self.deadline, mark)
+        self.ask("seen %s %r" % (tag, text.strip()), "@@SEEN %s" % tag)
 
     def cpu(self, tag):
         """The CPU time a running updater has used, in clock ticks."""
-        mark = self.m.mark()
-        self.m.send("cpu " + tag)
-        ticks = self.m.expect("@@CPU %s " % tag, self.deadline, mark)[2].split()[2]
+        ticks = self.ask("cpu " + tag, "@@CPU %s " % tag).split()[2]
         return sum(int(n) for n in ticks.split("+"))
 
     def modem(self, port):
         """The modem lines COMport's UART drives now: a list of "RTS", "DTR"."""
-        mark = self.m.mark()
-        self.m.send("modem " + port)
-        lines = self.m.expect("@@MODEM %s " % port, self.deadline, mark)[2].split()[2:]
+        lines = self.ask("modem " + port, "@@MODEM %s " % port).split()[2:]
         check(lines != ["?"], "the guest's driver shows no COM%s" % port)
         return [x for x in lines if x != "-"]
-
-    def uart_device(self, options, expect=True):
-        return self.row.uart.device(self, options, expect)
 
     def close(self):
         """Every updater, adapter and device of the case gone, for the next."""
@@ -223,10 +209,8 @@ class GuestSession(harness.Session):
                 print("   updater %s did not end when killed" % tag)
         self.tags = {}
         for ident in self.adapters:
-            try:
+            with contextlib.suppress(Timeout, RuntimeError):
                 self.row.adapter.unplug(self, ident)
-            except (Timeout, RuntimeError):
-                pass
         self.adapters = []
         super().close()
         self.bridge = None
@@ -240,7 +224,7 @@ def machine(**row):
     cases start; can: the kinds of case it runs, the marks of test_vm.py
     (CAPABILITIES)."""
     defaults = dict(arch=None, kernel=None, root="/", program=None, console="ttyS0",
-                    environment={}, devices=(), uart=NoUart(), adapter=NoAdapter())
+                    environment={}, devices=(), uart=None, adapter=None)
     return SimpleNamespace(**dict(defaults, **row))
 
 
@@ -253,6 +237,7 @@ AMD64 = ["qemu-system-x86_64"]
 USB = ("usb-common", "usbcore")
 
 
+@functools.lru_cache()  # the same row objects for every case: one boot serves a row's cases
 def machines(build):
     """The table. build: the folder of the runner's updater; the released
     programs' folders are beside it, the ARM packages in vm/ beside it."""

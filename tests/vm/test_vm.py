@@ -1,23 +1,15 @@
-"""The Linux updaters on real kernels' serial drivers, in QEMU guests: a
-16550 UART, an FTDI USB serial adapter, the USB class driver (CDC-ACM) and
-the ARM boards' PL011, with trelvane-emu at the far end of each line (see
-machines.py for which machine has which). Checks the exact console text,
-the exit status and the device's verdict, pulls the USB devices out at
-three points of a run, and measures a silent line's cost and the modem
-lines it holds. Each case runs on every machine whose row can run it (its
-mark); each machine boots once for its cases, which run one at a time, in
-any order:
+"""The Linux updaters on real kernels' serial drivers in QEMU guests, with
+trelvane-emu at the far end of each line (doc/machines.md; machines.py says
+which machine has which line):
 
   pytest-3 tests/vm --build BUILD [-k MACHINE_OR_CASE]
 
-BUILD holds the runner's trelvane-update (the released programs' folders
-are beside it) and names the native tools. Without QEMU, a kernel, busybox
-or socat a machine's cases fail, unless TRELVANE_VM_SKIP=1 asks to skip them.
+BUILD holds the runner's trelvane-update, the released programs' folders
+beside it. A machine that cannot boot here fails, or with
+TRELVANE_VM_SKIP=1 skips, its cases.
 """
-import functools
 import os
 import re
-import shutil
 import signal
 import time
 
@@ -33,15 +25,14 @@ from support.lines import Timeout, check, same
 pytestmark = pytest.mark.timeout(CASE_SECONDS)
 
 UART, ADAPTER = machines.CAPABILITIES["uart"], machines.CAPABILITIES["adapter"]
-BUSY = "Couldn't open COM%s\n" + t.PRESS
 # A device that cannot know when the port opens: it repeats its announce
 # until the offer comes. The virtual machine keeps the line open after the
 # updater lets go, so the device waits only briefly for that.
 DEVICE = ["--announce-every", "500", "--linger", "300"]
 PACED = ["--baud", "115200"] + DEVICE
 BOOT_SECONDS = 120
-PULL_SECONDS = 20  # a generous bound: a healthy updater ends well within 2 s
-BUSY_SECONDS = 20  # the same for a refused open
+# A generous bound: a healthy updater ends well within 2 s of a pull or a refused open.
+END_SECONDS = 20
 # An updater waiting on a silent line sleeps in its reads: over this long it
 # may use a few clock ticks, where one that spins uses them all.
 SILENT_SECONDS, SILENT_TICKS = 5, 10
@@ -52,20 +43,12 @@ def first_chunk(g):
     return g.texts().select() + g.texts().transfer(blocks=4)
 
 
-def cooked_echo(data):
-    """What a terminal line with the kernel's default settings echoes for
-    data: control characters shown as ^X."""
-    out = b""
-    for c in data:
-        out += b"^" + bytes([c ^ 0x40]) if c < 0x20 and c not in b"\t\n" or c == 0x7F \
-            else bytes([c])
-    return out
-
-
-def complete(g, tag, port, e, mark=None):
-    if mark is None:
-        started, mark = time.monotonic(), g.start(tag, port)
-        g.figure("complete run (%s): %.1f s" % (tag, g.ended(tag, mark) - started))
+def complete(g, tag, port, e, nohup=False):
+    started, mark = time.monotonic(), g.start(tag, port, "ignoring HUP" if nohup else "")
+    if nohup:
+        g.wait_seen(tag, t.listening(port))
+        g.m.send("stop %s HUP" % tag)
+    g.figure("complete run (%s): %.1f s" % (tag, g.ended(tag, mark) - started))
     status, text = g.console(tag, mark)
     same(text, g.texts().full_run(port))
     check(status == 255, "exit status %d, want 255" % status)
@@ -81,15 +64,7 @@ def variant(name, needs, *values, deadline=None):
 
 def device(g, port, options, expect=True):
     """The port's device, on the UART's line or a USB adapter's (and its handle)."""
-    return (g.uart_device(options, expect), None) if port == UART else plug(g, options)
-
-
-def without_carrier(g):
-    """A line with modem control (CLOCAL off, as another program may leave
-    it) whose carrier is low, as QEMU's UART reports it on this host line:
-    the open must not wait for a carrier that never comes."""
-    g.m.send("stty -F /dev/ttyS1 -clocal")
-    return "stty -F /dev/ttyS1 clocal"
+    return (g.row.uart.device(g, options, expect), None) if port == UART else plug(g, options)
 
 
 def replug(g):
@@ -99,7 +74,8 @@ def replug(g):
 def run(name, needs, first=None, nohup=False, options=DEVICE, deadline=None):
     """A complete run's row: what comes first (a function of the guest, which
     may return the guest command that undoes it), and whether the updater
-    ignores the session's hang-up, as a technician's over SSH would."""
+    ignores the session's hang-up (sent while it listens), as a technician's
+    over SSH would."""
     return variant(name, needs, name, first, nohup, options, deadline=deadline)
 
 
@@ -109,7 +85,11 @@ COMPLETE = (
     # the UART's FIFO and interrupts keep a real line's rhythm; a run of the
     # largest image (127 chunks) takes 95 s.
     run("uart_at_line_speed", "paced_uart", options=PACED, deadline=150),
-    run("uart_without_carrier", "uart_16550", without_carrier),
+    # A line with modem control (CLOCAL off, as another program may leave
+    # it) whose carrier is low, as QEMU's UART reports it: the open must not
+    # wait for a carrier that never comes.
+    run("uart_without_carrier", "uart_16550",
+        lambda g: g.m.send("stty -F /dev/ttyS1 -clocal") or "stty -F /dev/ttyS1 clocal"),
     run("uart_under_nohup", "uart_16550", nohup=True),
     # On the port of an updater killed in the middle of its transfer.
     run("uart_after_sigterm", "uart", lambda g: terminate(g, "k", holder(g, "k", UART)[1], UART)),
@@ -124,11 +104,7 @@ def test_complete(g, port, tag, first, nohup, options):
     undo = first(g) if first else None
     try:
         e, ident = device(g, port, options)
-        mark = g.start(tag, port, "ignoring HUP") if nohup else None
-        if nohup:
-            g.wait_seen(tag, t.listening(port), mark)
-            g.m.send("stop %s HUP" % tag)
-        complete(g, tag, port, e, mark)
+        complete(g, tag, port, e, nohup)
     finally:
         if undo:
             g.m.send(undo)
@@ -142,8 +118,8 @@ def test_silent_line(g, port):
     holds DTR and RTS down, as the Windows program's settings have them (the
     kernel raised both when the port opened)."""
     device(g, port, ["--silent"], expect=None)
-    mark = g.start("quiet", port)
-    g.wait_seen("quiet", t.listening(port), mark)
+    g.start("quiet", port)
+    g.wait_seen("quiet", t.listening(port))
     if port == UART:
         up = g.modem(port)
         check(up == [], "the updater listens with %s up, want DTR and RTS down" % " and ".join(up))
@@ -157,9 +133,7 @@ def test_silent_line(g, port):
 
 
 def present(g, device, yes):
-    mark = g.m.mark()
-    g.m.send("present %s %s" % (device, yes))
-    g.m.expect("@@PRESENT %s %s" % (device, yes), g.deadline, mark)
+    g.ask("present %s %s" % (device, yes), "@@PRESENT %s %s" % (device, yes))
 
 
 def plug(g, options):
@@ -196,12 +170,12 @@ def test_adapter_pulled(g, where):
     if taken:
         e.wait_line("emu: stopped reading at %d bytes" % taken)
     else:
-        g.wait_seen(tag, t.listening(ADAPTER), mark)
+        g.wait_seen(tag, t.listening(ADAPTER))
     pull = unplug(g, ident)
     try:
-        ended = g.ended(tag, mark, PULL_SECONDS - (time.monotonic() - pull))
+        ended = g.ended(tag, mark, END_SECONDS - (time.monotonic() - pull))
     except Timeout as why:
-        raise Timeout("the updater did not end within %d s of the pull: %s" % (PULL_SECONDS, why))
+        raise Timeout("the updater did not end within %d s of the pull: %s" % (END_SECONDS, why))
     status, text = g.console(tag, mark)
     g.figure("pull to exit (%s): %.3f s" % (where, ended - pull))
     want_start, lost = g.texts().head(ADAPTER) + (first_chunk(g) if taken else ""), t.LOST % ADAPTER
@@ -220,8 +194,7 @@ def test_adapter_pulled(g, where):
 
 
 def holder(g, tag, port):
-    """An updater on the port that is in the middle of its transfer, at the
-    line's real pace, so that it holds the port for a good while."""
+    """An updater holding the port a good while: mid-transfer, at the line's pace."""
     e, _ = device(g, port, PACED, expect=None)
     mark = g.start(tag, port)
     e.wait_line("emu: got chunk 1 ")
@@ -242,10 +215,10 @@ def terminate(g, tag, mark, port):
 def test_second_updater_on_a_held_port(g, port):
     e, mark = holder(g, "hold", port)
     second = g.start("second", port)
-    status, text = g.console("second", second, BUSY_SECONDS)
-    same(text, g.texts().banner + BUSY % port, "second updater's console")
+    status, text = g.console("second", second, END_SECONDS)
+    same(text, g.texts().banner + "Couldn't open COM%s\n" % port + t.PRESS,
+         "second updater's console")
     check(status == 1, "second updater: exit status %d, want 1" % status)
-    check("@@END hold " not in g.m.console.text(), "the first updater ended before the second")
     terminate(g, "hold", mark, port)
 
 
@@ -253,11 +226,9 @@ def test_second_updater_on_a_held_port(g, port):
 def test_announces_before_the_port_opens(g):
     # The port in the kernel's cooked settings, as after a boot: whatever
     # an earlier case's updater left, the line echoes until it is raw.
-    mark = g.m.mark()
-    g.m.send("stty -F /dev/ttyS1 sane; echo @@SANE")
-    g.m.expect("@@SANE", g.deadline, mark)
+    g.ask("stty -F /dev/ttyS1 sane; echo @@SANE", "@@SANE")
     record = os.path.join(g.tmp, "received")
-    e = g.uart_device(DEVICE + ["--record", record])
+    e = g.row.uart.device(g, DEVICE + ["--record", record], True)
     time.sleep(1.2)  # two more announces wait on the line
     out = complete(g, "early", UART, e)
     found = re.search(r"emu: (\d+) bytes before the offer", out)
@@ -272,45 +243,25 @@ def test_announces_before_the_port_opens(g):
     # starts, before any call can follow the open: one announce's echo in
     # most boots, two in some, none in a few, with the mend as without it. So
     # the case holds what is certain: what came back is only the line's echo
-    # of the device's own bytes, and the updater itself sent nothing before
-    # its offer. That the line is raw from the open is checked where it can
-    # be every time, on a pseudo-terminal in the platform's unit tests.
-    source = re.sub(rb"\^(.)", lambda m: bytes([m.group(1)[0] ^ 0x40]), before, flags=re.S)
-    announce = bytes([0xFF, *g.image().device()])
-    check(cooked_echo(source) == before and set(source) <= set(announce),
+    # (a control character as ^X) of the device's own bytes, and the updater
+    # sent nothing before its offer. That the line is raw from the open is
+    # checked every time on a pseudo-terminal, in the platform's unit tests.
+    echoes = {b"^" + bytes([c ^ 0x40]) if c < 0x20 and c not in b"\t\n" or c == 0x7F
+              else bytes([c]) for c in [0xFF, *g.image().device()]}
+    check(re.fullmatch(b"(?:%s)*" % b"|".join(map(re.escape, echoes)), before, re.S),
           "before the offer the device got %r, not the line's echo of announces" % before)
 
 
 def pytest_generate_tests(metafunc):
-    """Each case on every machine that can run it (its `needs` marks, of
-    machines.py's CAPABILITIES, its own or its row's); conftest.py leaves the
-    others out. A machine boots once for all its cases (the guest fixture),
-    whatever their order; run side by side (pytest-xdist's loadgroup), all
-    of a machine's cases go to one worker."""
+    """Each case on every machine (conftest.py leaves out those its `needs`
+    marks, its own or its row's, rule out); all of a machine's cases go to
+    one pytest-xdist worker (loadgroup), and one boot serves them all."""
     needs = {n for m in metafunc.definition.iter_markers("needs") for n in m.args}
     check(needs <= machines.CAPABILITIES.keys(), "unknown capabilities %s" % needs)
     metafunc.parametrize("guest", [pytest.param(row, id=row.name,
                                                 marks=pytest.mark.xdist_group(row.name))
-                                   for row in table(metafunc.config.facts["build"])],
+                                   for row in machines.machines(metafunc.config.facts["build"])],
                          indirect=True, scope="module")
-
-
-@functools.lru_cache()
-def table(build):
-    """The machines, the same row objects for every case: a booted machine
-    is kept for the cases of the same row."""
-    return machines.machines(build)
-
-
-def missing(row):
-    """Why the machine cannot boot here, or None."""
-    found = kernel(row)
-    if isinstance(found, str):
-        return found
-    if not os.path.exists(initramfs.busybox(row.root)):
-        return "no static busybox at " + initramfs.busybox(row.root)
-    return next(("%s is not installed" % tool for tool in row.uart.needs
-                 if not shutil.which(tool)), None)
 
 
 @pytest.fixture(scope="module")
@@ -320,12 +271,11 @@ def guest(request, facts, figures, tmp_path_factory):
     program = os.path.join(row.program, "trelvane-update")
     if not os.path.exists(program):
         pytest.fail("no updater at %s: build it first" % program)
-    why = missing(row)
-    if why and os.environ.get("TRELVANE_VM_SKIP") == "1":
-        pytest.skip("%s: %s; TRELVANE_VM_SKIP=1 skips its cases" % (row.name, why))
-    if why:
-        pytest.fail("%s: %s (TRELVANE_VM_SKIP=1 skips these cases)" % (row.name, why))
-    _, image, version = kernel(row)
+    found = kernel(row)
+    if isinstance(found, str):
+        (pytest.skip if os.environ.get("TRELVANE_VM_SKIP") == "1" else pytest.fail)(
+            "%s: %s (TRELVANE_VM_SKIP=1 skips its cases)" % (row.name, found))
+    image, version = found
     started = time.monotonic()
     g = GuestSession(facts, str(tmp_path_factory.mktemp(row.name)), row, figures)
     try:
@@ -336,7 +286,7 @@ def guest(request, facts, figures, tmp_path_factory):
                         [(GuestEmulator.IMAGE, g.images[""])] * in_guest)
         g.m = Machine(row, image, initrd, g.tmp)
         g.deadline = time.monotonic() + BOOT_SECONDS
-        booted = g.m.boot(g.deadline)
+        booted = g.m.expect("@@READY", g.deadline)[1] / 1e9 - g.m.started
         for device in row.devices:
             present(g, device, "yes")
         g.figure("booted %s in %.1f s, its devices there in %.1f s"
@@ -351,8 +301,7 @@ def guest(request, facts, figures, tmp_path_factory):
 
 @pytest.fixture
 def g(request, guest, deadline):
-    """The booted machine, for one case within its deadline; what the case
-    started is ended after it."""
+    """The booted machine for one case, within its deadline; what it started ends after it."""
     guest.set_deadline(deadline)
     request.node.trelvane_session = guest
     yield guest
