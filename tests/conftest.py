@@ -1,13 +1,8 @@
-"""The pytest suite's common ground, for every build it is run on:
-
-  pytest-3 tests/e2e --build build/native [-n 4]
-
---build names the build folder; what it holds and how its programs run come
-from the facts CMake wrote there (support.texts.facts), which --tools,
---launcher and --wine may override. Each case gets a harness session (the
-fixture `s`) bounded by the case's deadline: the `timeout` mark, or the
-ini file's. A failed case's report ends with where it stopped. Markers say
-which builds a case is for; the build's facts pick the cases."""
+"""The suite's common ground: pytest-3 tests/e2e --build build/native [-n 4].
+How the build's programs run comes from the facts CMake wrote there
+(support.texts.facts; --tools, --launcher and --wine override them), and
+they pick the cases by their markers. Each case gets a harness session (`s`)
+bounded by its deadline; a failed case's report ends with where it stopped."""
 import os
 import shlex
 import shutil
@@ -81,16 +76,14 @@ def pytest_collection_modifyitems(config, items):
         return not ((found["wine"] and "linux" in marks) or (not native and "native" in marks)
                     or (short and "representative" not in marks)
                     or (found["sanitized"] and "unsanitized" in marks))
-    keep = [item for item in items if wanted(item)]
     config.hook.pytest_deselected(items=[item for item in items if not wanted(item)])
-    items[:] = keep
+    items[:] = [item for item in items if wanted(item)]
 
 
 @pytest.fixture(scope="session")
 def wine(request, facts, worker_id):
-    """The Wine prefix of this worker, or None for a Linux program. Cases
-    under Wine link their COM ports in the prefix, so each worker has a
-    prefix of its own: a copy, in hard links, of one made once."""
+    """This worker's Wine prefix (None for a Linux program): its own, as
+    cases link their COM ports in it, a hard-linked copy of one made once."""
     if not facts["wine"]:
         yield None
         return
@@ -111,17 +104,12 @@ def wine(request, facts, worker_id):
                    stderr=subprocess.DEVNULL)
 
 
-def deadline_of(item):
-    marker = item.get_closest_marker("timeout")
-    if marker:
-        return float(marker.args[0])
-    return float(item.config.getoption("timeout") or item.config.getini("timeout"))
-
-
 @pytest.fixture
-def deadline(request):
-    """Seconds the case's own waits may take: its deadline less the margin."""
-    return deadline_of(request.node) - MARGIN
+def deadline(request, pytestconfig):
+    """Seconds the case's own waits may take: its `timeout` mark's or the run's, less MARGIN."""
+    marker = request.node.get_closest_marker("timeout")
+    return float(marker.args[0] if marker else pytestconfig.getoption("timeout")
+                 or pytestconfig.getini("timeout")) - MARGIN
 
 
 @pytest.fixture(scope="session")

@@ -1,11 +1,11 @@
-"""The build's image check: a product build must stop, naming the file and the
-fault, on every image the program itself would refuse or no device could fit,
-and embed the others byte for byte. Each image is made by trelvane-mkimage, turned into its source
-by cmake/embed.cmake and compiled by the build's compiler.
-"""
+"""The build's image check: a product build stops, naming the file and the
+fault, on every image the program would refuse or no device could fit, and
+embeds the others byte for byte (trelvane-mkimage's images, turned into
+source by cmake/embed.cmake, compiled by the build's compiler)."""
 import os
 import re
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -45,10 +45,7 @@ def test_embedding(s, facts, args, error):
     r = subprocess.run([facts["compiler"], "-std=c++17", "-fsyntax-only", "-I", facts["source"],
                         out], capture_output=True, text=True)
     if error is None:
-        with open(image, "rb") as f:
-            data = f.read()
-        with open(out) as f:
-            text = f.read()
+        data, text = Path(image).read_bytes(), Path(out).read_text()
         body = bytes(int(x, 16) for x in re.findall(r"0x([0-9a-f]{2}),", text))
         check(r.returncode == 0 and body == data and "= %dUL;" % len(data) in text,
               "good image not embedded exactly: " + r.stderr)

@@ -1,10 +1,8 @@
-"""What a released program holds of others, and the release's bill of
-materials, against the libraries its link took as tools/release/notices.py
-recorded them (third-party.json): the notices quote each one's copyright file, none
-is glibc, and the bill gives each one's installed version. The SPDX
-document's every checksum is that of what it names, and every licence id is
-in the SPDX lists Debian packages (node-spdx-license-ids,
-node-spdx-exceptions) or defined in the document."""
+"""The notices and the bill of materials, against the libraries the link took
+as tools/release/notices.py recorded them (third-party.json): the notices
+quote each one's copyright file, none is glibc; the bill gives each one's
+installed version, every checksum is that of what it names, and every
+licence id is in Debian's SPDX lists or defined in the document."""
 import json
 import os
 import re
@@ -20,17 +18,12 @@ SPDX_LISTS = {"license": "/usr/share/nodejs/spdx-license-ids/index.json",
               "exception": "/usr/share/nodejs/spdx-exceptions/index.json"}
 
 
-def libraries_of(facts):
-    """The libraries the build's link took."""
-    return json.loads(Path(facts["libraries"]).read_text())
-
-
 def check_notices(facts, notices):
     """The notices (text) name each recorded library and quote its copyright
     file, which a Debian package's copyright names too; none is glibc."""
     name = os.path.basename(facts["notices"])
     deb = Path(facts["copyright"]).read_text(encoding="utf-8") if facts["deb"] else None
-    for lib in libraries_of(facts):
+    for lib in json.loads(Path(facts["libraries"]).read_text()):
         check("%s %s (%s)" % (lib["package"], lib["version"], lib["arch"]) in notices and
               Path(lib["copyright"]).read_text(encoding="utf-8").rstrip("\n") in notices,
               "%s lacks %s or its copyright file %s" % (name, lib["package"], lib["copyright"]))
@@ -63,16 +56,14 @@ def write_bill(facts, folder, env=None):
 
 
 def check_bill(facts, folder):
-    """Writes the bill of the build's archive and package in folder as
-    ./make-release.sh does, then checks every checksum in it against what
-    it names, every licence id, and each recorded library's Debian
-    version."""
+    """The bill write_bill() makes: its every checksum against what it
+    names, every licence id, and each recorded library's Debian version."""
     bill_path = write_bill(facts, folder)
     bill = json.loads(Path(bill_path).read_text())
     known = {name: kind for kind, path in SPDX_LISTS.items()
              for name in json.loads(Path(path).read_text())}
     known.update((e["licenseId"], "license") for e in bill.get("hasExtractedLicensingInfos", []))
-    libraries, program = libraries_of(facts), os.path.basename(facts["program"])
+    program = os.path.basename(facts["program"])
     sums = {os.path.basename(facts["image"]): {sha256(Path(facts["image"]).read_bytes())},
             program: set()}
     for name in os.listdir(folder):
@@ -91,7 +82,7 @@ def check_bill(facts, folder):
             for kind, word in licence_ids(p[field]):
                 check(known.get(word) == kind, "%s: %s: %s %r is not an SPDX %s id" % (
                     bill_path, p["SPDXID"], field, word, kind))
-    for lib in libraries:
+    for lib in json.loads(Path(facts["libraries"]).read_text()):
         installed = run(["dpkg-query", "-W", "-f", "${Version}",
                          "%s:%s" % (lib["package"], lib["arch"])])[1]
         check(packages.get(lib["package"], {}).get("versionInfo") == installed,

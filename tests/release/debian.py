@@ -1,7 +1,5 @@
-"""The Debian package of a released Linux program: its name, control fields
-and files; lintian; and an install with dpkg into a throwaway root, where the
-manual page renders and the installed program installs the software on the
-emulator exactly, then a purge that leaves nothing behind."""
+"""A released Linux program's Debian package: its control fields and files,
+lintian, an install into a throwaway root and a purge that leaves nothing."""
 import gzip
 import os
 import subprocess
@@ -20,10 +18,6 @@ DOC = "usr/share/doc/trelvane-update/"
 OVERRIDES = "usr/share/lintian/overrides/trelvane-update"
 
 
-def package_name(version, software, arch):
-    return "trelvane-update_%s+sw%s_%s.deb" % (version, software, arch)
-
-
 def tree(root):
     """Every path under root, relative to it."""
     return {os.path.relpath(os.path.join(top, name), root)
@@ -31,10 +25,8 @@ def tree(root):
 
 
 def check_contents(deb, facts, software):
-    """Control fields and exactly the listed files: the program as built,
-    the manual page as the build wrote it, the README and lintian's
-    overrides as in the source tree, the notices and the copyright as the
-    build made them (its facts)."""
+    """Control fields, and exactly these files, the build's or the source's:
+    program, manual page, README, copyright, notices, lintian's overrides."""
     source = facts["source"]
     for field, want in (("Package", "trelvane-update"), ("Architecture", facts["deb"]),
                         ("Version", "%s+sw%s" % (facts["version"], software)), ("Depends", "")):
@@ -71,15 +63,12 @@ def check_lintian(deb):
 
 
 def check_installed(deb, s, folder):
-    """dpkg -i into a throwaway root in folder; man -l renders the page there
-    without a warning; the installed program, run in the harness session s
-    against the emulator of a device it refuses, after answering its prompt
-    (whole installations are the release's qualification and the end-to-end
-    cases, of the same program's bytes), says what it carries exactly as
-    the page quotes it (manpage.check_page); dpkg --purge then leaves
-    nothing behind but dpkg's own database, which records what was ever
-    installed. A package for another processor is installed as it would be
-    there (dpkg knows only this machine's architectures)."""
+    """dpkg -i into a throwaway root in folder (a package for another
+    processor as it would be there); man -l renders the page without a
+    warning; the installed program, answering its prompt in the harness
+    session s against a device it refuses (whole installations are the qualification's and the
+    end-to-end cases'), says what it carries as the page quotes it
+    (manpage.check_page); dpkg --purge leaves nothing but dpkg's database."""
     root, database = os.path.join(folder, "root"), os.path.join("var", "lib", "dpkg")
     foreign = not deb.endswith("_%s.deb" % ran(["dpkg", "--print-architecture"]).strip())
     # Its own log too, so the machine's dpkg log does not record the trial.
@@ -91,8 +80,7 @@ def check_installed(deb, s, folder):
     before = tree(root)
     ran(dpkg + ["-i", deb])
     done = subprocess.run(["man", "--warnings", "-l", os.path.join(root, MANPAGE)],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                          env=dict(os.environ, MANWIDTH="80"))
+                          capture_output=True, text=True, env=dict(os.environ, MANWIDTH="80"))
     check(done.returncode == 0 and not done.stderr and "EXIT STATUS" in done.stdout,
           "man -l /%s of %s:\n%s" % (MANPAGE, deb, done.stderr))
     s.build = os.path.dirname(os.path.join(root, PROGRAM))  # the session runs it from there

@@ -1,9 +1,8 @@
-"""The manual page: it passes mandoc's lint, and it says nothing the program
-does not do. Every text the page puts in double quotes is a message the
-program prints, matched against the program's own format strings in its
-sources (numbers and names filled in, the spacing as the page is set), and
-every message the program prints is quoted and explained somewhere; what a
-run printed of the program's own version and software is quoted as printed."""
+"""The manual page passes mandoc's lint, and each text it quotes is a
+message the program prints (its format strings in the sources, filled in,
+spaced as the page is set), each message is quoted, and what a run printed
+of the program's version and software is quoted as printed."""
+import glob
 import os
 import re
 from pathlib import Path
@@ -27,26 +26,22 @@ OTHER_OUTPUT = re.compile(r"\b(f?puts|putchar|fprintf|fwrite|cout|cerr)\b")
 
 
 def program_messages(source):
-    """Every format string the updater passes to printf, as written, and the
-    files that print otherwise."""
+    """The updater's every printf format string, and the files that print otherwise."""
     found, elsewhere = [], []
     for layer in LAYERS:
-        folder = os.path.join(source, layer)
-        for name in sorted(os.listdir(folder)):
-            if name.endswith(".cpp"):
-                code = Path(folder, name).read_text()
-                for call in PRINTF.finditer(code):
-                    text = "".join(LITERAL.findall(call.group(1)))
-                    found.append(text.encode().decode("unicode_escape"))
-                if OTHER_OUTPUT.search(code):
-                    elsewhere.append(os.path.join(layer, name))
+        for path in sorted(glob.glob(os.path.join(source, layer, "*.cpp"))):
+            code = Path(path).read_text()
+            for call in PRINTF.finditer(code):
+                text = "".join(LITERAL.findall(call.group(1)))
+                found.append(text.encode().decode("unicode_escape"))
+            if OTHER_OUTPUT.search(code):
+                elsewhere.append(os.path.relpath(path, source))
     return found, elsewhere
 
 
 def as_pattern(message):
     """A format string as a regular expression over its printed texts, each
-    run of blank space (line ends, a carriage return, indentation) as one
-    space, as quotes() leaves it."""
+    run of blank space one space, as quotes() leaves it."""
     # re.split with one group: literal text at even places, conversions at odd.
     return "".join(re.escape(re.sub(r"\s+", " ", piece)) if at % 2 == 0 else
                    PRINTS.get(piece[-1], r"-?\d+").replace("N", piece[1:-1])
@@ -61,11 +56,9 @@ def quotes(page):
 
 
 def check_page(page, source, printed):
-    """mandoc -Tlint finds nothing, down to its style remarks. Each quote of
-    the page is one whole message of the program, and each message of the
-    program is quoted by the page. What the program printed up to its
-    listening line (its version, the software it carries, its size) is
-    quoted as printed: a quote of a message printed there is that text."""
+    """mandoc -Tlint finds nothing, down to its style remarks; the page's
+    quotes are the program's messages, each quoted; a quote of a message
+    the program printed up to its listening line is that text."""
     code, out = run(["mandoc", "-Tlint", "-W", "all", page])
     check(code == 0 and not out.strip(), "mandoc -Tlint on %s:\n%s" % (page, out))
     messages, elsewhere = program_messages(source)

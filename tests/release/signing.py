@@ -1,9 +1,7 @@
-"""The release's signatures, checked with keys made for this run alone: a
-certificate authority and a code-signing certificate from openssl, a minisign
-key pair. The signing itself is cmake/Sign.cmake's, as in a real release,
-given the keys through the environment a vendor sets."""
+"""The release's signatures, by cmake/Sign.cmake as in a real release, with
+keys made for this run alone (openssl's authority and code-signing
+certificate, a minisign pair) given as a vendor gives them."""
 import os
-import shutil
 import subprocess
 from pathlib import Path
 
@@ -45,28 +43,22 @@ class Keys:
             ran(cmd, stdin=subprocess.DEVNULL)
 
     def env(self, pkcs12=True):
-        """The environment of a signed release: the Authenticode key as
-        PKCS#12 with its password file, or as PEM files; the minisign key."""
-        env = dict(unsigned_env(), TRELVANE_MINISIGN_KEY=self.minisign_key)
-        if pkcs12:
-            env.update(TRELVANE_SIGN_PKCS12=self.p12, TRELVANE_SIGN_PASS_FILE=self.password)
-        else:
-            env.update(TRELVANE_SIGN_CERT=self.cert, TRELVANE_SIGN_KEY=self.key)
-        return env
+        """A signed release's environment: the Authenticode key as PKCS#12 or PEM files."""
+        keys = (dict(TRELVANE_SIGN_PKCS12=self.p12, TRELVANE_SIGN_PASS_FILE=self.password)
+                if pkcs12 else dict(TRELVANE_SIGN_CERT=self.cert, TRELVANE_SIGN_KEY=self.key))
+        return dict(unsigned_env(), TRELVANE_MINISIGN_KEY=self.minisign_key, **keys)
 
 
 def changed_copy(path):
-    """A copy of the file with its middle byte changed, as whoever tampers
-    with it after signing would."""
+    """A copy of the file with its middle byte changed after signing."""
     Path(path + ".changed").write_bytes(flipped(Path(path).read_bytes()))
     return path + ".changed"
 
 
 def check_signed_program(keys, signed, built):
     """The signed program verifies against the run's own authority, is the
-    program as built once its signature is removed (so signing costs the
-    release none of its reproducibility), and a copy changed after signing
-    does not verify."""
+    program as built without its signature (so signing costs the release no
+    reproducibility), and not once changed."""
     code, out = run(["osslsigncode", "verify", "-CAfile", keys.ca, "-in", signed])
     check(code == 0 and "Signature verification: ok" in out,
           "%s does not verify against the test authority:\n%s" % (signed, out))
@@ -80,20 +72,9 @@ def check_signed_program(keys, signed, built):
     check(code != 0, "a copy of %s changed after signing still verifies:\n%s" % (signed, out))
 
 
-def check_signed_copy(keys, cmake, source, built, folder):
-    """A copy of the built program signed by cmake/Sign.cmake with the key in
-    the other form a vendor may have, PEM files, passes the same checks."""
-    copy = os.path.join(folder, "signed-with-pem-" + os.path.basename(built))
-    shutil.copyfile(built, copy)
-    ran([cmake, "-DSIGN_PROGRAM=" + copy, "-P", os.path.join(source, "cmake", "Sign.cmake")],
-        env=keys.env(pkcs12=False))
-    check_signed_program(keys, copy, built)
-
-
 def check_signed_sums(keys, cmake, source, sums):
-    """cmake/Sign.cmake, as ./make-release.sh runs it, signs the checksum list
-    only when given a key; minisign accepts the signed list with the public
-    key and refuses it after one byte of it has changed."""
+    """cmake/Sign.cmake signs the checksum list only when given a key;
+    minisign accepts it signed, and refuses it with a byte changed."""
     sign = [cmake, "-DSIGN_SUMS=" + sums, "-P", os.path.join(source, "cmake", "Sign.cmake")]
     signature = sums + ".minisig"
     code, out = run(sign, env=unsigned_env())

@@ -1,21 +1,14 @@
-"""Makes the release archive of a built tree with CPack, in a scratch folder,
-and checks it: named after the updater's version and the software version
-of the image, it holds exactly the program as built (stripped, carrying the
-image, linked statically), the README, on Linux the manual page, and the
-SHA-256 of the program and of the image in sha256sum's format; a Windows
-program's version resource carries both versions. Given the run's own keys,
-a Windows archive holds the program signed, and the release's checksum list
-is signed. A Linux build's Debian package and manual page are checked too
-(debian.py, manpage.py); the third-party notices, that no glibc is linked,
-and the bill of materials as well (bom.py), and the release's qualification
-of the program, and its headers' protections. What the build is comes from
-its facts:
-
-  pytest-3 tests/release --build BUILD
-"""
+"""CPack's release archive of a built tree (pytest-3 tests/release --build
+BUILD), named after the updater's and the image's versions, holds exactly
+the program as built (stripped, hardened, carrying the image, linked
+statically), the README, the notices (bom.py), on Linux the manual page, and
+the program's and the image's SHA-256; a Windows program's version resource
+carries both versions, and signed (signing.py) it verifies. Then the Debian
+package (debian.py, manpage.py), bill of materials and qualification."""
 import json
 import os
 import re
+import shutil
 import struct
 import sys
 from pathlib import Path
@@ -58,7 +51,7 @@ HARDENED["win64"] = (HARDENED["win32"][0], HARDENED["win32"][1] + [
 
 
 def resource_version(program):
-    """The file version of the fixed version block (FILEVERSION), as 4 numbers."""
+    """The fixed version block's file version (FILEVERSION), as 4 numbers."""
     at = program.find(struct.pack("<I", 0xFEEF04BD))
     if at < 0:
         return None
@@ -67,10 +60,8 @@ def resource_version(program):
 
 
 def software_version(facts):
-    """The version the build's image carries, as the updater prints it:
-    header bytes 3 and 4."""
-    image = Path(facts["image"]).read_bytes()
-    return "%u.%02u" % (image[3], image[4])
+    """The version the build's image carries, as the updater prints it."""
+    return oracle.version_text(oracle.Image.read(facts["image"]).version)
 
 
 def archive_in(facts, folder, out=""):
@@ -87,9 +78,8 @@ def keys(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def made(facts, keys, tmp_path_factory, figures):
-    """made(signed): CPack's packages of the build, made once unsigned and
-    once signed with the run's keys (a Windows program), as (folder, what
-    CPack printed)."""
+    """made(signed): (folder, CPack's output) of the build's packages, made
+    once unsigned and once signed with the run's keys."""
     done = {}
 
     def make(signed):
@@ -155,8 +145,7 @@ def test_archive(facts, made, signed):
 
 @pytest.mark.windows
 def test_signed_program_verifies_and_is_the_built_one_unsigned(facts, made, keys, tmp_path):
-    """Signed as PKCS#12, it verifies against the run's own authority, is the
-    built program without its signature, and not once changed."""
+    """The archive's program, signed with the key as PKCS#12 (signing.check_signed_program)."""
     held = tmp_path / os.path.basename(facts["program"])
     held.write_bytes(bom.program_held(archive_in(facts, *made(True)), facts))
     signing.check_signed_program(keys, str(held), facts["program"])
@@ -164,40 +153,38 @@ def test_signed_program_verifies_and_is_the_built_one_unsigned(facts, made, keys
 
 @pytest.mark.windows
 def test_signed_with_pem_files(facts, keys, tmp_path):
-    signing.check_signed_copy(keys, facts["cmake"], facts["source"], facts["program"],
-                              str(tmp_path))
+    """A copy of the program signed by cmake/Sign.cmake with the key in the
+    other form a vendor may have, PEM files, passes the same checks."""
+    copy = str(tmp_path / os.path.basename(facts["program"]))
+    shutil.copyfile(facts["program"], copy)
+    ran([facts["cmake"], "-DSIGN_PROGRAM=" + copy, "-P",
+         os.path.join(facts["source"], "cmake", "Sign.cmake")], env=keys.env(pkcs12=False))
+    signing.check_signed_program(keys, copy, facts["program"])
 
 
-def debian_package(facts, release):
-    """The release's Debian package, named after the updater's version and
-    the image's software version, and that software version."""
-    software = software_version(facts)
-    deb = os.path.join(release, debian.package_name(facts["version"], software, facts["deb"]))
+@pytest.fixture
+def deb(facts, release):
+    """The release's Debian package, named after the updater's and the image's versions."""
+    deb = os.path.join(release, "trelvane-update_%s+sw%s_%s.deb"
+                       % (facts["version"], software_version(facts), facts["deb"]))
     check(os.path.exists(deb), "cpack made no %s in %s" % (os.path.basename(deb), release))
-    return deb, software
+    return deb
 
 
 @pytest.mark.linux
-def test_debian_package_contents_and_lintian(facts, release):
-    deb, software = debian_package(facts, release)
-    debian.check_contents(deb, facts, software)
+def test_debian_package_contents_and_lintian(facts, deb):
+    debian.check_contents(deb, facts, software_version(facts))
     debian.check_lintian(deb)
 
 
 @pytest.mark.linux
-def test_debian_package_installed_runs_and_purges(facts, release, s, tmp_path_factory):
-    """Installed in a throwaway root, its manual page renders, passes mandoc's
-    lint, quotes the program's messages and names what the program printed
-    (the archive's page and program are the same bytes: test_archive), it
-    installs exactly on the emulator (under the build's launcher where the
-    package is for another processor), and a purge leaves nothing."""
-    debian.check_installed(debian_package(facts, release)[0], s,
-                           str(tmp_path_factory.mktemp("dpkg")))
+def test_debian_package_installed_runs_and_purges(deb, s, tmp_path):
+    """(The archive's manual page and program are the package's bytes: test_archive.)"""
+    debian.check_installed(deb, s, str(tmp_path))
 
 
 def test_checksum_list_signed(facts, release, keys):
-    """SHA256SUMS over the packages is signed only with a key, minisign
-    verifies it and refuses it with a byte changed."""
+    """SHA256SUMS over the packages (signing.check_signed_sums)."""
     sums = os.path.join(release, "SHA256SUMS")
     Path(sums).write_text("".join("%s  %s\n" % (bom.sha256(Path(release, name).read_bytes()), name)
                                   for name in sorted(os.listdir(release))
@@ -206,19 +193,17 @@ def test_checksum_list_signed(facts, release, keys):
 
 
 def test_bill_of_materials(facts, release):
-    """The SPDX document of the build's archive and package: each checksum,
-    licence id and library version is right."""
     bom.check_bill(facts, release)
 
 
 def test_qualification(facts, release, wine, tmp_path):
-    """tools/release/qualify.py, as ./make-release.sh runs it, refuses the
-    release's program for a device that expects an image one byte off. (That
-    it qualifies a right one, ./make-release.sh shows for every program.)"""
-    Path(tmp_path, "image.bin").write_bytes(flipped(Path(facts["image"]).read_bytes()))
+    """tools/release/qualify.py refuses the release's program for a device
+    that expects an image one byte off (./make-release.sh shows it qualifies
+    a right one)."""
+    image = tmp_path / "image.bin"
+    image.write_bytes(flipped(Path(facts["image"]).read_bytes()))
     found = json.loads(Path(facts["build"], oracle.FACTS).read_text())
-    found["image"] = str(tmp_path / "image.bin")
-    Path(tmp_path, oracle.FACTS).write_text(json.dumps(found))
+    Path(tmp_path, oracle.FACTS).write_text(json.dumps(dict(found, image=str(image))))
     qualify = [sys.executable, os.path.join(facts["source"], "tools", "release", "qualify.py")]
     code, out = run(qualify + [str(tmp_path), release, wine or str(tmp_path)])
     check(out.startswith("NOT qualified: ") and code != 0, "%s %s %s: status %d, want a refusal:\n%s"

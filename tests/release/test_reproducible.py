@@ -1,14 +1,9 @@
-"""The same program from two builds that ./run-tests.sh makes anyway: this
-build, and the release's own, which ./make-release.sh builds in a copy of the
-source without build/ (--rebuilt names the folder of its build folders). The
-two source and build folders have names of different lengths, so that a path
-that slips into the program also shifts what follows it. A firmware team
-rebuilding a release from its commit must get the program it was given, and,
-its files dated by one SOURCE_DATE_EPOCH as ./make-release.sh dates them, the
-same archive, package and bill of materials. (That a signed program without
-its signature is the program as built, test_package.py checks.) Both builds
-must have been configured with the one SOURCE_DATE_EPOCH, as ./run-tests.sh
-configures every build: it dates their manual pages."""
+"""The same program, and dated by one SOURCE_DATE_EPOCH (which both builds
+were configured with, as ./run-tests.sh configures every one) the same
+archive, package and bill of materials, from two builds ./run-tests.sh makes
+anyway: this one and the release's own (--rebuilt names its build folders),
+whose folders' names differ in length, so that a path slipping into the
+program shifts what follows it."""
 import hashlib
 import os
 from pathlib import Path

@@ -5,12 +5,12 @@ from oracle import first_difference
 from support.lines import check
 
 
-def run(cmd, env=None, **kw):
-    """Runs cmd; its return code and everything it printed. A tool that is
-    not installed fails the check with its name, not a traceback."""
+def run(cmd, **kw):
+    """cmd's return code and all it printed; a tool not installed gives 127
+    and its name, not a traceback."""
     try:
         done = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                              errors="replace", env=env, **kw)
+                              errors="replace", **kw)
     except FileNotFoundError:
         return 127, "%s is not installed (./run-tests.sh installs it)" % cmd[0]
     return done.returncode, done.stdout

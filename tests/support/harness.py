@@ -1,13 +1,10 @@
-"""The one harness of every end-to-end case, of the virtual machines' cases
-and of the benchmark: the device emulator on a pseudo-terminal, the updater
-(Linux, or the Windows program under Wine) with its COM port linked to it,
-and what a run leaves: exit status, console, CPU and times (os.wait4). An
-updater starts, and its port is linked, as the release's qualification does
-it (tools/release/wineprefix.py). Everything a session
-starts is ended and its links removed on every way out, and every wait is
-bounded by the case's own deadline, which fails the case with the last
-console line and the emulator's last step.
-"""
+"""The harness of the end-to-end, virtual machine and benchmark cases: the
+device emulator on a pseudo-terminal, the updater (natively or under Wine)
+with its COM port linked to it as the qualification links it
+(tools/release/wineprefix.py), and what a run leaves (os.wait4). What a
+session starts is ended and its links removed on every way out; a wait past
+the case's deadline fails it with the last console line and the emulator's
+last step."""
 import atexit
 import os
 import subprocess
@@ -26,8 +23,7 @@ SYSCALL = {"x86_64": {"read": "0", "write": "1"}, "aarch64": {"read": "63", "wri
 
 
 def blocked_in(pid, call="read"):
-    """True while the process sleeps inside the system call `call`, as a
-    waiting program should."""
+    """True while the process sleeps in the system call `call`, as a waiting one should."""
     try:
         with open("/proc/%d/stat" % pid) as f:
             state = f.read().rsplit(")", 1)[1].split()[0]
@@ -39,20 +35,17 @@ def blocked_in(pid, call="read"):
 
 
 class Result:
-    """What a finished updater left."""
+    """What a finished updater left: status (-N after death by signal N),
+    console, CPU seconds, wall seconds, and time.monotonic_ns() at its exit."""
 
     def __init__(self, status, console, usage, wall_ns, ended_ns):
-        self.status = status      # exit status, or -N after death by signal N
-        self.console = console
-        self.cpu = usage.ru_utime + usage.ru_stime
-        self.user, self.sys = usage.ru_utime, usage.ru_stime
-        self.wall = wall_ns / 1e9
-        self.ended_ns = ended_ns  # time.monotonic_ns() at the exit
+        self.status, self.console, self.ended_ns = status, console, ended_ns
+        self.user, self.sys, self.wall = usage.ru_utime, usage.ru_stime, wall_ns / 1e9
+        self.cpu = self.user + self.sys
 
 
 class Device:
-    """What a case sees of the device: the emulator's lines (a Lines), with
-    their times, and its exit status (status(): None while it runs)."""
+    """The emulator's lines (a Lines) and its exit status (None while it runs)."""
     ENDED = None  # the line that says it has ended, where its stream goes on
 
     def text(self):
@@ -65,14 +58,12 @@ class Device:
         return self.lines.find(lambda text: text.startswith(prefix))
 
     def wait_line(self, prefix, limit=None):
-        """Time of the first line starting with prefix, waiting for it; the
-        case fails past limit or its deadline, or once the emulator has
-        ended without it."""
+        """Time of the first line starting with prefix; the case fails past
+        limit or its deadline, or once the emulator has ended without it."""
         end = min(self.session.deadline, time.monotonic() + (limit or self.session.deadline_s))
         try:
-            _, at, text = self.lines.wait(lambda x: x.startswith(prefix) or (
-                self.ENDED is not None and x.startswith(self.ENDED)), end,
-                what="emulator line %r" % prefix)
+            _, at, text = self.lines.wait(lambda x: x.startswith((prefix, self.ENDED or prefix)),
+                                          end, what="emulator line %r" % prefix)
         except Timeout as why:
             fail("%s; %s" % (why, self.session.where()))
         check(text.startswith(prefix), "the emulator ended before %r:\n%s" % (prefix, self.text()))
@@ -85,9 +76,8 @@ class Device:
         return self.status(), self.text()
 
     def exact(self, status=0):
-        """The device's verdict on a complete run: it ended with status (0:
-        all well), saw its line set to 115200 8N1 raw, and got exactly the
-        image's bytes."""
+        """A complete run's verdict: status (0: all well), the line set to
+        115200 8N1 raw, exactly the image's bytes."""
         code, out = self.finish()
         check(code == status and (self.on_port or LINE_RAW in out) and EXACT in out,
               "the device's verdict is not an exact run (status %d, want %d):\n%s"
@@ -95,29 +85,25 @@ class Device:
         return out
 
     def options(self, options, expect, variant, device, refused):
-        """The emulator's arguments: a device that fits the image of the
-        updater program `variant` (its hardware, a version older, the same
-        or newer: texts.Image; with no device, the emulator's own), then
-        options, and the image it must receive (expect True: that one)."""
+        """The arguments of a device fitting program `variant`'s image (None: the
+        emulator's own) and options; the image to receive (True: that one)."""
         image = self.session.images[variant] if expect is True else expect
         args = self.session.image(variant).announce(device, refused) if device else []
         return args + list(options), image
 
 
 class Emulator(Device):
-    """trelvane-emu on a pseudo-terminal of its own, linked at `link`, or on
-    the existing port at `link` (on_port: the updater's settings cannot be
-    seen there)."""
+    """trelvane-emu on a pseudo-terminal linked at `link`, or (on_port) on the
+    existing port `link`, where the updater's settings cannot be seen."""
 
-    def __init__(self, session, link, options=(), expect=None, wrapper=(), on_port=False,
-                 variant="", device="any", refused=False):
-        self.session = session
-        self.link, self.on_port = link, on_port
+    def __init__(self, session, link, options=(), expect=None, on_port=False, variant="",
+                 device="any", refused=False):
+        self.session, self.link, self.on_port = session, link, on_port
         args, image = self.options(options, expect, variant, device, refused)
-        cmd = list(wrapper) + [os.path.join(session.tools, "trelvane-emu")]
-        cmd += (["--port", link] if on_port else []) + args + (["--expect", image] if image else [])
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True, start_new_session=True)
+        cmd = [os.path.join(session.tools, "trelvane-emu")] + ["--port", link] * on_port + args
+        self.proc = subprocess.Popen(cmd + ["--expect", image] * bool(image), text=True,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     start_new_session=True)
         session.started.append(self)
         self.lines = Lines(self.proc.stdout)
         try:
@@ -125,9 +111,8 @@ class Emulator(Device):
                                    time.monotonic() + 10, what="device line")[2]
         except Timeout:
             fail("emulator did not start: %r" % self.proc.stderr.read())
-        self.port = line[len(DEVICE_AT):]
         if not on_port:
-            session.make_link(link, self.port)
+            session.make_link(link, line[len(DEVICE_AT):])
 
     def status(self):
         return self.proc.poll()
@@ -137,41 +122,36 @@ class Emulator(Device):
 
 
 class Updater:
-    """One updater on COM<port>, natively or under Wine, in a session of its
-    own: without a terminal its key press returns at once. Its console goes
-    to a file of the harness's (console()), or to the descriptor `out`."""
+    """One updater on COM<port> in a session of its own (without a terminal
+    its key press returns at once); its console to a file (console()) or `out`."""
 
     def __init__(self, session, port, args=(), variant="", answer=None, terminal=None,
                  out=None, user=None, wrapper=(), stdin_closed=False, link=None, named=None):
         self.session = session
-        self.link = link or session.link(named or port)
-        self.program = session.program(variant)
         launch = ["--terminal"] * (terminal is not None) + ["--no-stdin"] * stdin_closed
-        cmd, env = wineprefix.command(session.facts, os.path.join(session.build, self.program),
-                                      session.wine, port, self.link, named, launch, wrapper)
-        cmd += list(args)
+        cmd, env = wineprefix.command(
+            session.facts, os.path.join(session.build, session.program(variant)), session.wine,
+            port, link or session.link(named or port), named, launch, wrapper)
         self.out_path = os.path.join(session.tmp, "console-%d" % len(session.started))
         # Its errors (Wine's own, a launcher's) are kept for where() to show.
         self.err_path = self.out_path + ".err"
         files = [open(self.err_path, "wb")] + ([open(self.out_path, "wb")] if out is None else [])
-        out = files[-1] if out is None else out
         stdin = terminal if terminal is not None else (
             subprocess.PIPE if answer is not None else subprocess.DEVNULL)
         self.started_ns = time.monotonic_ns()
-        # Never waited for through Popen: the thread below takes the exit
-        # with its resource usage.
+        # Never waited for through Popen: _wait takes the exit with its usage.
         as_user = {} if user is None else dict(user=user, group=user, extra_groups=[])
         try:
-            self.proc = subprocess.Popen(cmd, stdin=stdin, stdout=out, stderr=files[0], env=env,
-                                         cwd=session.tmp if user is None else "/",
-                                         start_new_session=True, **as_user)
+            self.proc = subprocess.Popen(
+                cmd + list(args), stdin=stdin, stdout=files[-1] if out is None else out,
+                stderr=files[0], env=env, cwd=session.tmp if user is None else "/",
+                start_new_session=True, **as_user)
         finally:
             for f in files:  # the child has its own
                 f.close()
         session.started.append(self)
         self.result = None
-        self._waiter = threading.Thread(target=self._wait, daemon=True)
-        self._waiter.start()
+        threading.Thread(target=self._wait, daemon=True).start()
         if answer is not None:
             try:
                 self.proc.stdin.write(answer.encode())
@@ -181,9 +161,7 @@ class Updater:
 
     def _wait(self):
         _, status, usage = os.wait4(self.proc.pid, 0)
-        ended = time.monotonic_ns()
-        code = -os.WTERMSIG(status) if os.WIFSIGNALED(status) else os.WEXITSTATUS(status)
-        self.result = (code, usage, ended)
+        self.result = (os.waitstatus_to_exitcode(status), usage, time.monotonic_ns())
 
     @property
     def pid(self):
@@ -204,8 +182,7 @@ class Updater:
         os.killpg(self.proc.pid, sig)
 
     def finish(self, limit=None):
-        """The finished run; past the limit or the case's deadline the case
-        fails with where the updater and the device had got to."""
+        """The finished run; past limit or the deadline the case fails."""
         self.session.wait_for("the updater to finish", lambda: not self.running(), limit)
         code, usage, ended = self.result
         return Result(code, self.console(), usage, ended - self.started_ns, ended)
@@ -220,19 +197,15 @@ atexit.register(lambda: [session.close() for session in list(OPEN)])
 
 
 class Session:
-    """The processes and links of one case, in its folder tmp, and its
-    deadline, for the programs and images of the build whose facts these are
-    (texts.facts; images: by program suffix, "" the built-in one)."""
+    """One case's processes, links (in folder tmp) and deadline, for the build
+    of these facts (texts.facts); images by program suffix, "" the built-in."""
 
     def __init__(self, facts, tmp, wine=None, deadline=30):
-        self.facts = facts
+        self.facts, self.wine = facts, wine
         self.build, self.tools, self.tmp = facts["build"], facts["tools"], tmp
-        self.wine = wine
         self.images = {"": facts["image"]}
         self.images.update(("-" + name, image["file"]) for name, image in facts["images"].items())
-        self._image = {}
-        self.started = []
-        self.made = []  # links this session put in place
+        self._image, self.started, self.made = {}, [], []  # made: the links it put in place
         self.set_deadline(deadline)
         OPEN.add(self)
 
@@ -240,8 +213,7 @@ class Session:
         self.deadline_s, self.deadline = seconds, time.monotonic() + seconds
 
     def image(self, variant=""):
-        """The figures of the image the program `variant` carries, worked
-        out from its file."""
+        """The figures of the image program `variant` carries, from its file."""
         if variant not in self._image:
             self._image[variant] = texts.Image.read(self.images[variant])
         return self._image[variant]
@@ -290,8 +262,7 @@ class Session:
             "; the updater's errors end %r" % errors[-300:] if errors else "")
 
     def wait_for(self, what, holds, limit=None):
-        """Polls holds() until it holds; past limit or the case's deadline,
-        the case fails."""
+        """Polls holds(); past limit or the case's deadline the case fails."""
         end = min(self.deadline, time.monotonic() + limit) if limit else self.deadline
         while not holds():
             if time.monotonic() >= end:

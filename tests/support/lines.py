@@ -1,9 +1,6 @@
-"""The suite's ground rules, in one place: a failure is a Failed raised by
-check() (every case, end to end, on a virtual machine or of the release,
-says what went wrong the same way); a wait for what a program says is a
-wait on its Lines, read by a thread of their own, each line kept with the
-time it came (time.monotonic_ns()), bounded by a deadline; and a child
-process is ended by stop(), within a time limit."""
+"""The suite's ground rules: every failure is a Failed raised by check(); a
+wait for what a program says is a wait on its Lines (each line kept with the
+time.monotonic_ns() it came), bounded by a deadline; a child is ended by stop()."""
 import os
 import signal
 import threading
@@ -38,8 +35,7 @@ def same(got, want, what="console text"):
 def stop(proc, group=False, ended=None, limit=5):
     """Ends a child that may still run: SIGTERM (to its process group, with
     group), then SIGKILL, each given limit seconds. ended() says when it is
-    gone (default: proc.poll(); a child another thread waits for says so
-    itself)."""
+    gone (for a child another thread waits for; default proc.poll())."""
     ended = ended or (lambda: proc.poll() is not None)
     for sig in (signal.SIGTERM, signal.SIGKILL):
         if ended():
@@ -55,9 +51,8 @@ def stop(proc, group=False, ended=None, limit=5):
 
 
 class Lines:
-    """Lines read from a binary or text stream by a thread of their own; or
-    (view) those of another Lines that start with a prefix, from an index
-    on, without the prefix."""
+    """Lines read from a stream by a thread of their own; or (view) another's
+    lines from index start on that start with prefix, without it."""
 
     def __init__(self, stream=None, strip_cr=False, of=None, prefix="", start=0):
         self.of, self.prefix, self.start = of, prefix, start
@@ -65,9 +60,7 @@ class Lines:
             self.cond = of.cond
             return
         self._lines = []  # (monotonic ns, text without its line end)
-        self.cond = threading.Condition()
-        self.closed = False
-        self.strip_cr = strip_cr
+        self.cond, self.closed, self.strip_cr = threading.Condition(), False, strip_cr
         self._thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
         self._thread.start()
 
@@ -86,9 +79,8 @@ class Lines:
 
     def _read(self, stream):
         for raw in stream:
-            text = (raw.decode("latin-1") if isinstance(raw, bytes) else raw).rstrip("\n")
-            if self.strip_cr:
-                text = text.rstrip("\r")
+            text = raw.decode("latin-1") if isinstance(raw, bytes) else raw
+            text = text.rstrip("\r\n" if self.strip_cr else "\n")
             with self.cond:
                 self._lines.append((time.monotonic_ns(), text))
                 self.cond.notify_all()
@@ -97,10 +89,9 @@ class Lines:
             self.cond.notify_all()
 
     def wait(self, test, deadline, start=0, what="a line"):
-        """The first line from index start on that passes test, as (index,
-        time, text), waiting until deadline (time.monotonic()). Raises
-        Timeout, with the last lines seen, past it or once the stream has
-        ended without one."""
+        """(index, time, text) of the first line from index start on that
+        passes test; Timeout, with the last lines seen, past deadline
+        (time.monotonic()) or once the stream has ended without one."""
         with self.cond:
             i = start
             while True:
