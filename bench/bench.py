@@ -1,15 +1,15 @@
 #!/usr/bin/env python3
 """What an installation costs, next to the line's physical limit: time, CPU
 and peak memory of a whole run beside a plain copy of the same bytes (the
-floor), the Windows program under Wine, and paced runs of 1 and many devices.
+floor), the Windows program under Wine, and paced runs of 1 and many devices;
+or (--campaign N) N schedules of the device's faults, each run judged.
 
   bench/bench.py [--native DIR] [--windows DIR|''] [--runs N] [--baud B]
                  [--devices N,N] [--campaign N]
 
-doc/benchmark.md says when to run it and what it prints. It fails only when
-a run fails outright or a paced line is done sooner than it can carry its
-bytes (the figure was then not taken at the device); with --campaign, when a
-schedule of the device's faults breaks an invariant.
+doc/benchmark.md says when to run it and what it prints. It fails when a run
+fails outright, a paced line is done sooner than it can carry its bytes (the
+figure was not taken at the device), or a schedule breaks an invariant.
 """
 import argparse
 import atexit
@@ -44,8 +44,7 @@ def session(build, a, deadline=180):
                            a.prefix if build == a.windows else None, deadline)
 
 
-def full_run(s, emu_options=(), wrapper=(), link=None):
-    """A complete installation of the built-in image, started; see finish()."""
+def full_run(s, emu_options=(), wrapper=(), link=None):  # started; see finish()
     emu = s.emulator(link or "2", emu_options, expect=True)
     upd = s.updater("2", ["-2"], wrapper=wrapper, link=emu.link)
     return emu, upd
@@ -82,9 +81,8 @@ def median_of(runs, attr):
 
 
 def peak_memory(s, a, program=None):
-    """Max RSS of one more run (of `program`, or else the updater's), started
-    from a small program: the kernel would count this interpreter's memory in
-    a child it started itself."""
+    """Max RSS of one more run of `program` or the updater, started from a
+    small program (from here it would count this interpreter's)."""
     out = [os.path.join(a.native, "bench-peakmem"), os.path.join(s.tmp, "peak")]
     if program:
         subprocess.run(out + program, check=True)
@@ -142,8 +140,8 @@ def plain_copy(a, updater_beyond):
 
 
 def line_done(a, r):
-    """When the line was done, less the device's own waits; a figure the
-    line could not have carried fails the benchmark: it was not the device's."""
+    """When the line was done, less the device's own waits; one it could
+    not have carried fails: it was not the device's."""
     done = (r.done_ns - r.device_ns) / 1e9
     floor = (a.image.sent - e2e.BEFORE_CHUNKS) * 10 / a.baud + PAUSES
     if done < floor:
@@ -172,25 +170,17 @@ def paced(a, n):
 
 
 def fault_campaign(build, n):
-    """n random schedules of the fault campaign: schedules run, outcomes by
-    kind, and for each invariant broken the smallest schedule that breaks it."""
+    """n random schedules of the fault campaign: how many ran, outcomes by
+    kind, runs that broke an invariant (Hypothesis then fails the benchmark
+    with the smallest schedule that breaks it)."""
     from support import campaign  # here: Hypothesis only for the campaign
     report, start = collections.Counter(), time.monotonic()
-    print("Fault campaign: %d schedules against %s" % (
-        n, os.path.join(build, "trelvane-update" + campaign.VARIANT)))
     try:
         campaign.run(e2e.facts(build), SCRATCH, n, False, report)
-    except Exception:  # Hypothesis's report of what broke: report.found holds it
-        if not report.found:
-            raise
-    outcomes = sorted((k, v) for k, v in report.items() if k != "broken")
-    print("  schedules run %d in %.0f s (shrinking included); outcomes: %s; invariants broken "
-          "in %d runs" % (sum(report.values()), time.monotonic() - start,
-                          ", ".join("%s %d" % kv for kv in outcomes), report["broken"]))
-    for kind, (sch, why) in sorted(report.found.items()):
-        print("  %s broken, smallest schedule: %r\n    %s" % (kind, sch, why[:400]))
-    if report.found:
-        fail("the fault campaign broke an invariant")
+    finally:
+        print("Fault campaign against %s: %d schedules in %.0f s (shrinking included); %s"
+              % (os.path.join(build, "trelvane-update" + campaign.VARIANT), sum(report.values()),
+                 time.monotonic() - start, ", ".join("%s %d" % kv for kv in sorted(report.items()))))
 
 
 def main():
@@ -201,8 +191,7 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--baud", type=int, default=115200)
     ap.add_argument("--devices", default="16,64", help="how many devices at once, each time")
-    ap.add_argument("--campaign", type=int, metavar="N", help="instead: the fault campaign of N "
-                    "random schedules (tests/support/campaign.py; needs python3-hypothesis)")
+    ap.add_argument("--campaign", type=int, metavar="N", help="instead: N fault schedules")
     a = ap.parse_args()
     a.native, a.windows = os.path.abspath(a.native), a.windows and os.path.abspath(a.windows)
     if a.campaign:
