@@ -23,6 +23,24 @@ std::string bytes(std::initializer_list<int> values)
     return std::string(values.begin(), values.end());
 }
 
+// A device's answers to the offer: two replies, then ready.
+const std::string replies = bytes({0xF1, 0, 0, 0, 0, 0xF2, 0, 0, 0, 0}), ready = bytes({0xFB, 0, 0, 0, 0});
+
+// Runs the push on an image of this header and a loader of so many chunks;
+// returns what it printed. A wait that would never end fails it.
+std::string push(const std::string& header, int chunks)
+{
+    const std::string img = header + static_cast<char>(2 * (chunks + 1))
+                          + std::string(expectedSize(chunks) - HEADER_SIZE - 1, '\x11');
+    firmware = reinterpret_cast<const unsigned char*>(img.data());
+    firmwareLen = img.size();
+    offset = 0;
+    hCom = reinterpret_cast<HANDLE>(static_cast<intptr_t>(7));  // the run's end closed it
+    testing::internal::CaptureStdout();
+    EXPECT_NO_THROW(EXPECT_EQ(swPush(), -1)) << "a wait that never ends";
+    return testing::internal::GetCapturedStdout();
+}
+
 class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -130,7 +148,7 @@ TEST_F(LinkTest, TimeOutsWaitOnALiveLineAndAFailedCallEndsTheRun)
     }
 }
 
-TEST_F(LinkTest, MessagesAreFoundInTheStream)
+TEST_F(LinkTest, MessagesAreFoundInAnyStream)
 {
     struct Case { const char* what; std::string stream; std::vector<std::string> messages; };
     std::string lowBytes;
@@ -161,11 +179,7 @@ TEST_F(LinkTest, MessagesAreFoundInTheStream)
             EXPECT_THROW(readSwBlock(), fake::Starved) << c.what << ": a message out of nothing";
         }
     }
-}
-
-// Whatever arrives, read in pieces of any size, the receiver keeps its promise.
-TEST_F(LinkTest, AnyStreamGivesOnlyWellFormedMessages)
-{
+    // Whatever arrives, read in pieces of any size, the receiver keeps its promise.
     std::mt19937 rng(12345);
     for (int round = 0; round < 300; ++round) {
         fake::line = fake::Line{};
@@ -198,12 +212,9 @@ TEST_F(LinkTest, PushDecidesOnTheDevicesAnnounce)
     const Case cases[] = {
         {bytes({0xFF, 3, 1, 1, 70}), image, update, image},
         // Each hardware code on its own at the edge of the tolerance, both ways.
-        {bytes({0xFF, 4, 1, 1, 70}), image, update, image},
-        {bytes({0xFF, 2, 1, 1, 70}), image, update, image},
-        {bytes({0xFF, 3, 2, 1, 70}), image, update, image},
-        {bytes({0xFF, 3, 0, 1, 70}), image, update, image},
-        {bytes({0xFF, 5, 1, 1, 70}), image, refused, ""},
-        {bytes({0xFF, 1, 1, 1, 70}), image, refused, ""},
+        {bytes({0xFF, 4, 1, 1, 70}), image, update, image}, {bytes({0xFF, 2, 1, 1, 70}), image, update, image},
+        {bytes({0xFF, 3, 2, 1, 70}), image, update, image}, {bytes({0xFF, 3, 0, 1, 70}), image, update, image},
+        {bytes({0xFF, 5, 1, 1, 70}), image, refused, ""},   {bytes({0xFF, 1, 1, 1, 70}), image, refused, ""},
         {bytes({0xFF, 3, 3, 1, 70}), image, refused, ""},
         // Header bytes of 0x80 and above, where signed and unsigned
         // comparisons part: code A 0x80 is -128, 255 away from a device's
@@ -225,20 +236,12 @@ TEST_F(LinkTest, PushDecidesOnTheDevicesAnnounce)
         {bytes({0xFF, 3, 1, 2, 73}), image, select("Revert", "2.73", "1.73"), image},
     };
     setProgname("upd");
-    const std::string replies = bytes({0xF1, 0, 0, 0, 0, 0xF2, 0, 0, 0, 0, 0xFB, 0, 0, 0, 0});
     const std::string listening = "Listening for a Trelvane on COM2\n";
     for (const Case& c : cases) {
         fake::line = fake::Line{};
         fake::line.input = c.announce;
-        fake::line.answers = {{HEADER_SIZE, replies}};
-        // The header, then a loader that counts no chunks.
-        std::string img = c.header + bytes({2}) + std::string(expectedSize(0) - HEADER_SIZE - 1, '\x11');
-        firmware = reinterpret_cast<const unsigned char*>(img.data());
-        firmwareLen = img.size();
-        offset = 0;
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(swPush(), -1);
-        std::string out = testing::internal::GetCapturedStdout();
+        fake::line.answers = {{HEADER_SIZE, replies + ready}};
+        const std::string out = push(c.header, 0);
         size_t at = out.find(listening);
         ASSERT_NE(at, std::string::npos) << out;
         EXPECT_EQ(out.substr(at + listening.size(), c.says.size()), c.says) << testing::PrintToString(c.announce);
@@ -253,15 +256,14 @@ TEST_F(LinkTest, PushDecidesOnTheDevicesAnnounce)
 // write's time when its queue never empties.
 TEST_F(LinkTest, PushReadsOnlyAnswersAndDrainsBeforeTheClose)
 {
-    const std::string announce = bytes({0xFF, 3, 1, 1, 70}), ready = bytes({0xFB, 0, 0, 0, 0});
-    const std::string replies = bytes({0xF1, 0, 0, 0, 0, 0xF2, 0, 0, 0, 0}), sync = "\xA5";
+    const std::string announce = bytes({0xFF, 3, 1, 1, 70}), sync = "\xA5";
     const size_t chunk1 = 2 * HEADER_SIZE + LOADER_SIZE + FIRST_CHUNK_SIZE;
     const size_t chunk2 = chunk1 + 1 + LATER_CHUNK_SIZE;
     // Strays: two more announces, a second ready and a stray byte after it, a
     // byte in the pause after the loader, each sync byte twice.
     struct Case { bool strays, queues; size_t sendsPerMs; };
     for (const Case& c : {Case{false, false, 0}, Case{true, false, 0}, Case{true, true, 50}, Case{false, true, 0}}) {
-        const std::string what = std::string(c.strays ? "strays" : "answers") + (c.queues ? ", queueing" : "");
+        SCOPED_TRACE(std::string(c.strays ? "strays" : "answers") + (c.queues ? ", queueing" : ""));
         fake::line = fake::Line{};
         fake::line.input = announce + (c.strays ? announce + announce : "");
         const std::string again = c.strays ? sync : "";
@@ -270,22 +272,15 @@ TEST_F(LinkTest, PushReadsOnlyAnswersAndDrainsBeforeTheClose)
                               {chunk1, sync + again}, {chunk2, sync + again}};
         fake::line.queues = c.queues;
         fake::line.sendsPerMs = c.sendsPerMs;
-        hCom = reinterpret_cast<HANDLE>(static_cast<intptr_t>(7));
-        std::string img = bytes({0xFF, 3, 1, 1, 73, 8}) + std::string(expectedSize(3) - HEADER_SIZE - 1, '\x11');
-        firmware = reinterpret_cast<const unsigned char*>(img.data());
-        firmwareLen = img.size();
-        offset = 0;
-        testing::internal::CaptureStdout();
-        EXPECT_NO_THROW(EXPECT_EQ(swPush(), -1)) << what << ": a wait that never ends";
-        testing::internal::GetCapturedStdout();
-        EXPECT_EQ(fake::line.taken, announce + replies + ready + sync + sync) << what;
-        EXPECT_EQ(fake::line.output.size(), chunk2 + 1 + LATER_CHUNK_SIZE + 3) << what;
+        push(bytes({0xFF, 3, 1, 1, 73}), 3);
+        EXPECT_EQ(fake::line.taken, announce + replies + ready + sync + sync);
+        EXPECT_EQ(fake::line.output.size(), chunk2 + 1 + LATER_CHUNK_SIZE + 3);
         // Beside the two pauses around the loader: the drain's, a write's time
         // at most, and all of it where the queue never empties.
         const long drained = fake::line.slept - 2 * 1000;
-        EXPECT_EQ(fake::line.lostAtClose > 0, c.queues && !c.sendsPerMs) << what << ": bytes cut off at the close";
-        EXPECT_GE(drained, c.queues && !c.sendsPerMs ? 2000 : 0) << what << ": the drain gave up early";
-        EXPECT_LE(drained, c.queues ? 2010 : 0) << what << ": the drain waited too long";
+        EXPECT_EQ(fake::line.lostAtClose > 0, c.queues && !c.sendsPerMs) << "bytes cut off at the close";
+        EXPECT_GE(drained, c.queues && !c.sendsPerMs ? 2000 : 0) << "the drain gave up early";
+        EXPECT_LE(drained, c.queues ? 2010 : 0) << "the drain waited too long";
     }
 }
 

@@ -53,21 +53,13 @@ TEST(Start, PortFromArgumentOrPrompt)
     struct Case { std::vector<std::string> args; std::string answer; const char* port; const char* shown;
                   std::vector<unsigned char> image = {0xFF, 0x03, 0x01, 0x01, 0x49}; };
     const Case cases[] = {
-        {{"-3"}, "7\n", "COM3", nullptr},
-        {{"-12"}, "", "COM1", nullptr},
-        {{"-9", "-2"}, "", "COM9", nullptr},
-        {{}, "2\n", "COM2", "1.73"},
-        {{}, "  9  rest\n", "COM9", "1.73"},
-        {{"-0"}, "4\n", "COM4", "1.73"},
-        {{"-x"}, "4\n", "COM4", "1.73"},
-        {{"-"}, "4\n", "COM4", "1.73"},
-        {{"3"}, "5\n", "COM5", "1.73"},
-        {{"--3"}, "5\n", "COM5", "1.73"},
-        {{"+3"}, "5\n", "COM5", "1.73"},
+        {{"-3"}, "7\n", "COM3", nullptr}, {{"-12"}, "", "COM1", nullptr}, {{"-9", "-2"}, "", "COM9", nullptr},
+        {{}, "2\n", "COM2", "1.73"}, {{}, "  9  rest\n", "COM9", "1.73"},
+        {{"-0"}, "4\n", "COM4", "1.73"}, {{"-x"}, "4\n", "COM4", "1.73"}, {{"-"}, "4\n", "COM4", "1.73"},
+        {{"3"}, "5\n", "COM5", "1.73"}, {{"--3"}, "5\n", "COM5", "1.73"}, {{"+3"}, "5\n", "COM5", "1.73"},
         {{}, "0\n", "COM0", "1.73"},     // no second prompt
         {{}, "COM4\n", "COMC", "1.73"},  // only the first character counts
-        {{}, "", "COM1", "1.73"},        // end of input
-        {{}, "   \n\n", "COM1", "1.73"},
+        {{}, "", "COM1", "1.73"}, {{}, "   \n\n", "COM1", "1.73"},  // end of input, blank lines
         {{}, "2\n", "COM2", "201.255", {0xFF, 0x83, 0x81, 0xC9, 0xFF}},
         {{}, "2\n", "COM2", "2.00", {0xFF, 0x03, 0x01, 0x02}},
         {{}, "2\n", "COM2", "0.00", {0xFF}},
