@@ -17,10 +17,6 @@ from support.lines import check, fail
 
 pytestmark = pytest.mark.native
 
-def emu_cmd(s, *args):
-    return [os.path.join(s.tools, "trelvane-emu")] + list(args)
-
-
 class FakeUpdater:
     """Plays the updater's side by hand on the emulator's line, with the
     pauses around the loader it is told to make."""
@@ -81,16 +77,18 @@ class FakeUpdater:
 
 
 def test_help_and_refusals(s):
-    """--help answers on standard output and succeeds. A bad option, or bytes
-    a device cannot announce, fail with the usage status, never a verdict's,
-    named on standard error, with nothing on standard output."""
-    ask = subprocess.run(emu_cmd(s, "--help"), capture_output=True, text=True, timeout=10)
-    check(ask.returncode == 0 and ask.stdout and not ask.stderr, "--help: %r" % ask)
-    for args, why in ((["--bogus"], "unknown argument --bogus"), (["--hw", "3,128"], "--hw wants"),
+    """--help answers on standard output and succeeds (why None). A bad option,
+    or bytes a device cannot announce, fail with the usage status, never a
+    verdict's, named on standard error, with nothing on standard output."""
+    for args, why in ((["--help"], None), (["--bogus"], "unknown argument --bogus"),
+                      (["--hw", "3,128"], "--hw wants"),
                       (["--version", "128.0"], "--version wants"),
                       (["--fault", "loader:again"], "--fault wants")):
-        run = subprocess.run(emu_cmd(s, *args), capture_output=True, text=True, timeout=10)
-        check(run.returncode == 64 and not run.stdout and why in run.stderr, "%s: %r" % (args, run))
+        run = subprocess.run([os.path.join(s.tools, "trelvane-emu")] + args, capture_output=True,
+                             text=True, timeout=10)
+        want = (0, True, False) if why is None else (64, False, True)
+        check((run.returncode, bool(run.stdout), bool(run.stderr)) == want
+              and (why or "") in run.stderr, "%s: %r" % (args, run))
 
 
 # The image, pauses the fake updater makes around the loader, which of its
@@ -123,9 +121,8 @@ def test_early_steps_refused(s, variant, first, second, early, options, want_sta
     emu = s.emulator(os.path.join(s.tmp, "com-pauses"), options, expect=image, device=None)
     FakeUpdater(emu.link, image).install(first, second, early=early)
     early = early_steps(emu.exact(status=want_status))
-    if (want_line is None and early) or (want_line and not any(
-            line.startswith(want_line) for line in early)):
-        fail("early steps %r, want %r" % (early, want_line))
+    check(any(line.startswith(want_line) for line in early) if want_line else not early,
+          "early steps %r, want %r" % (early, want_line))
 
 
 # Where the emulator stops reading in the built-in image's stream, with what
@@ -154,10 +151,10 @@ def test_stop_at_holds_the_line(s, point, options, call, end):
     else:
         emu.proc.send_signal(end)
     status, out = emu.finish()
-    if status != 3 or "emu: received %d bytes\n" % n not in out or "emu: expect: short" not in out:
-        fail("stop at %d, ended by %s: status %d\n%s" % (n, end, status, out))
+    check(status == 3 and "emu: received %d bytes\n" % n in out and "emu: expect: short" in out,
+          "stop at %d, ended by %s: status %d\n%s" % (n, end, status, out))
     check(not (n == 0 and "announce" in out), "stop at 0 still announced:\n" + out)
-    if end == "close" and "emu: line closed by updater\n" not in out:
-        fail("stop at %d: the updater's close was not noticed:\n%s" % (n, out))
+    check(end != "close" or "emu: line closed by updater\n" in out,
+          "stop at %d: the updater's close was not noticed:\n%s" % (n, out))
     upd.stop()
 

@@ -19,16 +19,13 @@ def row(name, port, want, representative=False, deadline=None, wine=True, saniti
 
 
 def cases():
-    refused, lost = t.REFUSED + t.PRESS, t.LOST
+    refused, lost, file_error = t.REFUSED + t.PRESS, t.LOST, "File error, please re-download.\n"
     # A refused image: nothing reaches the device, which never speaks.
     silent = dict(emu=["--silent"], verdict=1, says="emu: received 0 bytes", announce=None)
 
-    def couldnt(port, asked=True):
-        return lambda x: x.banner + (x.asked() if asked else "") + "Couldn't open COM%s\n" % port \
+    def fails(text, asked=False):  # banner, the question where asked, text (or text(x)), key
+        return lambda x: x.banner + x.asked() * asked + (text(x) if callable(text) else text) \
             + t.PRESS
-
-    def broken(text, asked=False):
-        return lambda x: x.banner + (x.asked() if asked else "") + text(x) + t.PRESS
 
     c = [
         row("complete_from_prompt", "2", lambda x: x.full_run("2", prompt=True), answer="2\n"),
@@ -65,27 +62,27 @@ def cases():
         row("image_of_1_chunks", "3", lambda x: x.full_run("3"), variant="-n1", chunks=1,
             representative=True),
         row("image_of_2_chunks", "4", lambda x: x.full_run("4"), variant="-n2", chunks=2),
-        row("image_bad_code_byte", "5", broken(lambda x: "File error, please re-download.\n"),
-            variant="-badcode", **silent),
-        row("image_bad_size", "7", broken(
+        row("image_bad_code_byte", "5", fails(file_error), variant="-badcode",
+            **silent),
+        row("image_bad_size", "7", fails(
             lambda x: "File fails size check, %d chunks should be %d bytes.  File is %d.\n"
             % (x.image.chunks, t.size_of(x.image.chunks), x.image.length)), variant="-badsize",
             **silent),
-        row("image_shorter_than_header", "8", broken(
-            lambda x: "File error, please re-download.\n", asked=True), answer="8\n",
-            variant="-tiny", **silent),
+        row("image_shorter_than_header", "8", fails(file_error, asked=True),
+            answer="8\n", variant="-tiny", **silent),
         # A bench's USB adapter on COM17, named for COM3 by TRELVANE_COM3
         # (under Wine: COM17, opened as \\.\COM17); the messages say COM3.
         row("port_above_com9_named_by_the_environment", "3", lambda x: x.full_run("3"),
             named="17", representative=True),
-        row("port_cannot_be_opened", "7", couldnt("7", asked=False), status=1, device="missing"),
+        row("port_cannot_be_opened", "7", fails("Couldn't open COM7\n"), status=1,
+            device="missing"),
         # How the argument and the answer pick the port is a unit test's
         # table (tests/start_test.cpp); a whole program reads the longest
         # answer through its own C run-time's scanf, Windows' under Wine.
-        row("prompt_answer_of_10000_characters", "5", couldnt("5"), status=1,
-            answer="5" * 10000 + "\n", device="missing"),
-        row("port_is_a_plain_file", "3", lambda x: x.banner + "Error initializing COM3\n" + t.PRESS,
-            status=1, device="plain"),
+        row("prompt_answer_of_10000_characters", "5", fails("Couldn't open COM5\n", True),
+            status=1, answer="5" * 10000 + "\n", device="missing"),
+        row("port_is_a_plain_file", "3", fails("Error initializing COM3\n"), status=1,
+            device="plain"),
         # The line hung up while the updater reads and while it writes: blocked
         # (with --prompt-sync it never waits for a sync byte) or after its pause,
         # where the drop before chunk 1 finds it gone. At its other waits and at
@@ -93,15 +90,15 @@ def cases():
         row("line_lost_while_reading", "5", lambda x: x.head("5") + x.select() + lost % "5",
             emu=["--stop-at", "5,hangup"], verdict=3, representative=True),
         row("line_lost_while_writing", "4", lambda x: x.head("4") + x.select()
-            + x.transfer(blocks=0), ends=lost % "4", emu=["--prompt-sync"], hangup="writing",
-            verdict=3, representative=True),
-        row("line_lost_after_the_pause", "9", lambda x: x.head("9"), ends=lost % "9",
-            hangup="after_the_pause", verdict=3),
+            + x.transfer(blocks=0), ends=lost % "4", emu=["--prompt-sync"],
+            hangup=lambda im: im.writing_point(), verdict=3, representative=True),
+        row("line_lost_after_the_pause", "9", lambda x: x.head("9"), ends=lost % "9", verdict=3,
+            hangup=lambda im: None if im.unseen_hangup(100) else 100),  # inside the loader
         # Wine links COM1 to the machine's real first serial port whenever it
         # starts, so the cases that end up on COM1 run on Linux only (and gives a
         # program started without standard input one of its own, which never ends).
-        row("closed_standard_input_takes_com1", "1", couldnt("1"), status=1, answer="",
-            stdin_closed=True, device="missing", wine=False),
+        row("closed_standard_input_takes_com1", "1", fails("Couldn't open COM1\n", True),
+            status=1, answer="", stdin_closed=True, device="missing", wine=False),
         # Started with no standard input at all (a service, a factory
         # script): the port may open as descriptor 0, and is still a port.
         row("closed_standard_input_port_given", "3", lambda x: x.full_run("3"),
@@ -114,29 +111,15 @@ def cases():
     return c
 
 
-# Where the device hangs up: after this many bytes have come in, in the
-# image's stream (texts.Image); None where the image has no such point.
-HANGUP_POINTS = {
-    "after_the_pause": lambda im: 100,  # inside the loader, which the updater has sent
-    "writing": lambda im: im.block_middle(1),
-}
-
-
-def hangup_options(s, name):
-    im = s.image()
-    at = HANGUP_POINTS[name](im)
-    why = ("an image of %d chunks has no point %s" % (im.chunks, name) if at is None
-           else im.unseen_hangup(at, reads=name != "writing"))
-    if why:
-        pytest.skip(why)
-    return ["--stop-at", "%d,hangup" % at]
-
-
 @pytest.mark.parametrize("port, want, kw", cases())
 def test_run(s, port, want, kw):
     kw = dict(kw)
-    if "hangup" in kw:
-        kw["emu"] = hangup_options(s, kw.pop("hangup")) + list(kw.get("emu", ()))
+    if "hangup" in kw:  # after so many bytes of the stream; None: where the updater cannot see it
+        at = kw.pop("hangup")(s.image())
+        if at is None:
+            pytest.skip("an image of %d chunks has no such point, or the rest fits the line's "
+                        "buffers" % s.image().chunks)
+        kw["emu"] = ["--stop-at", "%d,hangup" % at] + list(kw.get("emu", ()))
     if "chunks" in kw:  # a test image of the chunks the row is named for
         chunks = kw.pop("chunks")
         check(s.image(kw["variant"]).chunks == chunks, "%s has %d chunks, want %d" % (
