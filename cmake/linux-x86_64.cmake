@@ -39,7 +39,7 @@ file(READ "${musl_driver}" settings)
 string(REPLACE "Scrt1.o" "rcrt1.o" settings "${settings}")
 string(REGEX REPLACE "-dynamic-linker [^ ]+"
        "-static -pie --no-dynamic-linker -z text -z relro -z now -z noexecstack" settings "${settings}")
-set(static_pie_driver "${CMAKE_BINARY_DIR}/musl-static-pie.specs")
+set(static_pie_driver "${CMAKE_BINARY_DIR}/musl-static-pie.driver")
 file(WRITE "${static_pie_driver}" "${settings}")
 set(CMAKE_CXX_FLAGS_INIT "-specs=${static_pie_driver} -fPIE")
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static-pie)
