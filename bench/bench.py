@@ -1,16 +1,7 @@
 #!/usr/bin/env python3
-"""What an installation costs, next to the line's physical limit: time, CPU
-and peak memory of a whole run beside a plain copy of the same bytes (the
-floor), the Windows program under Wine, and paced runs of 1 and many devices;
-or (--campaign N) N schedules of the device's faults, each run judged.
-
-  bench/bench.py [--native DIR] [--windows DIR|''] [--runs N] [--baud B]
-                 [--devices N,N] [--campaign N]
-
-doc/benchmark.md says when to run it and what it prints. It fails when a run
-fails outright, a paced line is done sooner than it can carry its bytes (the
-figure was not taken at the device), or a schedule breaks an invariant.
-"""
+"""What an installation costs, next to the line's physical limit, or (--campaign N)
+N schedules of the fault campaign, each run judged: doc/benchmark.md says how to
+run it, what it prints, and when it fails."""
 import argparse
 import atexit
 import collections
@@ -26,7 +17,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path[:0] = [os.path.join(ROOT, "tests"), os.path.join(ROOT, "tools", "release")]
 from support import harness, texts as e2e  # noqa: E402
-from support.lines import fail  # noqa: E402
+from support.lines import check  # noqa: E402
 
 PAUSES = 2.0  # the device's two pauses after its ready message, in all
 SCRATCH = tempfile.mkdtemp(prefix="trelvane-bench-")  # the sessions' folders, gone at the end
@@ -54,8 +45,7 @@ def finish(emu, upd):
     """The updater's result, with the time the device got its last byte
     (done_ns, from the updater's start) and the device's own waits."""
     r = upd.finish()
-    if r.status != 255:
-        fail("updater ended with %d:\n%s" % (r.status, r.console[-300:]))
+    check(r.status == 255, "updater ended with %d:\n%s" % (r.status, r.console[-300:]))
     emu.exact()
     r.device_ns = device_waits_ns(emu)
     r.beyond = r.wall - PAUSES - r.device_ns / 1e9
@@ -124,8 +114,8 @@ def plain_copy(a, updater_beyond):
         start = time.monotonic_ns()
         proc = subprocess.Popen([copier, emu.link, record])
         _, status, usage = os.wait4(proc.pid, 0)
-        if status != 0 or "emu: received %d bytes" % a.image.sent not in emu.finish()[1]:
-            fail("plain copy did not deliver %d bytes" % a.image.sent)
+        check(status == 0 and "emu: received %d bytes" % a.image.sent in emu.finish()[1],
+              "plain copy did not deliver %d bytes" % a.image.sent)
         figures.append(((time.monotonic_ns() - start) / 1e9, usage.ru_utime + usage.ru_stime))
     emu = s.emulator("2", ["--silent"])
     rss = peak_memory(s, a, [copier, emu.link, record])
@@ -144,9 +134,8 @@ def line_done(a, r):
     not have carried fails: it was not the device's."""
     done = (r.done_ns - r.device_ns) / 1e9
     floor = (a.image.sent - e2e.BEFORE_CHUNKS) * 10 / a.baud + PAUSES
-    if done < floor:
-        fail("the line was done in %.3f s, under the %.3f s it takes to carry the bytes after "
-             "the pauses: the time was not taken at the device" % (done, floor))
+    check(done >= floor, "the line was done in %.3f s, under the %.3f s it takes to carry the "
+          "bytes after the pauses: the time was not taken at the device" % (done, floor))
     return done
 
 
@@ -170,24 +159,22 @@ def paced(a, n):
 
 
 def fault_campaign(build, n):
-    """n random schedules of the fault campaign: how many ran, outcomes by
-    kind, runs that broke an invariant (Hypothesis then fails the benchmark
-    with the smallest schedule that breaks it)."""
+    """n random schedules: outcomes by kind, and runs that broke an invariant
+    (Hypothesis then fails the benchmark with the smallest such schedule)."""
     from support import campaign  # here: Hypothesis only for the campaign
     report, start = collections.Counter(), time.monotonic()
     try:
         campaign.run(e2e.facts(build), SCRATCH, n, False, report)
     finally:
-        print("Fault campaign against %s: %d schedules in %.0f s (shrinking included); %s"
-              % (os.path.join(build, "trelvane-update" + campaign.VARIANT), sum(report.values()),
-                 time.monotonic() - start, ", ".join("%s %d" % kv for kv in sorted(report.items()))))
+        print("Fault campaign, %s: %d schedules in %.0f s (shrinking included); %s" % (
+            campaign.VARIANT, sum(report.values()), time.monotonic() - start,
+            ", ".join("%s %d" % kv for kv in sorted(report.items()))))
 
 
 def main():
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--native", default=os.path.join(root, "build", "native"))
-    ap.add_argument("--windows", default=os.path.join(root, "build", "windows"))
+    ap.add_argument("--native", default=os.path.join(ROOT, "build", "native"))
+    ap.add_argument("--windows", default=os.path.join(ROOT, "build", "windows"))
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--baud", type=int, default=115200)
     ap.add_argument("--devices", default="16,64", help="how many devices at once, each time")
@@ -199,11 +186,9 @@ def main():
     a.prefix = a.windows and os.path.join(a.windows, "wineprefix")
     subprocess.run(["cmake", "--build", a.native, "--target", "bench-plaincopy", "bench-peakmem"],
                    check=True, stdout=subprocess.DEVNULL)
-    for need in [os.path.join(a.native, "trelvane-update")] + ([
-            os.path.join(a.windows, "trelvane-update.exe"), os.path.join(a.prefix, "system.reg")]
-            if a.windows else []):
-        if not os.path.exists(need):
-            fail("%s is missing: build it (and make the Wine prefix) first" % need)
+    for need in [os.path.join(a.native, "trelvane-update")] + [os.path.join(a.windows, "trelvane-"
+                 "update.exe"), os.path.join(a.prefix, "system.reg")] * bool(a.windows):
+        check(os.path.exists(need), "%s is missing: build it (and make the Wine prefix) first" % need)
     a.image = e2e.Image.read(e2e.facts(a.native)["image"])
     print("Trelvane updater bench: %d bytes a run, %d blocks, two fixed 1 s pauses; the line "
           "at %d baud carries them in %.3f s" % (a.image.sent, a.image.blocks, a.baud,

@@ -5,11 +5,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,15 +27,11 @@ int main(int argc, char** argv)
         return 2;
     }
     // Read before the line is opened: the copy is all that the device sees.
-    int in = open(argv[2], O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (in < 0 || fstat(in, &st) != 0)
-        return fail("cannot read", argv[2]);
-    size_t size = static_cast<size_t>(st.st_size), at = 0;
-    unsigned char* data = static_cast<unsigned char*>(malloc(size + 1));
-    for (ssize_t n = 1; data && at < size && n > 0; at += n > 0 ? n : 0)
-        n = read(in, data + at, size - at);
-    if (!data || at < size)
+    // Any image a build takes fits the buffer many times over.
+    static unsigned char data[16 << 20];
+    FILE* in = fopen(argv[2], "rb");
+    size_t size = in ? fread(data, 1, sizeof data, in) : 0, at = 0;
+    if (!in || ferror(in) || !feof(in))
         return fail("cannot read", argv[2]);
 
     int fd = open(argv[1], O_RDWR | O_NOCTTY);
@@ -56,6 +50,5 @@ int main(int argc, char** argv)
         at += n > 0 ? static_cast<size_t>(n) : 0;  // a short write goes on with the rest
     }
     close(fd);
-    free(data);
     return 0;
 }

@@ -183,7 +183,8 @@ class Texts:
     def transfer(self, out_of_sync="", blocks=None):
         """Loader line and progress lines of the image's transfer (the first
         `blocks` blocks only, when given): four blocks in chunk 1, two in
-        each other, 2n + 2 announced."""
+        each other, 2n + 2 announced; out_of_sync after every chunk but the
+        last, or (a list) its own after each."""
         chunks, total = self.image.chunks, self.image.blocks
         text = "   Sent bootloader, sending %uKbytes of software (%d blocks).\n" % (4 * total, total)
         sent = 0
@@ -194,7 +195,7 @@ class Texts:
                     return text
                 text += "\r   sending block %d of %d (%d%%)..." % (sent, total, sent * 100 // total)
             if chunk < chunks:
-                text += out_of_sync
+                text += out_of_sync[chunk - 1] if isinstance(out_of_sync, list) else out_of_sync
         return text
 
     def full_run(self, port, prompt=False, device="any", out_of_sync=""):
