@@ -83,7 +83,8 @@ def test_help_and_refusals(s):
     for args, why in ((["--help"], None), (["--bogus"], "unknown argument --bogus"),
                       (["--hw", "3,128"], "--hw wants"),
                       (["--version", "128.0"], "--version wants"),
-                      (["--fault", "loader:again"], "--fault wants")):
+                      (["--fault", "loader:again"], "--fault wants"),
+                      (["--fault", "sync:split=2,600"], "--fault wants")):
         run = subprocess.run([os.path.join(s.tools, "trelvane-emu")] + args, capture_output=True,
                              text=True, timeout=10)
         want = (0, True, False) if why is None else (64, False, True)
@@ -96,7 +97,9 @@ def test_help_and_refusals(s):
 # the line it must print (None: no line of an early step at all; that a
 # right run is judged exact and timely, every whole run shows). A device
 # that announced once, before the line was open, has no later announce on
-# its way; a stray message, void or not, counts as a reply.
+# its way; a stray message, void or not, counts as a reply; a stray ready
+# message after the replies may be taken for ready, the pauses counted from
+# it (the device's own comes 50 ms later).
 GO_AHEAD_EARLY = "emu: got FC with 1 of the device's messages sent since the offer"
 PAUSES = (
     ("-n0", 0.0, 1.0, None, (), 1, "emu: loader came "),
@@ -105,6 +108,8 @@ PAUSES = (
     ("-n0", 1.0, 1.0, "go_ahead", (), 1, GO_AHEAD_EARLY),
     ("-n0", 1.0, 1.0, "echo", ("--announce-every", "5000"), 1, GO_AHEAD_EARLY),
     ("-n0", 1.0, 1.0, "go_ahead", ("--fault", "reply1:bytes=F380808080"), 0, None),
+    ("-n0", 1.0, 1.0, None, ("--fault", "reply2:bytes=FB00000000", "--fault", "ready:delay=50"),
+     0, None),
 )
 
 
@@ -115,7 +120,7 @@ def early_steps(out):
 @pytest.mark.parametrize("variant, first, second, early, options, want_status, want_line", PAUSES,
                          ids=["loader_too_soon", "final_bytes_too_soon", "sync_byte_before_the_devices",
                               "go_ahead_before_the_second_reply", "bytes_before_the_offer_left_out",
-                              "go_ahead_after_a_stray_message"])
+                              "go_ahead_after_a_stray_message", "pauses_from_a_stray_ready"])
 def test_early_steps_refused(s, variant, first, second, early, options, want_status, want_line):
     image = s.images[variant]
     emu = s.emulator(os.path.join(s.tmp, "com-pauses"), options, expect=image, device=None)

@@ -45,7 +45,7 @@ def cases():
             emu=["--announce-every", "200"], refused=True, verdict=2,
             says="emu: 0 bytes before the offer"),
         row("noise_storms_before_announce_and_ready", "4", lambda x: x.full_run("4"),
-            emu=["--noise-before-announce", "1048576", "--noise-before-ready", "262144",
+            emu=["--fault", "announce:noise=1048576", "--fault", "ready:noise=262144",
                  "--seed", "7"]),
         # Stray bytes before the offer and before a chunk are no answer; a reply and
         # a sync byte come after a read has timed out; a wrong sync byte is reported.

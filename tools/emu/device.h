@@ -1,13 +1,11 @@
-// The device the emulator plays: its side of the exchange, step by step
-// (device.cpp), and the session around it: the transfers, the end and the
-// exit status (main.cpp).
+// The device the emulator plays: its side of the exchange, step by step,
+// and the session around it: the transfers, the end and the exit status.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-#include "tools/cli/rng.h"
 #include "tools/emu/faults.h"
 #include "tools/emu/line.h"
 #include "tools/emu/options.h"
@@ -20,20 +18,24 @@ enum class End {
     Stopped,  // we stopped reading and hold the line (--stop-at N,hold)
 };
 
+// The updater's byte that came while the device waited to speak, and the
+// device's messages since the offer (Heard) and bytes sent by then, to judge by.
+struct Answer {
+    bool in = false;
+    unsigned char byte = 0;
+    size_t heard = 0;
+    uint64_t sent = 0;
+};
+
 class Device {
 public:
-    Device(const Options& o, Line& line)
-        : opt_(o), line_(line), counting_(o.announceEveryMs == 0), rng_(o.seed),
-          announce_(o.announce), faults_(o.faults)
-    {
-    }
+    Device(const Options& o, Line& line) : opt_(o), line_(line) {}
 
     int run();  // the whole session; returns the exit status
 
 private:
     End exchange();  // the device's side, step by step, to the first that fails
     bool announceUntilOffer();
-    bool putNoise(uint64_t n, unsigned char forbidden);
     End linger();  // after the final bytes: until the updater lets go of the line
     int finish(End end);
 
@@ -45,30 +47,26 @@ private:
     Got take(unsigned char* dst, size_t n, int64_t deadline = -1, int64_t* firstAt = nullptr);
     // put: all n bytes; false once the updater has closed the line, after
     // taking in what it wrote before it let go. Before the line is set (only
-    // with --announce-every) bytes sent to nobody are lost, as on a wire;
-    // that ends nothing.
+    // with --announce-every) bytes to nobody are lost, as on a wire, harmlessly.
     bool put(const unsigned char* p, size_t n);
-    // send: the device's message (or none) at point p (chunk: the sync
-    // byte's), with the faults there, in one write; their delay is the
-    // caller's. watch: a wait of ns before the device speaks again, taking
-    // in the updater's next byte should it come meanwhile (Data), for the
-    // caller to judge. sendSync: the sync byte after chunk k.
-    bool send(Point p, const unsigned char* msg, size_t n, int chunk = 0);
-    Got watch(int64_t ns, unsigned char* b);
-    bool sendSync(int k);
+    // speak: the device's message (n bytes; none after the loader) at point
+    // p (chunk: the sync byte's) with the faults there, after a wait of at
+    // least `least` ns or of the delays there; false once the exchange is over. Given an answer
+    // not yet in, every wait, a split's too, takes in the updater's next
+    // byte should it come meanwhile, for the caller to judge.
+    bool speak(Point p, const unsigned char* msg, size_t n, int chunk = 0, int64_t least = 0,
+               Answer* answer = nullptr);
     uint64_t bytesLeft();  // what --stop-at still allows in; at 0, end_ says how it ends
 
     const Options& opt_;
     Line& line_;
     Verdict verdict_;
-    bool counting_;
+    bool counting_ = opt_.announceEveryMs == 0;  // the verdict's bytes: from the offer on
     std::vector<unsigned char> before_;  // what came in before the offer, for --record
     End end_ = End::Done;
     std::vector<unsigned char> scratch_ = std::vector<unsigned char>(64 * 1024);
     size_t announces_ = 0;
-    Rng rng_;
-    const unsigned char* announce_;
-    Faults faults_;
+    Rng rng_{opt_.seed};  // the noise faults'
     Heard heard_;        // the device's messages since the offer, as the updater reads them
     uint64_t sent_ = 0;  // every byte the device sent
 };

@@ -1,26 +1,24 @@
 #include "tools/emu/faults.h"
 
 #include "tools/cli/args.h"
-#include "tools/emu/log.h"
+#include "tools/emu/options.h"
+
+using namespace device;
 
 namespace {
 
-// Generous caps: they only keep a mistyped number from meaning days or
+// Generous caps: they only keep a mistyped number from meaning gigabytes or
 // a chunk no image has.
-const uint64_t MAX_DELAY_MS = 24ull * 3600 * 1000;
+const uint64_t MAX_NOISE = 64ull * 1024 * 1024;
 const uint64_t MAX_CHUNK = 1u << 30;
 
 bool parsePoint(const std::string& s, Fault& f)
 {
-    const struct {
-        const char* name;
-        Point point;
-    } points[] = {{"announce", Point::Announce}, {"reply1", Point::Reply1},
-                  {"reply2", Point::Reply2},     {"ready", Point::Ready},
-                  {"loader", Point::Loader},     {"sync", Point::Sync}};
-    for (const auto& p : points)
-        if (s == p.name) {
-            f.point = p.point;
+    // The points' names, in Point's order.
+    const char* names[] = {"announce", "reply1", "reply2", "ready", "loader", "sync"};
+    for (int p = 0; p < 6; ++p)
+        if (s == names[p]) {
+            f.point = static_cast<Point>(p);
             return true;
         }
     f.point = Point::Sync;
@@ -46,46 +44,34 @@ bool parseFault(const std::string& text, Fault& f)
 {
     f = Fault();
     f.text = text;
-    size_t colon = text.find(':');
+    size_t colon = text.find(':'), eq = text.find('=', colon);
     if (colon == std::string::npos || !parsePoint(text.substr(0, colon), f))
         return false;
-    std::string kind = text.substr(colon + 1);
-    if (kind.compare(0, 6, "bytes=") == 0)
-        return parseHexBytes(kind.substr(6), f.bytes);
-    // The loader has no message of the device's to repeat or to hold back.
+    std::string kind = text.substr(colon + 1, eq - colon - 1);
+    std::string value = eq == std::string::npos ? "" : text.substr(eq + 1);
+    if (kind == "bytes" || kind == "before")
+        return parseHexBytes(value, kind == "bytes" ? f.bytes : f.before);
+    if (kind == "noise")
+        return parseDecimal(value, MAX_NOISE, f.noise) && f.noise > 0;
+    // The loader has no message of the device's to repeat or hold back, and
+    // a sync byte is one byte: no pieces.
     if (f.point == Point::Loader)
         return false;
-    f.again = kind == "again";
-    return f.again || (kind.compare(0, 6, "delay=") == 0 &&
-                       parseDecimal(kind.substr(6), MAX_DELAY_MS, f.delayMs));
+    if (kind == "again")
+        return f.again = eq == std::string::npos;
+    if (kind == "delay")
+        return parseDecimal(value, MAX_MS, f.delayMs);
+    return kind == "split" && f.point != Point::Sync &&
+           parsePair(value, ',', MESSAGE - 1, MAX_MS, f.cut, f.pauseMs) && f.cut > 0;
 }
 
-int64_t Faults::delayNs(Point p, uint64_t chunk) const
+void addNoise(Rng& rng, std::vector<unsigned char>& out, uint64_t n, unsigned char never)
 {
-    int64_t ns = 0;
-    for (const Fault& f : all_)
-        if (at(f, p, chunk))
-            ns += static_cast<int64_t>(f.delayMs) * NS_PER_MS;
-    return ns;
-}
-
-std::vector<unsigned char> Faults::around(Point p, uint64_t chunk, const unsigned char* msg,
-                                          size_t n) const
-{
-    std::vector<unsigned char> out(msg, msg + n);
-    for (const Fault& f : all_)
-        if (at(f, p, chunk) && f.again)
-            out.insert(out.end(), msg, msg + n);
-    for (const Fault& f : all_)
-        if (at(f, p, chunk))
-            out.insert(out.end(), f.bytes.begin(), f.bytes.end());
-    return out;
-}
-
-void Faults::tell(Point p, uint64_t chunk) const
-{
-    std::string where = p == Point::Sync ? " after chunk " + std::to_string(chunk) : "";
-    for (const Fault& f : all_)
-        if (at(f, p, chunk))
-            say("sent fault %s%s", f.text.c_str(), where.c_str());
+    for (size_t end = out.size() + n; out.size() < end;) {
+        uint32_t r = rng.next();
+        unsigned char b = (r & 7) == 0 ? 0xF0 + (r >> 8) % 15 : (r >> 8) % 0xF0;
+        if (b != never)
+            out.push_back(b);
+    }
+    out.insert(out.end(), 4, 0);
 }

@@ -59,8 +59,7 @@ bool setRaw(int fd, const std::string& name, speed_t speed)
         cfmakeraw(&t);
         t.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS);
         t.c_cflag |= CLOCAL | CREAD;
-        cfsetispeed(&t, speed);
-        cfsetospeed(&t, speed);
+        cfsetspeed(&t, speed);
         if (tcsetattr(fd, TCSANOW, &t) == 0)
             return true;
     }
@@ -118,29 +117,16 @@ bool Line::open()
     return ok;
 }
 
-void Line::awaitSettings()
-{
-    while (!set_)
-        wait(0, -1);
-}
-
-void Line::checkSettings()
-{
-    termios t;
-    if (tcgetattr(master_, &t) != 0 || cfgetospeed(&t) != B115200)
-        return;
-    set_ = true;
-    std::string wrong = notRaw(t);
-    say("line set to 115200 %s%s", wrong.empty() ? "8N1 raw" : "but not 8N1 raw: ", wrong.c_str());
-}
-
 Wake Line::wait(short events, int64_t deadline, int wakeFd)
 {
     for (;;) {
-        if (!set_) {
-            checkSettings();
-            if (set_)
-                return Wake::Ready;
+        termios t;
+        if (!set_ && tcgetattr(master_, &t) == 0 && cfgetospeed(&t) == B115200) {
+            set_ = true;
+            std::string wrong = notRaw(t);
+            say("line set to 115200 %s%s", wrong.empty() ? "8N1 raw" : "but not 8N1 raw: ",
+                wrong.c_str());
+            return Wake::Ready;
         }
         pollfd fds[2] = {{master_, events, 0}, {wakeFd, POLLIN, 0}};
         int timeout = msUntil(deadline);
@@ -173,8 +159,7 @@ bool Line::hold(int wakeFd)
 Got Line::receive(unsigned char* buf, size_t want, int64_t deadline, size_t& got)
 {
     got = 0;
-    if (piece_ && want > piece_)
-        want = piece_;
+    want = piece_ ? std::min(want, piece_) : want;
     // --baud: bytes come in behind those before them, once those are
     // carried; to an idle line, when they come. Where they were there
     // already, a piece of slack keeps a late wake-up from slowing the line.

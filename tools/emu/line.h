@@ -21,7 +21,11 @@ public:
 
     // Blocks until the updater has set the line to 115,200 baud, and says
     // whether the rest of the settings are 8N1 raw.
-    void awaitSettings();
+    void awaitSettings()
+    {
+        while (!set_)
+            wait(0, -1);
+    }
     bool settingsSeen() const { return set_; }
 
     // Takes in up to `want` bytes, waiting until `deadline` (monotonic ns, -1: none).
@@ -43,9 +47,8 @@ public:
 private:
     // Waits until the master is ready for `events` or hung up (Ready), until
     // `deadline`, or until wakeFd is readable. Until the line settings are
-    // seen the settings are looked at instead of the master.
+    // seen the settings are looked at instead of the master (Ready once set).
     Wake wait(short events, int64_t deadline, int wakeFd = -1);
-    void checkSettings();
 
     int master_ = -1;  // the port itself with --port
     std::string port_;

@@ -14,7 +14,7 @@ enum class Stop { Never, HangUp, Hold };
 struct Options {
     std::string port;  // an existing serial port instead of a fresh pseudo-terminal
     unsigned char announce[5] = {device::ANNOUNCE, 3, 1, 1, 70};  // hardware A, B, version
-    uint64_t noiseBeforeAnnounce = 0, noiseBeforeReady = 0, seed = 1;
+    uint64_t seed = 1;  // of the noise faults' random bytes
     unsigned char sync = device::SYNC;
     Stop stop = Stop::Never;
     uint64_t stopAt = 0;
@@ -24,6 +24,14 @@ struct Options {
     std::string record, expect;
     std::vector<Fault> faults;
 };
+
+// A generous cap on every wait in ms: it only keeps a mistyped number from
+// meaning days.
+const uint64_t MAX_MS = 24ull * 3600 * 1000;
+
+// "A<sep>B", both parts decimal, at most maxA and maxB.
+bool parsePair(const std::string& s, char sep, uint64_t maxA, uint64_t maxB, uint64_t& a,
+               uint64_t& b);
 
 // Exits with USAGE_STATUS and the usage on stderr on a bad command line, and
 // with status 0 and the usage on stdout for --help (tools/cli/args.h).

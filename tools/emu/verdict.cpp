@@ -19,45 +19,39 @@ bool fits(unsigned char announced, unsigned char wanted)
     return d >= -1 && d <= 1;
 }
 
-// What a correct updater sends; empty, with the reason in `refused`, when it
-// sends nothing at all.
-std::vector<unsigned char> expectedStream(const std::vector<unsigned char>& image,
-                                          const unsigned char announce[MESSAGE],
-                                          std::string& refused)
+// What a correct updater sends, into e; when it sends nothing at all, e
+// stays empty and the reason is returned.
+std::string expectedStream(const std::vector<unsigned char>& image,
+                           const unsigned char announce[MESSAGE], std::vector<unsigned char>& e)
 {
     // An image whose length does not match its own chunk count is refused
     // by a correct updater before anything goes on the line; so is one whose
     // hardware codes are further off than one: it is not for this device.
-    auto none = [&](const std::string& why) {
-        refused = why;
-        return std::vector<unsigned char>();
-    };
     if (image.size() < MESSAGE + LOADER)
-        return none("image is too short to hold a header and a loader");
+        return "image is too short to hold a header and a loader";
     const unsigned char* header = image.data();
     const unsigned char* loader = image.data() + MESSAGE;
     int chunks = chunksIn(loader);
     if (chunks < 0 ||
         static_cast<long long>(image.size()) != static_cast<long long>(LATER_CHUNK) * chunks + LENGTH_OF_NO_CHUNKS)
-        return none("image of " + std::to_string(image.size()) + " bytes does not fit its " +
-                    std::to_string(chunks) + " chunks");
+        return "image of " + std::to_string(image.size()) + " bytes does not fit its " +
+               std::to_string(chunks) + " chunks";
     if (!fits(announce[1], header[1]) || !fits(announce[2], header[2]))
-        return none("hardware " + std::to_string(announce[1]) + "," + std::to_string(announce[2]) +
-                    " does not fit image hardware " + std::to_string(header[1]) + "," +
-                    std::to_string(header[2]));
+        return "hardware " + std::to_string(announce[1]) + "," + std::to_string(announce[2]) +
+               " does not fit image hardware " + std::to_string(header[1]) + "," +
+               std::to_string(header[2]);
 
     // Re-offering the version the device already has is marked as 9.99, so
     // the device installs it anyway. The go-ahead repeats the offer under
     // its own code.
-    unsigned char offer[MESSAGE];
-    memcpy(offer, header, MESSAGE);
+    e.assign(header, header + MESSAGE);
     if (announce[3] == header[3] && announce[4] == header[4]) {
-        offer[3] = 9;
-        offer[4] = 99;
+        e[3] = 9;
+        e[4] = 99;
     }
-    std::vector<unsigned char> e(offer, offer + MESSAGE);
     e.push_back(GO_AHEAD);
-    e.insert(e.end(), offer + 1, offer + MESSAGE);
+    for (size_t i = 1; i < MESSAGE; ++i)
+        e.push_back(e[i]);
     e.insert(e.end(), loader, loader + LOADER);
     size_t pos = MESSAGE + LOADER;
     for (int k = 1; k <= chunks; ++k) {
@@ -68,7 +62,7 @@ std::vector<unsigned char> expectedStream(const std::vector<unsigned char>& imag
             e.push_back(SYNC);
     }
     e.insert(e.end(), 3, SYNC);
-    return e;
+    return "";
 }
 
 } // namespace
@@ -81,8 +75,7 @@ bool Verdict::expect(const std::string& imagePath, const unsigned char announce[
         fprintf(stderr, "trelvane-emu: cannot read %s: %s\n", imagePath.c_str(), strerror(errno));
         return false;
     }
-    std::string none;
-    want_ = expectedStream(image, announce, none);
+    std::string none = expectedStream(image, announce, want_);
     expecting_ = true;
     if (want_.empty())
         say("expecting nothing: %s", none.c_str());

@@ -1,8 +1,6 @@
 // The verdict on the bytes the updater sent: how many came in, whether each
-// came no sooner than the device can take it and, with --expect, whether
-// they are exactly what a correct updater sends for the image it carries and
-// the device's announce.
-//
+// came no sooner than the device can take it and, with --expect, whether they
+// are exactly what a correct updater sends for its image and this announce.
 // Which hardware fits, the 9.99 claim and the order of the bytes are worked
 // out here apart from the updater's code, so that one mistake cannot pass on
 // both sides.
@@ -17,9 +15,8 @@
 
 class Verdict {
 public:
-    // Works out what a correct updater sends for the image at imagePath, and
-    // says how much ("expecting N bytes", or why nothing). False, with a
-    // message, when the image cannot be read.
+    // Works out what a correct updater sends for the image at imagePath and
+    // says it ("expecting N bytes", or why nothing); false when it is unread.
     bool expect(const std::string& imagePath, const unsigned char announce[device::MESSAGE]);
     bool expecting() const { return expecting_; }
     // Everything, offer to final bytes; empty when nothing should be sent.
