@@ -11,7 +11,6 @@ from support import texts as t
 from support.campaign import Schedule, run
 
 pytestmark = [pytest.mark.linux, pytest.mark.timeout(150)]
-SCHEDULES = 8
 EXAMPLES = [
     # Schedules that broke an invariant, smallest first, with a fault planted:
     # without the drop before the offer or before each chunk (an announce
@@ -22,11 +21,12 @@ EXAMPLES = [
     Schedule([("sync1", "bytes", b"\x00")]),
     Schedule(stop=(11, "hangup")),
     # The line hung up at the updater's waits for the announce, for ready and
-    # for a (wrong) sync byte. A stray ready message among the replies is the
-    # one: held after the go-ahead, the updater writes on into the line. A
-    # ready message a burst swallowed, or one in pieces 0.6 s apart: the
-    # updater waits, or reads it whole.
+    # for a (wrong) sync byte; a device that never speaks is waited for. A
+    # stray ready message among the replies is the one: held after the
+    # go-ahead, the updater writes on into the line. A ready message a burst
+    # swallowed, or one in pieces 0.6 s apart: it waits, or reads it whole.
     Schedule(stop=(0, "hangup"), silent=True),
+    Schedule(stop=(0, "hold")),
     Schedule([("reply1", "again", None)], stop=(10, "hangup")),
     Schedule(sync=0x5A, stop=(t.BEFORE_CHUNKS + t.FIRST_CHUNK, "hangup")),
     Schedule([("reply2", "bytes", bytes.fromhex("FB00000000"))], stop=(10, "hold")),
@@ -36,4 +36,4 @@ EXAMPLES = [
 
 
 def test_fault_campaign(facts, tmp_path):
-    run(facts, str(tmp_path), SCHEDULES, examples=EXAMPLES)
+    run(facts, str(tmp_path), 8, examples=EXAMPLES)  # and 8 seeded draws

@@ -114,9 +114,7 @@ def predict(sch, im, x, log="", port=PORT):
         return Prediction("lost", [head + lost], 0, None, 3)
     released = [None]  # the emulator's line after the device's last write so far
 
-    def device(needs, point, line, message):
-        """The device's write at a point, once it has taken `needs` bytes
-        and before its stop; [] where it never comes."""
+    def device(needs, point, line, message):  # its write, once it took `needs`; [] if never
         if n is not None and needs >= n and not (needs == n == 0 and mode == "hangup"):
             return []
         released[0] = line
@@ -131,8 +129,7 @@ def predict(sch, im, x, log="", port=PORT):
         return Prediction(outcome, consoles, received,
                           "emu: stopped reading" if reached else released[0], status)
 
-    # Whatever came before the offer is dropped when it goes out: the
-    # announce is the first valid message with its code.
+    # The announce is the first valid message with its code; what is left is dropped.
     if n == 0 and mode == "hold":
         return end("waits", [head], 0)
     stream = device(0, "announce", "emu: sent announce",
@@ -163,10 +160,9 @@ def predict(sch, im, x, log="", port=PORT):
     wrong = []
     for k in range(1, im.chunks):
         if n is not None and n <= im.chunk_end(k):
-            # A device that stopped reading in the chunk (or before it):
-            # the updater's writes go on into the line's buffers until they
-            # are full (at least the block it stopped in is shown) or it
-            # waits for the sync byte.
+            # Stopped reading in the chunk or before: the updater writes on
+            # into the line's buffers until they are full (at least the block
+            # it stopped in shown) or it waits for the sync byte.
             starts = [im.block_middle(b) - texts.BLOCK // 2 for b in range(1, 2 * k + 3)]
             least = max(1, sum(s < n for s in starts))
             most = sum(s <= n + texts.LINE_BUFFERS for s in starts)
@@ -243,15 +239,12 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def blocked(upd):
-    return upd.running() and (harness.blocked_in(upd.pid) or harness.blocked_in(upd.pid, "write"))
-
-
 def watch(s, upd, consoles):
     """A waiting updater stays blocked, its console one of consoles, at next
     to no CPU, for WATCHED seconds."""
     shows = "its console %r" % consoles[0][-60:]
-    s.wait_for("the updater to wait, " + shows, lambda: blocked(upd) and upd.console() in consoles, 3)
+    blocked = lambda: upd.running() and harness.blocked_in(upd.pid, "read write")  # noqa: E731
+    s.wait_for("the updater to wait, " + shows, lambda: blocked() and upd.console() in consoles, 3)
     cpu, end = cpu_seconds(upd.pid), time.monotonic() + WATCHED
     while time.monotonic() < end:
         judge("outcome", upd.running() and upd.console() in consoles, "the updater stopped "
@@ -260,7 +253,7 @@ def watch(s, upd, consoles):
     used = cpu_seconds(upd.pid) - cpu
     judge("outcome", used < 0.05 * WATCHED, "the waiting updater used %.2f s of CPU in %g s"
           % (used, WATCHED))
-    s.wait_for("the updater still to wait, " + shows, lambda: blocked(upd), 1)
+    s.wait_for("the updater still to wait, " + shows, blocked, 1)
 
 
 def play(s, sch):

@@ -23,7 +23,7 @@ SYSCALL = {"x86_64": {"read": "0", "write": "1"}, "aarch64": {"read": "63", "wri
 
 
 def blocked_in(pid, call="read"):
-    """True while the process sleeps in the system call `call`, as a waiting one should."""
+    """True while the process sleeps in the system call `call` (or any of "read write")."""
     try:
         with open("/proc/%d/stat" % pid) as f:
             state = f.read().rsplit(")", 1)[1].split()[0]
@@ -31,7 +31,7 @@ def blocked_in(pid, call="read"):
             now = f.read().split()[0]
     except OSError:
         return False
-    return state == "S" and now == SYSCALL[call]
+    return state == "S" and now in [SYSCALL[c] for c in call.split()]
 
 
 class Result:
