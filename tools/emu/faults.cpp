@@ -1,7 +1,6 @@
 #include "tools/emu/faults.h"
 
 #include "tools/cli/args.h"
-#include "tools/emu/options.h"
 
 using namespace device;
 
@@ -39,6 +38,14 @@ bool parseHexBytes(const std::string& s, std::vector<unsigned char>& out)
 }
 
 } // namespace
+
+bool parsePair(const std::string& s, char sep, uint64_t maxA, uint64_t maxB, uint64_t& a,
+               uint64_t& b)
+{
+    size_t at = s.find(sep);
+    return at != std::string::npos && parseDecimal(s.substr(0, at), maxA, a) &&
+           parseDecimal(s.substr(at + 1), maxB, b);
+}
 
 bool parseFault(const std::string& text, Fault& f)
 {

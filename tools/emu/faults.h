@@ -26,6 +26,14 @@ struct Fault {
     std::vector<unsigned char> before, bytes;
 };
 
+// A generous cap on every wait in ms: it only keeps a mistyped number from
+// meaning days.
+const uint64_t MAX_MS = 24ull * 3600 * 1000;
+
+// "A<sep>B", both parts decimal, at most maxA and maxB.
+bool parsePair(const std::string& s, char sep, uint64_t maxA, uint64_t maxB, uint64_t& a,
+               uint64_t& b);
+
 // "POINT:KIND" (the emulator's usage says which); false when it is none.
 bool parseFault(const std::string& text, Fault& fault);
 

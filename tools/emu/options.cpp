@@ -53,14 +53,6 @@ const char USAGE[] =
 
 } // namespace
 
-bool parsePair(const std::string& s, char sep, uint64_t maxA, uint64_t maxB, uint64_t& a,
-               uint64_t& b)
-{
-    size_t at = s.find(sep);
-    return at != std::string::npos && parseDecimal(s.substr(0, at), maxA, a) &&
-           parseDecimal(s.substr(at + 1), maxB, b);
-}
-
 Options parseOptions(int argc, char** argv)
 {
     Options o;

@@ -25,14 +25,6 @@ struct Options {
     std::vector<Fault> faults;
 };
 
-// A generous cap on every wait in ms: it only keeps a mistyped number from
-// meaning days.
-const uint64_t MAX_MS = 24ull * 3600 * 1000;
-
-// "A<sep>B", both parts decimal, at most maxA and maxB.
-bool parsePair(const std::string& s, char sep, uint64_t maxA, uint64_t maxB, uint64_t& a,
-               uint64_t& b);
-
 // Exits with USAGE_STATUS and the usage on stderr on a bad command line, and
 // with status 0 and the usage on stdout for --help (tools/cli/args.h).
 Options parseOptions(int argc, char** argv);
