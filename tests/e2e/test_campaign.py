@@ -1,10 +1,9 @@
 """The fault campaign, seeded: a few schedules of the device's misbehaviour
-(stray bytes and bursts before and after its messages, noise, messages in
-pieces, repeated messages and sync bytes, a wrong sync byte, delays past
-the updater's read time-out, a hang-up or a hold at any byte, silence)
-against the Linux program of the test image -n3, each run judged by the
-campaign's model (support.campaign). The benchmark runs a thousand
-(bench/bench.py --campaign N)."""
+(stray bytes and bursts around its messages, noise, messages in pieces,
+repeated messages and sync bytes, a wrong sync byte, delays past the read
+time-out, a hang-up or a hold at any byte, silence) against the Linux program
+of the test image -n3, each judged by the campaign's model (support.campaign).
+The benchmark runs a thousand (bench/bench.py --campaign N)."""
 import pytest
 
 from support import texts as t

@@ -40,9 +40,7 @@ def ctrl_c(run, slave, before):
 # (TIOCOUTQ, then tcdrain: Wine's FlushFileBuffers): a pseudo-terminal's queue
 # reads 0 whatever the far end has read, so the order is the proof. Not under
 # the sanitizer, whose leak check refuses to run under strace. Only the calls
-# traced stop the program (seccomp): with every call stopped, Wine and its
-# server (a child of the traced program) took 22 to 35 s, now and then past
-# the case's deadline; so, about 10 s.
+# traced stop the program (seccomp), or Wine and its server outrun the deadline.
 @pytest.mark.unsanitized
 def test_port_calls_in_their_order(s):
     trace = os.path.join(s.tmp, "trace")
