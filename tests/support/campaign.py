@@ -286,9 +286,9 @@ def play(s, sch):
         console[-300:], [c[-300:] for c in consoles]))
     early = [line for line in out.splitlines() if any(e in line for e in EARLY)]
     judge("early step", not early, "early steps: %s" % early)
-    verdict = "exact (" if want.received == (0 if sch.refused else im.sent) else (
-        "short, got %d of" % want.received)
-    judge("bytes", "emu: expect: " + verdict in out, "the device got not the stream's first %d "
+    verdict = texts.EXACT if want.received == (0 if sch.refused else im.sent) else (
+        "emu: expect: short, got %d of" % want.received)
+    judge("bytes", verdict in out, "the device got not the stream's first %d "
           "bytes:\n%s" % (want.received, out[-500:]))
     judge("device status", code == want.status, "emulator exit status %d, want %d:\n%s"
           % (code, want.status, out[-500:]))
